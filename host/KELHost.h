@@ -1,0 +1,127 @@
+#pragma once
+// The host kit: a small C++ layer over the plugin's C interface for hosts, tools and tests.
+//
+// It starts KELBrowser, matches replies to requests, builds and reads records and payloads, and
+// waits for notices with a timeout. It links only libKELPlugin (never Qt). The plugin keeps
+// process-wide state, so a process drives at most one Browser at a time.
+
+#include "KELPlugin.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace KEL {
+namespace Host {
+
+// ---- Records ------------------------------------------------------------------------------
+
+std::u16string utf16(const std::string &utf8);
+std::string utf8(const std::u16string &text);
+
+// A zeroed request with the given four-letter code.
+KEL_Command makeCommand(const char *code);
+// The record's code as text ("UPVW").
+std::string codeOf(const KEL_Command &command);
+bool hasCode(const KEL_Command &command, const char *code);
+
+// Writes string argument `index` (zero-filled, cut to 255 units) and raises strCount to cover it.
+void setString(KEL_Command &command, int index, const std::u16string &text);
+void setString(KEL_Command &command, int index, const std::string &utf8Text);
+// Reads string argument `index` up to its first zero unit (256 units at most).
+std::u16string getString(const KEL_Command &command, int index);
+std::string getString8(const KEL_Command &command, int index);
+// Writes integer argument `index` and raises intCount to cover it.
+void setInt(KEL_Command &command, int index, int32_t value);
+
+// Stores bytes in the data segment and names them in intArgs[slotArg], intArgs[slotArg + 1].
+// False (and slot -1) when no data slot was free.
+bool putPayload(KEL_Command &command, int slotArg, const void *data, int32_t length);
+// Stores UTF-16 text followed by one zero unit, as the browser expects for HTML, EVJS and IMES.
+bool putText(KEL_Command &command, int slotArg, const std::u16string &text);
+bool putText(KEL_Command &command, int slotArg, const std::string &utf8Text);
+// Moves the payload named by intArgs[slotArg], intArgs[slotArg + 1] out of the data segment
+// (frees its slot). Empty when the slot is -1 or cannot be read.
+std::vector<uint8_t> takePayload(const KEL_Command &command, int slotArg);
+// The payload as UTF-16 text, up to a zero unit if there is one.
+std::u16string takeText(const KEL_Command &command, int slotArg);
+
+// ---- The browser process ------------------------------------------------------------------
+
+struct StartOptions {
+    // Program to run; empty: $KEL_BROWSER_PATH, else ../bin/KELBrowser beside the plugin library.
+    std::string browserPath;
+    // Extra environment for the browser (added to, or replacing, this process's environment).
+    std::map<std::string, std::string> environment;
+    // Post INIT with this process's id once the browser is up (KEL_InitProcess).
+    bool sendInit = true;
+    // Wait this long for PRUP (and BOOT when sendInit); 0 = do not wait.
+    int startTimeoutMs = 15000;
+    // Where the browser's standard output and error go; empty = inherit.
+    std::string logFile;
+};
+
+class Browser {
+public:
+    Browser();
+    ~Browser(); // stop(), then KEL_Shutdown
+    Browser(const Browser &) = delete;
+    Browser &operator=(const Browser &) = delete;
+
+    // KEL_Init, then start the browser process with the segment suffix of this process's
+    // environment (set KEL_SEGMENT_SUFFIX before calling). False with `error()` set on failure.
+    bool start(const StartOptions &options = StartOptions());
+    // EXIT, wait up to timeoutMs for the process to end, then SIGKILL it; KEL_Shutdown.
+    // Returns true when it ended by itself.
+    bool stop(int timeoutMs = 5000);
+
+    pid_t pid() const { return m_pid; }
+    // Whether the process still runs (reaps it when it has ended).
+    bool running();
+    // Exit status (as from waitpid) once it has ended; -1 while running or never started.
+    int exitStatus() const { return m_status; }
+    const std::string &error() const { return m_error; }
+
+    // Posts a request; returns its sequence number (0 = segment full).
+    uint32_t post(const KEL_Command &command);
+    // Posts and waits for the reply with the same sequence number.
+    bool request(const KEL_Command &command, KEL_Command *reply, int timeoutMs = 5000);
+
+    // Calls KEL_Update once; delivered records go to the inbox (and the notice handler).
+    void pump();
+    // Pumps until a record with this code arrives (from the inbox first); removes it from the
+    // inbox and copies it to *out.
+    bool waitFor(const char *code, KEL_Command *out = nullptr, int timeoutMs = 5000);
+    // Pumps until `condition` holds or the time runs out; returns the condition's last value.
+    bool spinUntil(const std::function<bool()> &condition, int timeoutMs);
+
+    // Records received and not yet taken, oldest first.
+    std::deque<KEL_Command> &inbox() { return m_inbox; }
+    // Takes the oldest record with this code from the inbox.
+    bool take(const char *code, KEL_Command *out = nullptr);
+    // Called for every delivered record before it enters the inbox (e.g. a frame compositor).
+    void setNoticeHandler(std::function<void(const KEL_Command &)> handler) {
+        m_handler = std::move(handler);
+    }
+
+private:
+    static void onRecord(const KEL_Command *command);
+    bool waitForExit(int timeoutMs);
+
+    pid_t m_pid = -1;
+    int m_status = -1;
+    bool m_initialised = false;
+    std::string m_error;
+    std::deque<KEL_Command> m_inbox;
+    std::function<void(const KEL_Command &)> m_handler;
+};
+
+// The KELBrowser program next to the plugin library (or $KEL_BROWSER_PATH).
+std::string defaultBrowserPath();
+
+} // namespace Host
+} // namespace KEL

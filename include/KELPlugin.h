@@ -1,0 +1,163 @@
+/*
+ * KELPlugin.h - the host's interface to KEL, an off-screen web browser for games and tools.
+ *
+ * The host loads libKELPlugin.so, calls KEL_Init, starts the KELBrowser program (it lives in
+ * ../bin relative to the library), calls KEL_InitProcess and from then on, once per host frame,
+ * KEL_Update. Requests go out with KEL_PostCommand; notices and replies come back through the
+ * process callback. Frames are copied out with KEL_UpdateTexture after a "UPVW" notice.
+ *
+ * Threading: every function runs on the calling thread; callbacks run on the thread whose call
+ * triggered them. Segment operations lock their segment, so posting, polling, payload and
+ * texture calls may come from different threads. KEL_Init, KEL_Shutdown, KEL_SetLogCB and
+ * KEL_SetProcessCB must not run concurrently with any other call.
+ *
+ * Failure: no function throws or aborts. Every function is a safe no-op (or returns its failure
+ * value) before a successful KEL_Init and after KEL_Shutdown. When the browser process holds a
+ * segment lock for too long (it hung or was stopped), the call gives up after a short bounded
+ * wait and reports failure; a browser that died holding a lock does not block the host.
+ *
+ * Usable from C (C99) and C++.
+ */
+#ifndef KEL_PLUGIN_H
+#define KEL_PLUGIN_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(KEL_BUILDING_PLUGIN)
+#define KEL_API __attribute__((visibility("default")))
+#else
+#define KEL_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Sizes fixed by the shared-memory layout. */
+#define KEL_COMMAND_INT_ARGS 16
+#define KEL_COMMAND_STR_ARGS 16
+#define KEL_COMMAND_STR_UNITS 256 /* UTF-16 code units per string argument, NUL included */
+
+/*
+ * One command record, 8296 bytes, identical in shared memory and in this interface.
+ * Requests from the host: zero the record, set code (4 ASCII letters), the arguments and their
+ * counts; leave sequence, origin and result at 0. Strings are UTF-16, NUL-terminated.
+ * A payload (text, image) travels in the data segment and is named by two consecutive integer
+ * arguments: slot index, byte length.
+ */
+typedef struct KEL_Command {
+    uint32_t sequence; /* set by KEL_PostCommand; replies carry the request's number */
+    char code[8];      /* 4 ASCII letters + NUL, rest zero */
+    uint32_t origin;   /* 0 = host, 1 = browser process */
+    int32_t intArgs[KEL_COMMAND_INT_ARGS];
+    int32_t intCount;
+    uint16_t strArgs[KEL_COMMAND_STR_ARGS][KEL_COMMAND_STR_UNITS];
+    int32_t strCount;
+    int32_t result; /* 0 = request or notice; in replies 1 = done, -1 = refused, 2 = resized */
+    uint8_t reserved[12];
+} KEL_Command;
+
+/*
+ * One copy out of the texture segment. Pixels are 4 bytes, R G B A (premultiplied alpha),
+ * rows bottom first, packed without padding.
+ */
+typedef struct KEL_TextureUpdate {
+    int32_t updated; /* out: 1 when pixels were copied, else 0 */
+    void *pixels;    /* in: host buffer receiving the pixels */
+    int32_t x;       /* out (rectangles): first column in the frame */
+    int32_t y;       /* out (rectangles): frame height - first row - height */
+    int32_t width;   /* in for whole frames (texture width), out for rectangles */
+    int32_t height;  /* in for whole frames (texture height), out for rectangles */
+} KEL_TextureUpdate;
+
+#if defined(__cplusplus)
+static_assert(sizeof(KEL_Command) == 8296, "KEL_Command layout");
+static_assert(offsetof(KEL_Command, code) == 4, "KEL_Command layout");
+static_assert(offsetof(KEL_Command, origin) == 12, "KEL_Command layout");
+static_assert(offsetof(KEL_Command, intArgs) == 16, "KEL_Command layout");
+static_assert(offsetof(KEL_Command, intCount) == 80, "KEL_Command layout");
+static_assert(offsetof(KEL_Command, strArgs) == 84, "KEL_Command layout");
+static_assert(offsetof(KEL_Command, strCount) == 8276, "KEL_Command layout");
+static_assert(offsetof(KEL_Command, result) == 8280, "KEL_Command layout");
+static_assert(offsetof(KEL_Command, reserved) == 8284, "KEL_Command layout");
+static_assert(sizeof(KEL_TextureUpdate) == 32, "KEL_TextureUpdate layout");
+static_assert(offsetof(KEL_TextureUpdate, pixels) == 8, "KEL_TextureUpdate layout");
+static_assert(offsetof(KEL_TextureUpdate, x) == 16, "KEL_TextureUpdate layout");
+static_assert(offsetof(KEL_TextureUpdate, y) == 20, "KEL_TextureUpdate layout");
+static_assert(offsetof(KEL_TextureUpdate, width) == 24, "KEL_TextureUpdate layout");
+static_assert(offsetof(KEL_TextureUpdate, height) == 28, "KEL_TextureUpdate layout");
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(KEL_Command) == 8296, "KEL_Command layout");
+_Static_assert(offsetof(KEL_Command, strArgs) == 84, "KEL_Command layout");
+_Static_assert(offsetof(KEL_Command, result) == 8280, "KEL_Command layout");
+_Static_assert(sizeof(KEL_TextureUpdate) == 32, "KEL_TextureUpdate layout");
+_Static_assert(offsetof(KEL_TextureUpdate, height) == 28, "KEL_TextureUpdate layout");
+#endif
+
+/* Receives one record addressed to the host. The record is valid only during the call; copy
+ * what you keep. Runs on the thread that called KEL_Update; may call back into the library. */
+typedef void (*KEL_ProcessCallback)(const KEL_Command *command);
+
+/* Receives one diagnostic line (NUL-terminated, no prefix, no line end), on the thread whose
+ * call logged it. */
+typedef void (*KEL_LogCallback)(const char *message);
+
+/* Creates (or reuses and zeroes) the three shared segments and re-creates their locks.
+ * Returns false, with a log line naming the segment, when one cannot be created or opened
+ * (also when an existing one belongs to another user or is not mode 0600). Call it before
+ * starting the browser process. The segment names carry KEL_SEGMENT_SUFFIX when it is set. */
+KEL_API bool KEL_Init(void);
+
+/* Posts "INIT" with this process's id so the browser process watches it and ends with it.
+ * Call after starting the browser. No result; a "BOOT" notice answers. */
+KEL_API void KEL_InitProcess(void);
+
+/* Hands up to eleven waiting records (notices and replies) to the process callback, then
+ * returns; the rest wait for the next call. Does nothing without a process callback. */
+KEL_API void KEL_Update(void);
+
+/* Posts a copy of *command (the caller keeps its record). Returns the record's sequence
+ * number, which its reply will carry; 0 when the command segment is full, the lock could not
+ * be taken in time, command is NULL, or the library is not initialised. */
+KEL_API int32_t KEL_PostCommand(const KEL_Command *command);
+
+/* Drops every waiting record in both directions and restarts numbering at 1. */
+KEL_API void KEL_ClearCommands(void);
+
+/* Copies the waiting frame out of the texture segment into update->pixels.
+ * When a whole frame waits it is copied (update->width x update->height x 4 bytes, supplied by
+ * the caller and no larger than 1024 x 1024) whatever fullOnly, group and index say, and the
+ * segment is released. Otherwise, unless fullOnly, the rectangle (group 0..1, index 0..1) is
+ * copied if one was delivered, with x, y, width and height filled in; a buffer of
+ * 512 x 512 x 4 bytes (group 0) or 256 x 256 x 4 (group 1) always suffices. Asking for group 1,
+ * index 1 releases the segment, so ask for it last. update->updated tells whether pixels came. */
+KEL_API void KEL_UpdateTexture(bool fullOnly, int32_t group, int32_t index,
+                               KEL_TextureUpdate *update);
+
+/* Copies length bytes from source into a free data slot for a request to name.
+ * Returns the slot index, or -1 when no slot fits (over 1 MiB, all taken), length < 0,
+ * or the library is not initialised. */
+KEL_API int32_t KEL_AllocateAndCopy(const void *source, int32_t length);
+
+/* Copies a payload named by a received record into destination (length bytes) and frees its
+ * slot. Returns false for a bad index, a free slot, a length beyond the slot's capacity or
+ * negative, or when not initialised; nothing is copied then. */
+KEL_API bool KEL_CopyAndFree(int32_t slot, void *destination, int32_t length);
+
+/* Registers the log callback; NULL sends lines to standard output prefixed with "LOG: ". */
+KEL_API void KEL_SetLogCB(KEL_LogCallback callback);
+
+/* Registers the process callback that KEL_Update calls; NULL removes it. */
+KEL_API void KEL_SetProcessCB(KEL_ProcessCallback callback);
+
+/* Releases the three segments, removes their names and their locks' names, and forgets the
+ * process callback (the log callback stays). KEL_Init may be called again afterwards. */
+KEL_API void KEL_Shutdown(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KEL_PLUGIN_H */

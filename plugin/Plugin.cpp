@@ -1,0 +1,161 @@
+// The eleven exported functions. They keep the host side of the transport and nothing else;
+// no thread, no timer. No exception leaves an export: each body runs inside `guarded`.
+
+#include "KELPlugin.h"
+
+#include "CommandBuffer.h"
+#include "DataBuffer.h"
+#include "Log.h"
+#include "SegmentNames.h"
+#include "TextureBuffer.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <unistd.h>
+
+using namespace KEL;
+
+namespace {
+
+CommandBuffer *g_commands = nullptr;
+TextureBuffer *g_texture = nullptr;
+DataBuffer *g_data = nullptr;
+std::atomic<KEL_ProcessCallback> g_processCallback{nullptr};
+
+// Records handed to the host per KEL_Update; the rest wait for the next call.
+constexpr int kRecordsPerUpdate = 11;
+
+template <typename Result, typename Body> Result guarded(Result failure, Body body) noexcept {
+    try {
+        return body();
+    } catch (const std::exception &error) {
+        try {
+            logMessage(std::string("KELPlugin: unexpected error: ") + error.what());
+        } catch (...) {
+        }
+    } catch (...) {
+    }
+    return failure;
+}
+
+template <typename Body> void guardedVoid(Body body) noexcept {
+    guarded(0, [&] {
+        body();
+        return 0;
+    });
+}
+
+struct FreeDeleter {
+    void operator()(void *block) const { std::free(block); }
+};
+
+template <typename Buffer> bool openBuffer(Buffer *&buffer, const char *baseName) {
+    buffer = new Buffer();
+    return buffer->open(segmentName(baseName));
+}
+
+// Closes and forgets one buffer, then removes its names: a POSIX object would otherwise
+// outlive both processes.
+template <typename Buffer> void releaseBuffer(Buffer *&buffer) {
+    if (!buffer)
+        return;
+    const std::string name = buffer->name();
+    buffer->closeSegment();
+    delete buffer;
+    buffer = nullptr;
+    if (!name.empty())
+        SharedBuffer::removeNames(name);
+}
+
+void releaseAll() {
+    releaseBuffer(g_commands);
+    releaseBuffer(g_texture);
+    releaseBuffer(g_data);
+}
+
+} // namespace
+
+extern "C" {
+
+KEL_API bool KEL_Init(void) {
+    return guarded(false, [] {
+        releaseAll(); // a second KEL_Init without KEL_Shutdown starts afresh
+        localSide = HostSide;
+        return openBuffer(g_commands, kCommandSegmentName) &&
+               openBuffer(g_texture, kTextureSegmentName) && openBuffer(g_data, kDataSegmentName);
+    });
+}
+
+KEL_API void KEL_InitProcess(void) {
+    guardedVoid([] {
+        if (!g_commands)
+            return;
+        std::unique_ptr<Command, FreeDeleter> init(newCommand("INIT"));
+        if (!init)
+            return;
+        init->intArgs[0] = static_cast<int32_t>(getpid());
+        init->intCount = 1;
+        g_commands->post(init.get());
+    });
+}
+
+KEL_API void KEL_Update(void) {
+    guardedVoid([] {
+        KEL_ProcessCallback callback = g_processCallback.load();
+        if (!g_commands || !callback)
+            return;
+        for (int handled = 0; handled < kRecordsPerUpdate; ++handled) {
+            std::unique_ptr<Command, FreeDeleter> record(g_commands->next());
+            if (!record)
+                return;
+            callback(record.get());
+        }
+    });
+}
+
+KEL_API int32_t KEL_PostCommand(const KEL_Command *command) {
+    return guarded(0, [command] { return g_commands ? g_commands->post(command) : 0; });
+}
+
+KEL_API void KEL_ClearCommands(void) {
+    guardedVoid([] {
+        if (g_commands)
+            g_commands->clear();
+    });
+}
+
+KEL_API void KEL_UpdateTexture(bool fullOnly, int32_t group, int32_t index,
+                               KEL_TextureUpdate *update) {
+    guardedVoid([=] {
+        if (!update)
+            return;
+        if (!g_texture) {
+            update->updated = 0;
+            return;
+        }
+        g_texture->updateTexture(fullOnly, group, index, update);
+    });
+}
+
+KEL_API int32_t KEL_AllocateAndCopy(const void *source, int32_t length) {
+    return guarded(-1, [=] { return g_data ? g_data->allocateAndCopy(source, length) : -1; });
+}
+
+KEL_API bool KEL_CopyAndFree(int32_t slot, void *destination, int32_t length) {
+    return guarded(false,
+                   [=] { return g_data ? g_data->copyAndFree(slot, destination, length) : false; });
+}
+
+KEL_API void KEL_SetLogCB(KEL_LogCallback callback) { setLogCallback(callback); }
+
+KEL_API void KEL_SetProcessCB(KEL_ProcessCallback callback) { g_processCallback.store(callback); }
+
+KEL_API void KEL_Shutdown(void) {
+    guardedVoid([] {
+        releaseAll();
+        g_processCallback.store(nullptr);
+    });
+}
+
+} // extern "C"

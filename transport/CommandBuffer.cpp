@@ -1,0 +1,134 @@
+#include "CommandBuffer.h"
+
+#include "Log.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace KEL {
+
+namespace {
+
+// Sequence numbers 0 (free slot) and 0xFFFFFFFF are never given.
+constexpr uint32_t kLastSequence = 0xFFFFFFFEu;
+
+bool sameCode(const Command &command, const char *code) {
+    return std::strncmp(command.code, code, sizeof command.code) == 0;
+}
+
+bool addressedHere(const Command &command) {
+    if (command.sequence == 0)
+        return false;
+    if (command.origin != localSide)
+        return command.result == 0; // a request or notice from the other side
+    return command.result != 0;     // a reply to one of ours
+}
+
+} // namespace
+
+Command *newCommand(const char *code) {
+    auto *command = static_cast<Command *>(std::calloc(1, sizeof(Command)));
+    if (!command)
+        return nullptr;
+    std::strncpy(command->code, code, 4);
+    command->origin = localSide;
+    return command;
+}
+
+bool CommandBuffer::open(const std::string &name) {
+    m_nextSequence = nullptr;
+    m_slots = nullptr;
+    if (!openSegment(name, kCommandSegmentSize))
+        return false;
+    ScopedLock lock(m_lock);
+    if (!lock) {
+        closeSegment();
+        return false;
+    }
+    m_nextSequence = reinterpret_cast<uint32_t *>(m_base);
+    *m_nextSequence = 1;
+    m_slots = reinterpret_cast<Command *>(m_base + 4);
+    return true;
+}
+
+int32_t CommandBuffer::post(const Command *command) {
+    if (!command || !m_slots)
+        return 0;
+    {
+        ScopedLock lock(m_lock);
+        if (!lock)
+            return 0;
+        for (uint32_t k = 0; k < kCommandSlots; ++k) {
+            Command &slot = m_slots[k];
+            if (slot.sequence != 0)
+                continue;
+            std::memcpy(&slot, command, sizeof(Command));
+            if (slot.sequence == 0) {
+                // Only a corrupted segment holds these; numbering restarts instead of handing
+                // out a number that marks a free slot.
+                if (*m_nextSequence == 0 || *m_nextSequence > kLastSequence)
+                    *m_nextSequence = 1;
+                slot.sequence = (*m_nextSequence)++;
+                if (*m_nextSequence == 0xFFFFFFFFu)
+                    *m_nextSequence = 2;
+            }
+            return static_cast<int32_t>(*m_nextSequence - 1);
+        }
+    }
+    logMessage("CommandBuffer overrun: " + m_name);
+    return 0;
+}
+
+Command *CommandBuffer::next() {
+    if (!m_slots)
+        return nullptr;
+    ScopedLock lock(m_lock);
+    if (!lock)
+        return nullptr;
+    Command *oldest = nullptr;
+    for (uint32_t k = 0; k < kCommandSlots; ++k) {
+        Command &slot = m_slots[k];
+        // On equal numbers the later slot wins, hence <=.
+        if (addressedHere(slot) && (!oldest || slot.sequence <= oldest->sequence))
+            oldest = &slot;
+    }
+    if (!oldest)
+        return nullptr;
+    auto *copy = static_cast<Command *>(std::malloc(sizeof(Command)));
+    if (!copy)
+        return nullptr; // the record stays for a later poll
+    std::memcpy(copy, oldest, sizeof(Command));
+    oldest->sequence = 0;
+    return copy;
+}
+
+void CommandBuffer::clear() {
+    ScopedLock lock(m_lock);
+    if (!lock || !m_slots)
+        return;
+    SharedBuffer::clear();
+    *m_nextSequence = 1;
+}
+
+Command *CommandBuffer::find(const char *code) {
+    if (!m_slots)
+        return nullptr;
+    ScopedLock lock(m_lock);
+    if (!lock)
+        return nullptr;
+    for (uint32_t k = 0; k < kCommandSlots; ++k) {
+        if (m_slots[k].sequence != 0 && sameCode(m_slots[k], code))
+            return &m_slots[k];
+    }
+    return nullptr;
+}
+
+void CommandBuffer::removePending(const char *code) {
+    ScopedLock lock(m_lock);
+    if (!lock)
+        return;
+    if (Command *slot = find(code))
+        slot->sequence = 0;
+}
+
+} // namespace KEL

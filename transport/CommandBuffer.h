@@ -1,0 +1,49 @@
+#pragma once
+// The command segment: 512 fixed slots of command records plus the next sequence number.
+//
+// Layout: u32 nextSequence at 0, slot k at 4 + k * 8296. A slot is free when its sequence is 0.
+
+#include "Command.h"
+#include "SharedBuffer.h"
+
+namespace KEL {
+
+constexpr uint32_t kCommandSlots = 512;
+constexpr uint32_t kCommandSegmentSize = kCommandSlots * kCommandSize + 4;
+static_assert(kCommandSegmentSize == 4247556, "command segment size");
+
+// A record of this process's making: malloc'ed, zeroed, code copied, origin = localSide.
+// Release it with free(). Null when memory is exhausted.
+Command *newCommand(const char *code);
+
+class CommandBuffer : public SharedBuffer {
+public:
+    // Opens the segment and restarts numbering at 1 (both sides do this).
+    bool open(const std::string &name);
+
+    // Copies the record into the first free slot. Returns nextSequence - 1 after the call (the
+    // new record's number when this call numbered it), 0 when no slot was free or the lock could
+    // not be taken.
+    int32_t post(const Command *command);
+
+    // Removes the oldest record addressed to this process and returns a malloc'ed copy (release
+    // with free()); null when none waits.
+    Command *next();
+
+    // Empties every slot and restarts numbering at 1.
+    void clear() override;
+
+    // Browser side: the first occupied slot with this code, or null. The pointer is into the
+    // segment: use it only while holding the segment lock.
+    Command *find(const char *code);
+    // Browser side: frees the first occupied slot with this code.
+    void removePending(const char *code);
+
+    uint32_t capacity() const { return kCommandSlots; }
+
+private:
+    uint32_t *m_nextSequence = nullptr;
+    Command *m_slots = nullptr;
+};
+
+} // namespace KEL

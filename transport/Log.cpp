@@ -1,0 +1,32 @@
+#include "Log.h"
+
+#include "Command.h"
+
+#include <atomic>
+#include <cstdio>
+
+namespace KEL {
+
+uint32_t localSide = HostSide;
+
+namespace {
+// Set by the host from any thread; read wherever a line is logged.
+std::atomic<LogCallback> g_callback{nullptr};
+} // namespace
+
+void setLogCallback(LogCallback callback) { g_callback.store(callback); }
+
+LogCallback logCallback() { return g_callback.load(); }
+
+void logMessage(const std::string &text) {
+    if (LogCallback callback = g_callback.load()) {
+        callback(text.c_str());
+        return;
+    }
+    std::fputs("LOG: ", stdout);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+} // namespace KEL
