@@ -1,0 +1,417 @@
+#include "KELHost.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace KEL {
+namespace Host {
+
+// ---- Text ---------------------------------------------------------------------------------
+
+std::u16string utf16(const std::string &text) {
+    std::u16string out;
+    out.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        const size_t extra = lead < 0xC0 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+        uint32_t cp = lead < 0x80 ? lead : (extra ? (lead & (0x3Fu >> extra)) : 0xFFFDu);
+        for (size_t k = 1; k <= extra; ++k) {
+            if (i + k >= text.size()) {
+                cp = 0xFFFD;
+                break;
+            }
+            cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+        }
+        i += extra + 1;
+        if (cp >= 0x10000 && cp <= 0x10FFFF) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp > 0xFFFF ? 0xFFFD : cp));
+        }
+    }
+    return out;
+}
+
+std::string utf8(const std::u16string &text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint32_t cp = text[i];
+        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] < 0xE000) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        }
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
+}
+
+// ---- Records ------------------------------------------------------------------------------
+
+KEL_Command makeCommand(const char *code) {
+    KEL_Command command;
+    std::memset(&command, 0, sizeof command);
+    std::strncpy(command.code, code, 4);
+    return command;
+}
+
+std::string codeOf(const KEL_Command &command) {
+    return std::string(command.code, strnlen(command.code, sizeof command.code));
+}
+
+bool hasCode(const KEL_Command &command, const char *code) {
+    return std::strncmp(command.code, code, sizeof command.code) == 0;
+}
+
+void setString(KEL_Command &command, int index, const std::u16string &text) {
+    if (index < 0 || index >= KEL_COMMAND_STR_ARGS)
+        return;
+    uint16_t *slot = command.strArgs[index];
+    std::memset(slot, 0, sizeof command.strArgs[index]);
+    const size_t units = std::min<size_t>(text.size(), KEL_COMMAND_STR_UNITS - 1);
+    for (size_t i = 0; i < units; ++i)
+        slot[i] = text[i];
+    command.strCount = std::max(command.strCount, index + 1);
+}
+
+void setString(KEL_Command &command, int index, const std::string &utf8Text) {
+    setString(command, index, utf16(utf8Text));
+}
+
+std::u16string getString(const KEL_Command &command, int index) {
+    std::u16string text;
+    if (index < 0 || index >= KEL_COMMAND_STR_ARGS)
+        return text;
+    for (int i = 0; i < KEL_COMMAND_STR_UNITS && command.strArgs[index][i]; ++i)
+        text.push_back(static_cast<char16_t>(command.strArgs[index][i]));
+    return text;
+}
+
+std::string getString8(const KEL_Command &command, int index) {
+    return utf8(getString(command, index));
+}
+
+void setInt(KEL_Command &command, int index, int32_t value) {
+    if (index < 0 || index >= KEL_COMMAND_INT_ARGS)
+        return;
+    command.intArgs[index] = value;
+    command.intCount = std::max(command.intCount, index + 1);
+}
+
+bool putPayload(KEL_Command &command, int slotArg, const void *data, int32_t length) {
+    const int32_t slot = KEL_AllocateAndCopy(data, length);
+    setInt(command, slotArg, slot);
+    setInt(command, slotArg + 1, length);
+    return slot >= 0;
+}
+
+bool putText(KEL_Command &command, int slotArg, const std::u16string &text) {
+    std::u16string terminated = text;
+    terminated.push_back(u'\0');
+    return putPayload(command, slotArg, terminated.data(),
+                      static_cast<int32_t>(terminated.size() * sizeof(char16_t)));
+}
+
+bool putText(KEL_Command &command, int slotArg, const std::string &utf8Text) {
+    return putText(command, slotArg, utf16(utf8Text));
+}
+
+std::vector<uint8_t> takePayload(const KEL_Command &command, int slotArg) {
+    if (slotArg < 0 || slotArg + 1 >= KEL_COMMAND_INT_ARGS)
+        return {};
+    const int32_t slot = command.intArgs[slotArg];
+    const int32_t length = command.intArgs[slotArg + 1];
+    if (slot < 0 || length < 0)
+        return {};
+    std::vector<uint8_t> bytes(static_cast<size_t>(length));
+    if (!KEL_CopyAndFree(slot, bytes.data(), length))
+        return {};
+    return bytes;
+}
+
+std::u16string takeText(const KEL_Command &command, int slotArg) {
+    const std::vector<uint8_t> bytes = takePayload(command, slotArg);
+    std::u16string text;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const char16_t unit = static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
+        if (unit == 0)
+            break;
+        text.push_back(unit);
+    }
+    return text;
+}
+
+// ---- Finding the program ------------------------------------------------------------------
+
+namespace {
+
+bool isExecutable(const std::string &path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           access(path.c_str(), X_OK) == 0;
+}
+
+std::string directoryOf(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+} // namespace
+
+std::string defaultBrowserPath() {
+    if (const char *path = std::getenv("KEL_BROWSER_PATH"); path && *path)
+        return path;
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void *>(&KEL_Init), &info) && info.dli_fname) {
+        const std::string libDir = directoryOf(info.dli_fname);
+        for (const std::string &candidate :
+             {libDir + "/../bin/KELBrowser", libDir + "/KELBrowser"}) {
+            if (isExecutable(candidate))
+                return candidate;
+        }
+        return libDir + "/../bin/KELBrowser";
+    }
+    return "KELBrowser";
+}
+
+// ---- The browser process ------------------------------------------------------------------
+
+namespace {
+
+// The plugin's process callback has no user pointer; one Browser per process receives.
+Browser *g_receiver = nullptr;
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<std::string> environmentWith(const std::map<std::string, std::string> &overrides) {
+    std::vector<std::string> entries;
+    for (char **entry = environ; entry && *entry; ++entry) {
+        const std::string text(*entry);
+        const std::string key = text.substr(0, text.find('='));
+        if (!overrides.count(key))
+            entries.push_back(text);
+    }
+    for (const auto &[key, value] : overrides)
+        entries.push_back(key + "=" + value);
+    return entries;
+}
+
+} // namespace
+
+Browser::Browser() = default;
+
+Browser::~Browser() {
+    stop(3000);
+    if (g_receiver == this) {
+        KEL_SetProcessCB(nullptr);
+        g_receiver = nullptr;
+    }
+}
+
+void Browser::onRecord(const KEL_Command *command) {
+    if (!g_receiver || !command)
+        return;
+    if (g_receiver->m_handler)
+        g_receiver->m_handler(*command);
+    g_receiver->m_inbox.push_back(*command);
+}
+
+bool Browser::start(const StartOptions &options) {
+    m_error.clear();
+    m_inbox.clear();
+    g_receiver = this;
+    KEL_SetProcessCB(&Browser::onRecord);
+    if (!KEL_Init()) {
+        m_error = "KEL_Init failed (see the log)";
+        return false;
+    }
+    m_initialised = true;
+
+    const std::string program =
+        options.browserPath.empty() ? defaultBrowserPath() : options.browserPath;
+    const std::vector<std::string> environment = environmentWith(options.environment);
+    std::vector<char *> envp;
+    for (const std::string &entry : environment)
+        envp.push_back(const_cast<char *>(entry.c_str()));
+    envp.push_back(nullptr);
+    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!options.logFile.empty()) {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.logFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    }
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        m_error = "cannot start " + program + ": " + std::strerror(rc);
+        return false;
+    }
+    m_pid = pid;
+    m_status = -1;
+
+    if (options.startTimeoutMs <= 0) {
+        if (options.sendInit)
+            KEL_InitProcess();
+        return true;
+    }
+    auto has = [this](const char *code) {
+        return std::any_of(m_inbox.begin(), m_inbox.end(),
+                           [code](const KEL_Command &c) { return hasCode(c, code); });
+    };
+    if (!spinUntil([&] { return has("PRUP") || !running(); }, options.startTimeoutMs) ||
+        !has("PRUP")) {
+        m_error = "the browser process did not announce itself (no PRUP)";
+        return false;
+    }
+    if (options.sendInit) {
+        KEL_InitProcess();
+        if (!spinUntil([&] { return has("BOOT") || !running(); }, options.startTimeoutMs) ||
+            !has("BOOT")) {
+            m_error = "the browser process did not answer INIT (no BOOT)";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Browser::running() {
+    if (m_pid <= 0)
+        return false;
+    int status = 0;
+    const pid_t rc = waitpid(m_pid, &status, WNOHANG);
+    if (rc == 0)
+        return true;
+    if (rc == m_pid)
+        m_status = status;
+    m_pid = -1;
+    return false;
+}
+
+bool Browser::waitForExit(int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (running()) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+bool Browser::stop(int timeoutMs) {
+    bool endedByItself = true;
+    if (running()) {
+        KEL_Command exitCommand = makeCommand("EXIT");
+        post(exitCommand);
+        endedByItself = waitForExit(timeoutMs);
+        if (!endedByItself && m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            int status = 0;
+            if (waitpid(m_pid, &status, 0) == m_pid)
+                m_status = status;
+            m_pid = -1;
+        }
+    }
+    if (m_initialised) {
+        KEL_Shutdown();
+        m_initialised = false;
+        if (g_receiver == this)
+            KEL_SetProcessCB(&Browser::onRecord); // KEL_Shutdown forgot it; keep receiving
+    }
+    return endedByItself;
+}
+
+uint32_t Browser::post(const KEL_Command &command) {
+    return static_cast<uint32_t>(KEL_PostCommand(&command));
+}
+
+bool Browser::request(const KEL_Command &command, KEL_Command *reply, int timeoutMs) {
+    const uint32_t sequence = post(command);
+    if (sequence == 0)
+        return false;
+    auto isReply = [sequence](const KEL_Command &c) {
+        return c.sequence == sequence && c.origin == 0 && c.result != 0;
+    };
+    bool found = false;
+    spinUntil(
+        [&] {
+            auto it = std::find_if(m_inbox.begin(), m_inbox.end(), isReply);
+            if (it == m_inbox.end())
+                return false;
+            if (reply)
+                *reply = *it;
+            m_inbox.erase(it);
+            found = true;
+            return true;
+        },
+        timeoutMs);
+    return found;
+}
+
+void Browser::pump() {
+    g_receiver = this;
+    KEL_Update();
+}
+
+bool Browser::take(const char *code, KEL_Command *out) {
+    auto it = std::find_if(m_inbox.begin(), m_inbox.end(),
+                           [code](const KEL_Command &c) { return hasCode(c, code); });
+    if (it == m_inbox.end())
+        return false;
+    if (out)
+        *out = *it;
+    m_inbox.erase(it);
+    return true;
+}
+
+bool Browser::waitFor(const char *code, KEL_Command *out, int timeoutMs) {
+    return spinUntil([&] { return take(code, out); }, timeoutMs);
+}
+
+bool Browser::spinUntil(const std::function<bool()> &condition, int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        pump();
+        if (condition())
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+} // namespace Host
+} // namespace KEL
