@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs everything KEL needs to build and test on Debian 12 (run as root or with sudo).
+set -euo pipefail
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO="sudo"
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends \
+    g++ cmake ninja-build pkg-config binutils \
+    libboost-dev \
+    qtbase5-dev libqt5webkit5-dev \
+    fonts-dejavu-core fontconfig \
+    libgtest-dev libgmock-dev libbenchmark-dev \
+    python3 ca-certificates
