@@ -1,0 +1,94 @@
+#pragma once
+// What a web view knows about its frames, without Qt: the newest converted frame, the last one
+// detected as changed, the update slots, and the switches that decide whether the next delivery
+// goes whole or as rectangles.
+//
+// Use from the browser's GUI thread only. Per tick the view paints its page, then calls
+// trackFrame(); the view tick calls deliver() on the one view it serves, under the texture
+// segment's lock.
+
+#include "FrameDelivery.h"
+#include "PixelConversion.h"
+#include "UpdateSlots.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace KEL {
+
+class FrameTracker {
+  public:
+    // Unchanged frames in a row that end an idle cycle, after the first one that starts it.
+    static constexpr int kIdleFrames = 10;
+
+    explicit FrameTracker(bool partialUpdates = true) : m_partialUpdates(partialUpdates) {}
+
+    // Sizes the frames for a page of pageWidth x pageHeight pixels in a texture of
+    // textureWidth x textureHeight (each side clamped to 1..1024, the page to the texture).
+    // Both frame buffers are reallocated only when the texture size changes, but are zeroed and
+    // the slots emptied every time, so the first painted frame after a resize counts as changed
+    // unless it is wholly transparent. Returns whether the texture size changed. dirty and
+    // fullFramePending are kept.
+    bool resize(int pageWidth, int pageHeight, int textureWidth, int textureHeight);
+    // Zeroes the working texture and the last frame.
+    void clearFrames();
+    // Empties every slot, with capacities for the current texture size.
+    void resetUpdateSlots();
+
+    // Converts the painted page and records what changed since the last detected frame. `page`
+    // must hold at least the page size given to resize(); otherwise nothing happens and false
+    // is returned. Returns whether this frame differed from the last detected one.
+    bool trackFrame(const PagePixels &page);
+
+    // Writes the pending delivery into the texture segment (the caller holds its lock): the
+    // whole last frame when fullFramePending is set (the slots are then emptied), else one
+    // block per used slot (the slots stay as they are: they keep covering everything since the
+    // last whole frame). Clears dirty and fullFramePending.
+    void deliver(const TextureTarget &target, bool debugPartialUpdates);
+
+    void setPartialUpdates(bool on) { m_partialUpdates = on; }
+    bool partialUpdates() const { return m_partialUpdates; }
+    // A frame waits for delivery.
+    bool dirty() const { return m_dirty; }
+    // The next delivery must be a whole frame.
+    bool fullFramePending() const { return m_fullFramePending; }
+    int idleCountdown() const { return m_idleCountdown; }
+    const UpdateSlots &updateSlots() const { return m_slots; }
+
+    bool isSized() const { return m_textureWidth > 0; }
+    int pageWidth() const { return m_pageWidth; }
+    int pageHeight() const { return m_pageHeight; }
+    int textureWidth() const { return m_textureWidth; }
+    int textureHeight() const { return m_textureHeight; }
+    // The newest frame detected as changed, texture layout, frameBytes() long (empty until
+    // sized). This is what a delivery sends.
+    const uint8_t *lastFrame() const { return m_lastFrame.data(); }
+    std::size_t frameBytes() const { return m_lastFrame.size(); }
+
+  private:
+    void recordChange();
+    void placeBoxes(const QuadrantBoxes &boxes);
+    void countIdleFrame();
+    TexturePixels workingTexture() { return {m_texture.data(), m_textureWidth, m_textureHeight}; }
+    FrameView lastFrameView() const {
+        return {m_lastFrame.data(), m_textureWidth, m_textureHeight};
+    }
+
+    // The conversion target. After a changed frame it is swapped with m_lastFrame instead of
+    // copied; that is safe because both hold zero outside the page (zeroed on every resize,
+    // never written there) and every conversion rewrites all of the page.
+    std::vector<uint8_t> m_texture;
+    std::vector<uint8_t> m_lastFrame;
+    UpdateSlots m_slots;
+    int m_pageWidth = 0;
+    int m_pageHeight = 0;
+    int m_textureWidth = 0;
+    int m_textureHeight = 0;
+    int m_idleCountdown = 0;
+    bool m_partialUpdates;
+    bool m_dirty = false;
+    bool m_fullFramePending = false;
+};
+
+} // namespace KEL

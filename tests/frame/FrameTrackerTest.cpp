@@ -1,0 +1,159 @@
+// The per-view change tracking: when a frame waits, and whether it goes whole or in blocks.
+
+#include "FrameTracker.h"
+#include "FrameTestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace KEL {
+namespace {
+
+using test::PageImage;
+using test::rgba;
+
+constexpr int kSide = 16; // half-size blocks 8 x 8, quarter-size 4 x 4
+
+class FrameTrackerTest : public ::testing::Test {
+  protected:
+    FrameTrackerTest() : page(kSide, kSide) { tracker.resize(kSide, kSide, kSide, kSide); }
+
+    // A delivery the host has taken; the segment's contents do not matter here.
+    void deliver() { tracker.deliver(segment.target(), false); }
+    void changeAt(int x, int y) { page.setAtTexture(x, y, kSide, rgba(x, y, 200)); }
+    bool track() { return tracker.trackFrame(page.pixels()); }
+    // Brings the tracker to a delivered whole first frame, empty slots and an idle count of 0.
+    void settle() {
+        const bool partial = tracker.partialUpdates();
+        tracker.setPartialUpdates(false);
+        page.set(0, 0, rgba(1, 1, 1));
+        track();
+        deliver();
+        tracker.setPartialUpdates(partial);
+        ASSERT_FALSE(tracker.updateSlots().anyUsed());
+        ASSERT_EQ(tracker.idleCountdown(), 0);
+    }
+
+    FrameTracker tracker;
+    PageImage page;
+    test::FakeSegment segment;
+};
+
+TEST_F(FrameTrackerTest, UnchangedFrameLeavesNothingToDeliver) {
+    EXPECT_FALSE(track()); // a blank page equals the zeroed last frame
+    EXPECT_FALSE(tracker.dirty());
+    EXPECT_FALSE(tracker.updateSlots().anyUsed());
+}
+
+TEST_F(FrameTrackerTest, SmallChangeWaitsAsAQuarterBlockAndBecomesTheLastFrame) {
+    settle();
+    changeAt(13, 2);
+
+    EXPECT_TRUE(track());
+
+    EXPECT_TRUE(tracker.dirty());
+    EXPECT_FALSE(tracker.fullFramePending());
+    EXPECT_TRUE(tracker.updateSlots()[2].used);
+    EXPECT_EQ(tracker.updateSlots()[2].minX, 13);
+    EXPECT_EQ(tracker.updateSlots()[2].minY, 2);
+    const std::vector<uint8_t> expected = test::expectedTexture(page, kSide, kSide);
+    EXPECT_EQ(std::vector<uint8_t>(tracker.lastFrame(), tracker.lastFrame() + tracker.frameBytes()),
+              expected);
+    // The same page again is no change, also while the delivery still waits.
+    EXPECT_FALSE(track());
+    EXPECT_EQ(std::vector<uint8_t>(tracker.lastFrame(), tracker.lastFrame() + tracker.frameBytes()),
+              expected);
+}
+
+// Three quadrants changing in full cannot all be placed: the frame goes whole.
+TEST_F(FrameTrackerTest, ChangeThatNoSlotCanHoldMakesTheNextDeliveryWhole) {
+    for (int y = 0; y < kSide; ++y)
+        for (int x = 0; x < kSide; ++x)
+            changeAt(x, y);
+    track();
+    EXPECT_TRUE(tracker.dirty());
+    EXPECT_TRUE(tracker.fullFramePending());
+}
+
+TEST_F(FrameTrackerTest, WithPartialUpdatesOffEveryChangeGoesWhole) {
+    tracker.setPartialUpdates(false);
+    settle();
+    changeAt(1, 1);
+    track();
+    EXPECT_TRUE(tracker.fullFramePending());
+    EXPECT_FALSE(tracker.updateSlots().anyUsed());
+}
+
+TEST_F(FrameTrackerTest, ChangesWhileAWholeFrameWaitsAreNotPlacedButStillKept) {
+    tracker.setPartialUpdates(false);
+    changeAt(1, 1);
+    track();
+    tracker.setPartialUpdates(true);
+    changeAt(2, 2);
+    EXPECT_TRUE(track());
+    EXPECT_TRUE(tracker.fullFramePending());
+    EXPECT_FALSE(tracker.updateSlots().anyUsed());
+    EXPECT_EQ(tracker.lastFrame()[(2 * kSide + 2) * 4 + 2], 200);
+}
+
+// Blocks grow as a page keeps changing; after a quiet moment one whole frame lets them start
+// small again. The cycle is 0 -> 10 -> ... -> 0: eleven unchanged frames.
+TEST_F(FrameTrackerTest, ElevenUnchangedFramesTurnUsedSlotsIntoOneWholeFrame) {
+    settle();
+    changeAt(3, 3);
+    track();
+    deliver();
+    ASSERT_TRUE(tracker.updateSlots().anyUsed()); // rectangle deliveries keep the slots
+
+    for (int frame = 1; frame <= 10; ++frame) {
+        track();
+        EXPECT_FALSE(tracker.dirty()) << frame;
+        EXPECT_EQ(tracker.idleCountdown(), 11 - frame) << frame;
+    }
+    track();
+
+    EXPECT_EQ(tracker.idleCountdown(), 0);
+    EXPECT_TRUE(tracker.dirty());
+    EXPECT_TRUE(tracker.fullFramePending());
+    EXPECT_FALSE(tracker.updateSlots().anyUsed());
+}
+
+TEST_F(FrameTrackerTest, IdleCycleWithEmptySlotsDeliversNothingAndChangesDoNotRestartIt) {
+    settle();
+    for (int frame = 0; frame < 11; ++frame)
+        track();
+    EXPECT_FALSE(tracker.dirty());
+    EXPECT_EQ(tracker.idleCountdown(), 0);
+
+    track(); // starts a new cycle
+    track();
+    changeAt(5, 5);
+    track();
+    EXPECT_EQ(tracker.idleCountdown(), 9);
+}
+
+TEST_F(FrameTrackerTest, ResizeZeroesTheFramesEmptiesSlotsAndReportsANewTextureSize) {
+    settle();
+    changeAt(3, 3);
+    track();
+
+    EXPECT_FALSE(tracker.resize(10, 12, kSide, kSide));
+    EXPECT_FALSE(tracker.updateSlots().anyUsed());
+    EXPECT_EQ(std::vector<uint8_t>(tracker.lastFrame(), tracker.lastFrame() + tracker.frameBytes()),
+              std::vector<uint8_t>(kSide * kSide * 4, 0));
+
+    EXPECT_TRUE(tracker.resize(20, 12, 32, kSide));
+    EXPECT_EQ(tracker.frameBytes(), 32u * kSide * 4);
+    EXPECT_EQ(tracker.updateSlots()[0].capacityWidth, 16);
+    EXPECT_EQ(tracker.updateSlots()[3].capacityHeight, 4);
+}
+
+// A page image smaller than the sized page would leave stale pixels in the frame.
+TEST_F(FrameTrackerTest, PageSmallerThanTheSizedPageIsRefused) {
+    PageImage small(kSide - 1, kSide);
+    small.set(0, 0, rgba(9, 9, 9));
+    EXPECT_FALSE(tracker.trackFrame(small.pixels()));
+    EXPECT_FALSE(tracker.dirty());
+}
+
+} // namespace
+} // namespace KEL
