@@ -1,0 +1,104 @@
+// Handlers of the requests that concern the process rather than one view.
+
+#include "CommandBuffer.h"
+#include "bridge/BridgeRegistry.h"
+#include "core/CommandCatalogue.h"
+#include "core/HandlerSupport.h"
+#include "core/KELApplication.h"
+#include "core/Notice.h"
+#include "core/ProcessState.h"
+#include "network/NetworkAccessManager.h"
+#include "network/NetworkCookieJar.h"
+
+#include <qwebkitglobal.h>
+
+namespace KEL {
+
+namespace {
+
+// The versions the process actually runs with, not the ones it was built against.
+void postBoot() {
+    Notice(Code::BOOT)
+        .integer(0, 0)
+        .string(0, qWebKitVersion())
+        .string(1, QString::fromLatin1(qVersion()))
+        .counts(1, 2)
+        .post();
+}
+
+} // namespace
+
+// A later INIT replaces the host: the previous handle is closed first. An identifier <= 0
+// (other than -1) or one that cannot be opened leaves a null handle, so the first host check
+// ends the process.
+Reply handleInit(Command &command) {
+    processState.hostProcessId = command.intArgs[0];
+    processState.hostProcess.close();
+    if (processState.hostProcessId > 0)
+        processState.hostProcess.open(processState.hostProcessId);
+    postBoot();
+    return Reply::none();
+}
+
+Reply handlePing(Command &) {
+    processState.lastPing = SteadyClock::now();
+    processState.pinged = true;
+    return Reply::with(1);
+}
+
+// The reply goes out before the process starts to exit; the records behind EXIT in this tick
+// are still handled.
+Reply handleExit(Command &command) {
+    command.result = 1;
+    if (CommandBuffer *buffer = processState.commandBuffer.get())
+        buffer->post(&command);
+    requestExit();
+    return Reply::none();
+}
+
+Reply handleDebugPartialUpdates(Command &command) {
+    processState.debugPartialUpdates = command.intArgs[0] != 0;
+    return Reply::with(1);
+}
+
+Reply handleAllowPopups(Command &command) {
+    processState.allowPopups = command.intArgs[0] != 0;
+    return Reply::with(1);
+}
+
+Reply handleSaveCookies(Command &) {
+    if (NetworkCookieJar *jar = sharedNetworkAccessManager()->networkCookieJar())
+        jar->saveCookies();
+    return Reply::with(1);
+}
+
+Reply handleClearCookies(Command &) {
+    if (NetworkCookieJar *jar = sharedNetworkAccessManager()->networkCookieJar())
+        jar->clearCookies();
+    return Reply::with(1);
+}
+
+// Installing the SOCKS 5 proxy plugs in here with the network access manager's proxy support.
+Reply handleProxy(Command &) {
+    return Reply::with(1);
+}
+
+Reply handleAuthentication(Command &command) {
+    sharedNetworkAccessManager()->setAuthentication(stringArg(command, 0), stringArg(command, 1));
+    return Reply::with(1);
+}
+
+Reply handleAddObject(Command &command) {
+    if (BridgeRegistry *bridges = processState.bridgeRegistry.get())
+        bridges->addObject(stringArg(command, 0));
+    return Reply::with(1);
+}
+
+Reply handleSetProperty(Command &command) {
+    if (BridgeRegistry *bridges = processState.bridgeRegistry.get())
+        bridges->setObjectProperty(stringArg(command, 0), stringArg(command, 1),
+                                   stringArg(command, 2));
+    return Reply::with(1);
+}
+
+} // namespace KEL

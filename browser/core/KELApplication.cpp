@@ -1,0 +1,189 @@
+#include "core/KELApplication.h"
+
+#include "CommandBuffer.h"
+#include "DataBuffer.h"
+#include "Log.h"
+#include "SegmentNames.h"
+#include "TextureBuffer.h"
+#include "bridge/BridgeRegistry.h"
+#include "core/CommandCatalogue.h"
+#include "core/CommandLoop.h"
+#include "core/Notice.h"
+#include "core/ProcessState.h"
+#include "core/ViewRegistry.h"
+#include "network/NetworkAccessManager.h"
+#include "network/NetworkCookieJar.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QStyleFactory>
+#include <QTimerEvent>
+#include <QWebSettings>
+
+#include <chrono>
+
+namespace KEL {
+
+namespace {
+
+constexpr int kTickMilliseconds = 33;
+// Whole seconds that may pass without a PING before INIT: after the last PING, and since
+// process start when none has come.
+constexpr int64_t kPingGraceSeconds = 8;
+constexpr int64_t kFirstPingGraceSeconds = 16;
+// Whole seconds between two checks of the host process.
+constexpr int64_t kHostCheckSeconds = 2;
+
+int64_t wholeSecondsBetween(SteadyClock::time_point from, SteadyClock::time_point to) {
+    return std::chrono::duration_cast<std::chrono::seconds>(to - from).count();
+}
+
+QString iconDatabaseDirectory() {
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::DataLocation);
+    if (!data.isEmpty())
+        return data + QStringLiteral("/icons");
+    return QDir::homePath() + QStringLiteral("/.") + QCoreApplication::applicationName() +
+           QStringLiteral("/icons");
+}
+
+template <typename Buffer> bool openBuffer(std::unique_ptr<Buffer> &slot, const char *baseName) {
+    slot = std::make_unique<Buffer>();
+    return slot->open(segmentName(baseName));
+}
+
+template <typename Buffer> void closeBuffer(std::unique_ptr<Buffer> &slot) {
+    if (!slot)
+        return;
+    if (slot->isOpen())
+        logMessage("Closing segment: " + slot->name());
+    slot->closeSegment();
+    slot.reset();
+}
+
+} // namespace
+
+KELApplication::KELApplication(int &argc, char **argv) : QApplication(argc, argv) {}
+
+KELApplication::~KELApplication() = default;
+
+bool KELApplication::startUp() {
+    addLibraryPath(applicationDirPath() + QStringLiteral("/plugins"));
+    setOrganizationName(QStringLiteral("Kelvane"));
+    setApplicationName(QStringLiteral("Kelvane"));
+    setApplicationVersion(QStringLiteral("1.0"));
+
+    QWebSettings *settings = QWebSettings::globalSettings();
+    settings->setAttribute(QWebSettings::PluginsEnabled, true);
+    settings->setAttribute(QWebSettings::JavascriptEnabled, true);
+    settings->setAttribute(QWebSettings::JavascriptCanOpenWindows, true);
+    settings->setAttribute(QWebSettings::JavascriptCanAccessClipboard, true);
+    settings->setAttribute(QWebSettings::AcceleratedCompositingEnabled, false);
+
+    // A directory that cannot be made only means the icons do not persist.
+    const QString icons = iconDatabaseDirectory();
+    if (!QFile::exists(icons))
+        QDir().mkpath(icons);
+    QWebSettings::setIconDatabasePath(icons);
+
+    settings->setAttribute(QWebSettings::DnsPrefetchEnabled, true);
+    setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+
+    if (!openTransport()) {
+        logMessage("Cannot open the shared segments: exiting");
+        return false;
+    }
+    startTimer(kTickMilliseconds);
+    return true;
+}
+
+// The segments come from the host (KEL_Init); this side only opens them. Each failure has
+// been logged by the segment layer; the later segments and PRUP are not made.
+bool KELApplication::openTransport() {
+    localSide = BrowserSide;
+    if (NetworkCookieJar *jar = sharedNetworkAccessManager()->networkCookieJar())
+        jar->loadCookies();
+    processState.viewRegistry = std::make_unique<ViewRegistry>();
+    if (!openBuffer(processState.commandBuffer, kCommandSegmentName) ||
+        !openBuffer(processState.textureBuffer, kTextureSegmentName) ||
+        !openBuffer(processState.dataBuffer, kDataSegmentName))
+        return false;
+    processState.bridgeRegistry = std::make_unique<BridgeRegistry>();
+    Notice(Code::PRUP).counts(0, 0).post();
+    return true;
+}
+
+// Views go before the segments close: a view being destroyed may still talk to the host.
+void KELApplication::shutDown() {
+    if (processState.viewRegistry)
+        processState.viewRegistry->removeAllViews();
+    closeBuffer(processState.commandBuffer);
+    closeBuffer(processState.textureBuffer);
+    closeBuffer(processState.dataBuffer);
+    if (processState.bridgeRegistry) {
+        processState.bridgeRegistry->deleteAll();
+        processState.bridgeRegistry.reset();
+    }
+    processState.viewRegistry.reset();
+    processState.hostProcess.close();
+}
+
+void KELApplication::tick() {
+    if (!processState.commandBuffer || processState.exiting)
+        return;
+    if (!watchHost())
+        return;
+    runCommandLoop(*processState.commandBuffer);
+    if (processState.viewRegistry)
+        processState.viewRegistry->viewTick();
+}
+
+bool KELApplication::watchHost() {
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (processState.hostProcessId == -1) {
+        const int64_t grace = processState.pinged ? kPingGraceSeconds : kFirstPingGraceSeconds;
+        if (wholeSecondsBetween(processState.lastPing, now) > grace) {
+            logMessage(processState.pinged ? "No PING from the host any more: exiting"
+                                           : "Neither INIT nor PING from the host: exiting");
+            requestExit();
+            return false;
+        }
+        return true;
+    }
+    if (wholeSecondsBetween(processState.lastHostCheck, now) > kHostCheckSeconds) {
+        processState.lastHostCheck = now;
+        if (!hostAlive()) {
+            logMessage("Host process " + std::to_string(processState.hostProcessId) +
+                       " is gone: exiting");
+            requestExit();
+            return false;
+        }
+    }
+    return true;
+}
+
+void KELApplication::update() {
+    tick();
+}
+
+// There is one timer, so its id is not inspected.
+void KELApplication::timerEvent(QTimerEvent *event) {
+    event->accept();
+    tick();
+}
+
+bool hostAlive() {
+    if (processState.hostProcessId <= 0 || processState.hostProcess.isNull())
+        return false;
+    if (processState.hostProcess.running())
+        return true;
+    processState.hostProcess.close();
+    return false;
+}
+
+void requestExit() {
+    processState.exiting = true;
+    QCoreApplication::exit(0);
+}
+
+} // namespace KEL

@@ -1,0 +1,17 @@
+#include "core/ProcessState.h"
+
+#include "CommandBuffer.h"
+#include "DataBuffer.h"
+#include "TextureBuffer.h"
+#include "bridge/BridgeRegistry.h"
+#include "core/ViewRegistry.h"
+
+namespace KEL {
+
+ProcessState::ProcessState() : lastPing(SteadyClock::now()), lastHostCheck(lastPing) {}
+
+ProcessState::~ProcessState() = default;
+
+ProcessState processState;
+
+} // namespace KEL

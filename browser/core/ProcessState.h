@@ -1,0 +1,49 @@
+#pragma once
+// The process-wide state of the browser process. Touched only on the GUI thread (the process
+// is single-threaded), so nothing here is locked.
+
+#include "core/HostWatch.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+namespace KEL {
+
+class CommandBuffer;
+class TextureBuffer;
+class DataBuffer;
+class ViewRegistry;
+class BridgeRegistry;
+
+// Deadlines are measured on the monotonic clock: a wall-clock or time-zone change must neither
+// end the process early nor keep it alive after the host has gone quiet.
+using SteadyClock = std::chrono::steady_clock;
+
+struct ProcessState {
+    ProcessState();
+    ~ProcessState();
+
+    int32_t hostProcessId = -1;       // from INIT; -1 = none yet, keep alive by PING
+    HostWatch hostProcess;            // null until an INIT names a process that could be opened
+    bool exiting = false;             // set by requestExit; every later tick returns at once
+    SteadyClock::time_point lastPing; // process start until the first PING
+    bool pinged = false;
+    SteadyClock::time_point lastHostCheck; // process start until the first host check
+    bool allowPopups = false;              // ALWP
+    bool leftButtonHeld = false;           // MPRS / MREL with the left button
+    bool debugPartialUpdates = false;      // DSMR
+    int32_t popupCounter = 0;
+
+    // Made by openTransport, released by shutDown (before the application object goes).
+    std::unique_ptr<CommandBuffer> commandBuffer;
+    std::unique_ptr<TextureBuffer> textureBuffer;
+    std::unique_ptr<DataBuffer> dataBuffer;
+    std::unique_ptr<ViewRegistry> viewRegistry;
+    std::unique_ptr<BridgeRegistry> bridgeRegistry;
+};
+
+// Initialised with the program's static data, so the ping deadlines count from process start.
+extern ProcessState processState;
+
+} // namespace KEL

@@ -1,0 +1,28 @@
+#pragma once
+// What the command loop does with a record once its handler has run.
+
+#include "Command.h"
+
+#include <cstdint>
+
+namespace KEL {
+
+struct Reply {
+    enum Kind : uint8_t {
+        Post,            // set `result` and post the record back to the host
+        Silent,          // no answer (INIT, IMES, replies to our own notices)
+        SilentEndOfTick, // no answer, and no further record this tick (a Tab key on a view)
+    };
+    Kind kind;
+    int32_t result;
+
+    static constexpr Reply with(int32_t result) { return {Post, result}; }
+    static constexpr Reply none() { return {Silent, 0}; }
+    static constexpr Reply noneAndEndTick() { return {SilentEndOfTick, 0}; }
+};
+
+// A request handler. It may rewrite the argument fields of the private copy it gets; the loop
+// posts that copy when the reply says so and frees it afterwards.
+using Handler = Reply (*)(Command &command);
+
+} // namespace KEL

@@ -1,0 +1,116 @@
+// Handlers of the requests that create, switch, size and navigate one view. A request that
+// names no view is answered like a handled one (RMVW excepted), and a payload it carries stays
+// unread in its slot.
+
+#include "core/CommandCatalogue.h"
+#include "core/CommandText.h"
+#include "core/HandlerSupport.h"
+#include "core/Notice.h"
+#include "core/ProcessState.h"
+#include "core/ViewRegistry.h"
+#include "view/WebPage.h"
+#include "view/WebView.h"
+
+#include "DataBuffer.h"
+
+#include <QWebFrame>
+#include <QWebHistory>
+
+#include <algorithm>
+
+namespace KEL {
+
+Reply handleCreateView(Command &command) {
+    ViewRegistry *registry = processState.viewRegistry.get();
+    if (!registry)
+        return Reply::with(-1);
+    WebView *view = registry->createView(stringArg(command, 0), command.intArgs[0],
+                                         command.intArgs[1], command.intArgs[2] != 0);
+    return Reply::with(view ? 1 : -1);
+}
+
+Reply handleRemoveView(Command &command) {
+    WebView *view = addressedView(command);
+    if (!view)
+        return Reply::with(-1);
+    processState.viewRegistry->removeView(view);
+    return Reply::with(1);
+}
+
+// 2 tells the host to recreate its texture at the new power-of-two size.
+Reply handleResize(Command &command) {
+    WebView *view = addressedView(command);
+    const bool textureChanged =
+        view && view->setViewSize(static_cast<uint32_t>(command.intArgs[0]),
+                                  static_cast<uint32_t>(command.intArgs[1]));
+    return Reply::with(textureChanged ? 2 : 1);
+}
+
+Reply handleSetActive(Command &command) {
+    if (WebView *view = addressedView(command))
+        view->setActive(command.intArgs[0] != 0);
+    return Reply::with(1);
+}
+
+Reply handleSetPartialUpdates(Command &command) {
+    if (WebView *view = addressedView(command))
+        view->setPartialUpdates(command.intArgs[0] != 0);
+    return Reply::with(1);
+}
+
+Reply handleSetTransparent(Command &command) {
+    if (WebView *view = addressedView(command))
+        view->setTransparentBackground(command.intArgs[0] != 0);
+    return Reply::with(1);
+}
+
+// The address may be split over strArgs[1..strCount-1] (longer than one string slot); with
+// strCount <= 1 it is empty. strCount comes from the host, so it is held to the record.
+Reply handleLoad(Command &command) {
+    WebView *view = addressedView(command);
+    if (!view)
+        return Reply::with(1);
+    const int parts = std::min(command.strCount, int32_t(kStrArgCount));
+    QString address;
+    for (int i = 1; i < parts; ++i)
+        address += stringArg(command, i);
+    view->loadUrl(QUrl(address, QUrl::TolerantMode));
+    return Reply::with(1);
+}
+
+Reply handleForward(Command &command) {
+    if (WebView *view = addressedView(command))
+        view->webPage()->history()->forward();
+    return Reply::with(1);
+}
+
+Reply handleBack(Command &command) {
+    if (WebView *view = addressedView(command))
+        view->webPage()->history()->back();
+    return Reply::with(1);
+}
+
+Reply handleHtml(Command &command) {
+    if (WebView *view = addressedView(command))
+        view->setHtml(takeTextArg(command, 0), QUrl());
+    return Reply::with(1);
+}
+
+// The result goes back as a text payload in place of the script's; for a missing view the
+// host's own arguments come back unchanged.
+Reply handleEvaluate(Command &command) {
+    WebView *view = addressedView(command);
+    if (!view)
+        return Reply::with(1);
+    const QString script = takeTextArg(command, 0);
+    const QVariant value = view->webPage()->mainFrame()->evaluateJavaScript(script);
+    int32_t length = 0;
+    int32_t slot = -1;
+    if (DataBuffer *data = processState.dataBuffer.get())
+        slot = storeTextPayload(*data, toU16(value.toString()), &length);
+    command.intArgs[0] = slot;
+    command.intArgs[1] = length;
+    return Reply::with(1);
+}
+
+} // namespace KEL

@@ -1,0 +1,109 @@
+#include "core/ViewRegistry.h"
+
+#include "CommandBuffer.h"
+#include "Log.h"
+#include "TextureBuffer.h"
+#include "core/CommandCatalogue.h"
+#include "core/ProcessState.h"
+#include "view/WebView.h"
+
+namespace KEL {
+
+namespace {
+
+std::string text8(const QString &text) {
+    return text.toUtf8().toStdString();
+}
+
+} // namespace
+
+ViewRegistry::ViewRegistry() = default;
+
+ViewRegistry::~ViewRegistry() {
+    removeAllViews();
+}
+
+WebView *ViewRegistry::createView(const QString &name, int32_t width, int32_t height,
+                                  bool partialUpdates) {
+    if (m_views.count(name)) {
+        logMessage("WebView already exists: " + text8(name));
+        return nullptr;
+    }
+    logMessage("Creating Web View: " + text8(name) + " " + std::to_string(width) + " x " +
+               std::to_string(height));
+    auto view = std::make_unique<WebView>(name, partialUpdates);
+    WebView *created = view.get();
+    m_views.emplace(name, std::move(view));
+    created->setViewSize(static_cast<uint32_t>(width), static_cast<uint32_t>(height));
+    return created;
+}
+
+WebView *ViewRegistry::findView(const QString &name) const {
+    const auto it = m_views.find(name);
+    return it == m_views.end() ? nullptr : it->second.get();
+}
+
+void ViewRegistry::removeView(WebView *view) {
+    if (!view)
+        return;
+    const auto it = m_views.find(view->name());
+    if (it == m_views.end() || it->second.get() != view)
+        return;
+    std::unique_ptr<WebView> owned = std::move(it->second);
+    m_views.erase(it);
+    logMessage("Destroying Web View: " + text8(owned->name()));
+    owned.reset();
+    resetTextureAfterRemoval();
+}
+
+void ViewRegistry::removeAllViews() {
+    for (auto &entry : m_views) {
+        logMessage("Destroying Web View: " + text8(entry.first));
+        entry.second.reset();
+    }
+    m_views.clear();
+}
+
+// A frame of the removed view that the host has not taken would otherwise be announced for a
+// view that is gone, and would block every later delivery until taken. Texture lock first,
+// then the command lock inside removePending: the view tick nests them the other way, which is
+// safe because the host never nests them.
+void ViewRegistry::resetTextureAfterRemoval() {
+    TextureBuffer *texture = processState.textureBuffer.get();
+    CommandBuffer *commands = processState.commandBuffer.get();
+    if (texture && texture->header()) {
+        ScopedLock lock(texture->segmentLock());
+        if (lock)
+            texture->header()->pending = 0;
+        if (commands)
+            commands->removePending(Code::UPVW);
+    }
+    m_served.clear();
+}
+
+bool ViewRegistry::texturePending() const {
+    TextureBuffer *texture = processState.textureBuffer.get();
+    if (!texture || !texture->header())
+        return true;
+    ScopedLock lock(texture->segmentLock());
+    // A lock the host holds for too long counts as busy: nothing is painted this tick.
+    return !lock || texture->header()->pending != 0;
+}
+
+void ViewRegistry::viewTick() {
+    // While the host has not taken the last delivery, nothing is painted, delivered or
+    // announced, LDFN included.
+    if (texturePending())
+        return;
+
+    // Painting every active view and delivering at most one frame plug in here.
+
+    // A load's LDFN follows the delivery of the frames painted before it.
+    for (auto &entry : m_views) {
+        WebView *view = entry.second.get();
+        if (view->isLoadFinishedPending() && !view->isDirty())
+            view->postLoadFinished();
+    }
+}
+
+} // namespace KEL

@@ -1,0 +1,45 @@
+#include "view/WebPage.h"
+
+#include "core/CommandCatalogue.h"
+#include "core/Notice.h"
+
+#include "Log.h"
+#include "network/NetworkAccessManager.h"
+
+namespace KEL {
+
+QString popupViewName(int32_t index) {
+    return QStringLiteral("PopupView%1").arg(index);
+}
+
+WebPage::WebPage(QObject *parent) : QWebPage(parent) {
+    setNetworkAccessManager(sharedNetworkAccessManager());
+}
+
+void WebPage::javaScriptAlert(QWebFrame *, const QString &message) {
+    logMessage("Script alert: " + message.left(200).toUtf8().toStdString());
+}
+
+bool WebPage::javaScriptConfirm(QWebFrame *, const QString &) {
+    return false;
+}
+
+bool WebPage::javaScriptPrompt(QWebFrame *, const QString &, const QString &, QString *) {
+    return false;
+}
+
+QString WebPage::chooseFile(QWebFrame *, const QString &) {
+    return QString();
+}
+
+bool WebPage::shouldInterruptJavaScript() {
+    return true;
+}
+
+void WebPage::windowCloseRequested() {
+    if (m_popupIndex == -1)
+        return;
+    Notice(Code::POPC).textPayload(0, popupViewName(m_popupIndex)).counts(2, 0).post();
+}
+
+} // namespace KEL

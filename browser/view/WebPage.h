@@ -1,0 +1,49 @@
+#pragma once
+// The page of one view. Every page loads through the process's one network access manager.
+
+#include <QWebPage>
+
+#include <cstdint>
+
+namespace KEL {
+
+class WebPage : public QWebPage {
+    Q_OBJECT
+  public:
+    explicit WebPage(QObject *parent = nullptr);
+
+    // -1 for ordinary pages; the number in the generated name for a popup's page.
+    int32_t popupIndex() const { return m_popupIndex; }
+    void setPopupIndex(int32_t index) { m_popupIndex = index; }
+
+    // Popups, navigation policy and script console output (createWindow,
+    // acceptNavigationRequest, javaScriptConsoleMessage) plug in here with page notices; until
+    // then the library's behaviour applies (no new windows).
+
+    bool shouldInterruptJavaScript() override;
+
+  public slots:
+    // Script in a popup closed its window: the host is told (POPC) and removes the view when it
+    // wants to.
+    void windowCloseRequested();
+
+  protected:
+    // Nobody can answer a dialog of a windowless process, and a modal one would block the tick
+    // that ran the script for good (a running timer is not fired again from a nested event
+    // loop), host watch included. So dialogs answer at once: alerts are logged, confirmations
+    // and prompts declined, file choosers cancelled, and runaway scripts interrupted
+    // (shouldInterruptJavaScript above).
+    void javaScriptAlert(QWebFrame *frame, const QString &message) override;
+    bool javaScriptConfirm(QWebFrame *frame, const QString &message) override;
+    bool javaScriptPrompt(QWebFrame *frame, const QString &message, const QString &defaultValue,
+                          QString *result) override;
+    QString chooseFile(QWebFrame *frame, const QString &suggestedFile) override;
+
+  private:
+    int32_t m_popupIndex = -1;
+};
+
+// "PopupView<index>": the name of a popup view.
+QString popupViewName(int32_t index);
+
+} // namespace KEL

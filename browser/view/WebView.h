@@ -1,0 +1,127 @@
+#pragma once
+// One view of the host: a web view item alone in its own off-screen graphics scene, with its
+// own page. Nothing is ever shown on screen. The view registry creates, finds and deletes
+// views by name; every per-view command and every notice about a view goes through here.
+// GUI thread only.
+
+#include <QBuffer>
+#include <QDateTime>
+#include <QGraphicsWebView>
+#include <QImage>
+#include <QPalette>
+#include <QSize>
+#include <QString>
+#include <QUrl>
+#include <QVariant>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+class QGraphicsScene;
+class QGraphicsView;
+
+namespace KEL {
+
+class WebPage;
+
+// A rectangle of changed texture pixels accumulated for partial deliveries; inclusive bounds
+// in texture coordinates with the bottom row as y = 0.
+struct UpdateSlot {
+    bool used = false;
+    int32_t minX = 99999;
+    int32_t minY = 99999;
+    int32_t maxX = -1;
+    int32_t maxY = -1;
+    int32_t capacityWidth = 0;
+    int32_t capacityHeight = 0;
+};
+
+class WebView : public QGraphicsWebView {
+    Q_OBJECT
+  public:
+    // Unsized: the registry sizes it right away with setViewSize; until then it has no images
+    // and must not be painted.
+    WebView(const QString &name, bool partialUpdates);
+    ~WebView() override;
+
+    const QString &name() const { return m_name; }
+    WebPage *webPage() const { return m_page; }
+
+    // Clamps each side to 128..1024 and, when the size changed, resizes scene, view, item and
+    // page, zeroes the frames and empties the update slots. True when the power-of-two texture
+    // size changed (the host must recreate its texture: RSIZ answers 2).
+    bool setViewSize(uint32_t width, uint32_t height);
+    // (Re)allocates both images and the last frame at the current sizes.
+    void allocateImages();
+    void resetUpdateSlots();
+
+    uint32_t viewWidth() const { return m_width; }
+    uint32_t viewHeight() const { return m_height; }
+    uint32_t textureWidth() const { return m_textureWidth; }
+    uint32_t textureHeight() const { return m_textureHeight; }
+
+    // SMSK: on lets the host see through wherever the page draws nothing; off restores the
+    // palette the page had at construction.
+    void setTransparentBackground(bool on);
+    // SACT: an inactive view is not painted and delivers no frames; loading, input and notices
+    // go on.
+    void setActive(bool active) { m_active = active; }
+    bool isActive() const { return m_active; }
+    // SSMR / CRVW: partial (rectangle) deliveries allowed.
+    void setPartialUpdates(bool on) { m_partialUpdates = on; }
+    bool partialUpdates() const { return m_partialUpdates; }
+
+    bool isDirty() const { return m_dirty; }
+    bool isLoadFinishedPending() const { return m_loadFinishedPending; }
+    int32_t progress() const { return m_progress; }
+
+    // Resets progress first, so a page that is being replaced is not painted half-loaded.
+    void loadUrl(const QUrl &url);
+    // Sends the page icon (ICNC) when it differs from the last one sent.
+    void updateIcon();
+    // LDFN, once the frames painted up to the end of the load have been delivered.
+    void postLoadFinished();
+    // Tab key release: keyboard focus to the next focusable element of the page.
+    void focusNextElement();
+
+  public slots:
+    void loadStarted();
+    void loadFinished(bool ok);
+    void setProgress(int progress);
+    void urlChanged(const QUrl &url);
+    void titleChanged(const QString &title);
+    void postContentsSizeChanged(const QSize &size);
+    void javaScriptWindowObjectCleared();
+    void handleFocusIn(const QVariant &type, const QVariant &var, const QVariant &left,
+                       const QVariant &top, const QVariant &width, const QVariant &height);
+    void handleFocusOut(const QVariant &var);
+
+  private:
+    QString m_name;
+    QImage m_pageImage;    // width x height, ARGB32 premultiplied; null until sized
+    QImage m_textureImage; // textureWidth x textureHeight; null until sized
+    bool m_caretVisible = false;
+    QDateTime m_caretToggledAt;
+    std::array<UpdateSlot, 4> m_updateSlots{};
+    bool m_dirty = false;
+    bool m_active = true;
+    bool m_fullFramePending = false;
+    std::vector<uint8_t> m_lastFrame; // textureWidth x textureHeight x 4; empty until sized
+    WebPage *m_page = nullptr;
+    QPalette m_savedPalette;
+    QGraphicsView *m_graphicsView = nullptr;
+    QGraphicsScene *m_scene = nullptr;
+    uint32_t m_width = UINT32_MAX;
+    uint32_t m_height = UINT32_MAX;
+    uint32_t m_textureWidth = UINT32_MAX;
+    uint32_t m_textureHeight = UINT32_MAX;
+    int32_t m_idleCountdown = 0;
+    int32_t m_progress = 100; // a view that has loaded nothing is painted
+    QSize m_contentsSize{-1, -1};
+    QBuffer m_iconPng;
+    bool m_partialUpdates = false;
+    bool m_loadFinishedPending = false;
+};
+
+} // namespace KEL

@@ -1,0 +1,237 @@
+// Start-up, the INIT/PING handshake, the host watch and EXIT: the browser process's life as the
+// host sees it.
+
+#include "BrowserFixture.h"
+
+#include "CommandBuffer.h"
+#include "SegmentNames.h"
+#include "TextureBuffer.h"
+
+#include <QString>
+#include <qwebkitglobal.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace KEL {
+namespace Test {
+namespace {
+
+using Host::makeCommand;
+using Host::setInt;
+
+class Handshake : public BrowserTest {
+  protected:
+    void TearDown() override {
+        for (pid_t child : m_children) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        BrowserTest::TearDown();
+    }
+
+    // A process that only waits to be killed: a stand-in host for INIT.
+    pid_t startStandInHost() {
+        const pid_t child = fork();
+        if (child == 0) {
+            for (;;)
+                pause();
+        }
+        m_children.push_back(child);
+        return child;
+    }
+
+    void endStandInHost(pid_t child) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        m_children.erase(std::remove(m_children.begin(), m_children.end(), child),
+                         m_children.end());
+    }
+
+    void postInit(int32_t pid) {
+        KEL_Command init = makeCommand("INIT");
+        setInt(init, 0, pid);
+        ASSERT_NE(m_browser.post(init), 0u);
+        ASSERT_TRUE(m_browser.waitFor("BOOT", nullptr, 10000));
+    }
+
+    void ping() {
+        KEL_Command reply = request(makeCommand("PING"));
+        EXPECT_EQ(reply.result, 1);
+    }
+
+    // True when the process is still running once `ms` have passed (it is not waited for).
+    bool stillRunningAfter(int ms) {
+        return !m_browser.spinUntil([&] { return !m_browser.running(); }, ms);
+    }
+
+    std::vector<pid_t> m_children;
+};
+
+// Guards the start-up notice and that BOOT reports the libraries actually loaded, not texts
+// fixed at build time.
+TEST_F(Handshake, AnnouncesItselfThenAnswersInitWithTheRuntimeVersions) {
+    ASSERT_TRUE(startBrowser(true));
+    KEL_Command prup, boot;
+    ASSERT_TRUE(m_browser.take("PRUP", &prup));
+    EXPECT_EQ(prup.origin, 1u);
+    EXPECT_EQ(prup.intCount, 0);
+    EXPECT_EQ(prup.strCount, 0);
+    ASSERT_TRUE(m_browser.take("BOOT", &boot));
+    EXPECT_EQ(boot.origin, 1u);
+    EXPECT_EQ(boot.result, 0);
+    EXPECT_EQ(boot.intCount, 1);
+    EXPECT_EQ(boot.strCount, 2);
+    EXPECT_EQ(boot.intArgs[0], 0);
+    EXPECT_EQ(Host::getString8(boot, 0), qWebKitVersion().toStdString());
+    EXPECT_EQ(Host::getString8(boot, 1), std::string(qVersion()));
+    // INIT itself is never answered.
+    ping();
+    EXPECT_TRUE(m_browser.inbox().empty());
+}
+
+// Guards against a browser that idles (or talks into nothing) when the host's segments are
+// incomplete: it must neither announce itself nor linger.
+TEST_F(Handshake, WithASegmentMissingItNeverAnnouncesItselfAndExitsAtOnce) {
+    // The host's side of two of the three segments; the data segment is missing.
+    localSide = HostSide;
+    CommandBuffer commands;
+    TextureBuffer texture;
+    ASSERT_TRUE(commands.open(segmentName(kCommandSegmentName)));
+    ASSERT_TRUE(texture.open(segmentName(kTextureSegmentName)));
+
+    std::vector<std::string> entries;
+    for (char **entry = environ; *entry; ++entry)
+        entries.emplace_back(*entry);
+    for (const auto &[key, value] : browserEnvironment())
+        entries.push_back(key + "=" + value);
+    std::vector<char *> envp;
+    for (std::string &entry : entries)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string program = KEL_BROWSER_EXECUTABLE;
+    char *argv[] = {program.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, m_logPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    int status = 0;
+    const bool ended = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000);
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    EXPECT_TRUE(ended) << "the browser kept running without its data segment";
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_NE(browserLog().find("Cannot open the shared segments"), std::string::npos);
+    EXPECT_EQ(commands.find("PRUP"), nullptr);
+    commands.closeSegment();
+    texture.closeSegment();
+}
+
+// Guards the first-ping deadline: without INIT and PING the process ends at the first tick
+// more than 16 whole seconds after its start, not earlier and not never.
+TEST_F(Handshake, WithoutInitOrPingItExitsAfterSixteenWholeSeconds) {
+    const auto start = Clock::now();
+    ASSERT_TRUE(startBrowser(false));
+    EXPECT_TRUE(stillRunningAfter(14000)) << "ended after " << secondsSince(start) << " s";
+    EXPECT_TRUE(m_browser.spinUntil([&] { return !m_browser.running(); }, 8000));
+    const double lifetime = secondsSince(start);
+    EXPECT_GE(lifetime, 16.0);
+    EXPECT_LT(lifetime, 21.0);
+    EXPECT_TRUE(WIFEXITED(m_browser.exitStatus()) && WEXITSTATUS(m_browser.exitStatus()) == 0);
+    EXPECT_NE(browserLog().find("Neither INIT nor PING"), std::string::npos);
+}
+
+// Guards ping mode: INIT -1 still gets BOOT but names no host, PINGs keep the process alive
+// past the first-ping deadline, and it ends once they stop for more than 8 whole seconds.
+TEST_F(Handshake, InitMinusOneKeepsPingModeAndPingsKeepItAliveUntilTheyStop) {
+    const auto start = Clock::now();
+    ASSERT_TRUE(startBrowser(false));
+    postInit(-1);
+    while (secondsSince(start) < 19.0) {
+        ping();
+        ASSERT_TRUE(stillRunningAfter(1000)) << "ended while pinged, " << secondsSince(start);
+    }
+    ping();
+    const auto lastPing = Clock::now();
+    EXPECT_TRUE(stillRunningAfter(7500)) << "ended " << secondsSince(lastPing) << " s after PING";
+    EXPECT_TRUE(m_browser.spinUntil([&] { return !m_browser.running(); }, 6000));
+    const double silence = secondsSince(lastPing);
+    EXPECT_GE(silence, 8.0);
+    EXPECT_LT(silence, 12.0);
+    EXPECT_NE(browserLog().find("No PING from the host"), std::string::npos);
+}
+
+// Guards the host watch: the process follows the process that the latest INIT names (an
+// earlier one no longer matters) and ends within about 3 s of its end.
+TEST_F(Handshake, InitWithALivePidFollowsThatProcess) {
+    ASSERT_TRUE(startBrowser(false));
+    const pid_t first = startStandInHost();
+    const pid_t second = startStandInHost();
+    postInit(first);
+    postInit(second);
+
+    endStandInHost(first);
+    EXPECT_TRUE(stillRunningAfter(4000)) << "ended with a host that was replaced";
+    const auto hostEnd = Clock::now();
+    endStandInHost(second);
+    EXPECT_TRUE(m_browser.spinUntil([&] { return !m_browser.running(); }, 8000));
+    EXPECT_LT(secondsSince(hostEnd), 5.0);
+    EXPECT_NE(browserLog().find("Host process " + std::to_string(second) + " is gone"),
+              std::string::npos);
+}
+
+// Guards INIT with an identifier that names no process: no watch can be set up, so the first
+// host check ends the process (about 3 s after start) instead of watching nothing for ever.
+TEST_F(Handshake, InitZeroEndsTheProcessAtTheFirstHostCheck) {
+    const auto start = Clock::now();
+    ASSERT_TRUE(startBrowser(false));
+    postInit(0);
+    EXPECT_TRUE(m_browser.spinUntil([&] { return !m_browser.running(); }, 8000));
+    EXPECT_LT(secondsSince(start), 6.0);
+}
+
+// Guards EXIT's place in the tick: it is answered first, the records behind it in the same
+// tick are still handled, and nothing is taken after that tick.
+TEST_F(Handshake, ExitMidTickFinishesThatTickAndNothingAfter) {
+    ASSERT_TRUE(startBrowser(true));
+    m_browser.inbox().clear();
+    CommandSegment segment;
+    ASSERT_TRUE(segment.isOpen());
+    std::vector<KEL_Command> batch(16, makeCommand("PING"));
+    batch[2] = makeCommand("EXIT");
+    const std::vector<uint32_t> sequences = segment.postTogether(batch);
+
+    ASSERT_TRUE(waitUntil([&] { return !m_browser.running(); }, 5000));
+    m_browser.spinUntil([&] { return m_browser.inbox().size() >= 11; }, 1000);
+    m_browser.pump();
+    ASSERT_EQ(m_browser.inbox().size(), 11u);
+    for (size_t i = 0; i < 11; ++i) {
+        const KEL_Command &reply = m_browser.inbox()[i];
+        EXPECT_EQ(reply.sequence, sequences[i]);
+        EXPECT_EQ(reply.result, 1);
+        EXPECT_EQ(Host::codeOf(reply), i == 2 ? "EXIT" : "PING");
+    }
+    std::vector<uint32_t> unanswered;
+    for (const SlotView &slot : segment.snapshot()) {
+        if (slot.code == "PING" && slot.result == 0)
+            unanswered.push_back(slot.sequence);
+    }
+    std::sort(unanswered.begin(), unanswered.end());
+    EXPECT_EQ(unanswered, std::vector<uint32_t>(sequences.begin() + 11, sequences.end()));
+}
+
+} // namespace
+} // namespace Test
+} // namespace KEL
