@@ -102,10 +102,12 @@ KEL_API void KEL_InitProcess(void) {
 
 KEL_API void KEL_Update(void) {
     guardedVoid([] {
-        KEL_ProcessCallback callback = g_processCallback.load();
-        if (!g_commands || !callback)
-            return;
+        // The callback may call back in, even KEL_Shutdown or KEL_SetProcessCB: both are
+        // looked at again before every record.
         for (int handled = 0; handled < kRecordsPerUpdate; ++handled) {
+            KEL_ProcessCallback callback = g_processCallback.load();
+            if (!g_commands || !callback)
+                return;
             std::unique_ptr<Command, FreeDeleter> record(g_commands->next());
             if (!record)
                 return;

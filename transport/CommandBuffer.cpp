@@ -71,6 +71,9 @@ int32_t CommandBuffer::post(const Command *command) {
                 slot.sequence = (*m_nextSequence)++;
                 if (*m_nextSequence == 0xFFFFFFFFu)
                     *m_nextSequence = 2;
+                // The record's own number, also when numbering has just wrapped (the counter
+                // then says 2, but the caller must match the reply to 0xFFFFFFFE).
+                return static_cast<int32_t>(slot.sequence);
             }
             return static_cast<int32_t>(*m_nextSequence - 1);
         }

@@ -1,0 +1,6 @@
+/* The host header must also compile as strict C99 (no _Static_assert, no C11 features). */
+#include "KELPlugin.h"
+
+int kel_c99_command_size(void) {
+    return (int)sizeof(KEL_Command);
+}

@@ -1,0 +1,183 @@
+// The command segment between two processes: numbering, order, addressing, overrun, clearing.
+
+#include "TransportFixture.h"
+
+#include <cstring>
+
+using namespace KelTest;
+
+namespace {
+
+class CommandBufferTest : public TransportTest {
+  protected:
+    // The record the host takes next, or a record with code "none".
+    KEL::Command take() {
+        KEL::Command *record = commands.next();
+        KEL::Command copy = makeCommand("none", -1);
+        if (record) {
+            copy = *record;
+            free(record);
+        }
+        return copy;
+    }
+    KEL::Command withSequence(uint32_t sequence, int32_t tag) {
+        KEL::Command command = makeCommand("PROG", tag);
+        command.sequence = sequence;
+        command.origin = 1;
+        return command;
+    }
+};
+
+// Guards against numbers that collide with the free-slot marker 0 or the reserved 0xFFFFFFFF,
+// and against two processes keeping counters of their own.
+TEST_F(CommandBufferTest, NumbersAreSharedByBothSidesAndWrapToTwo) {
+    Peer browser;
+    ASSERT_TRUE(browser.open());
+    EXPECT_EQ(post(makeCommand("LOAD")), 1);
+    EXPECT_EQ(browser.post(makeCommand("PROG")), 2);
+    EXPECT_EQ(post(makeCommand("LOAD")), 3);
+
+    nextSequence() = 0xFFFFFFFD;
+    EXPECT_EQ(uint32_t(post(makeCommand("LOAD"))), 0xFFFFFFFDu);
+    // The caller gets the number its record carries even as the counter wraps, or it could
+    // never match the reply.
+    EXPECT_EQ(uint32_t(post(makeCommand("LOAD"))), 0xFFFFFFFEu);
+    EXPECT_EQ(post(makeCommand("LOAD")), 2);
+    EXPECT_EQ(nextSequence(), 3u);
+    const uint32_t expected[] = {1, 2, 3, 0xFFFFFFFD, 0xFFFFFFFE, 2};
+    for (int k = 0; k < 6; ++k)
+        EXPECT_EQ(slot(k).sequence, expected[k]) << "slot " << k;
+}
+
+// Guards against a re-posted record (a reply) being renumbered or consuming a number.
+TEST_F(CommandBufferTest, RecordWithANumberKeepsItAndReturnsTheLastNumberGiven) {
+    EXPECT_EQ(post(makeCommand("LOAD")), 1);
+    EXPECT_EQ(post(makeCommand("LOAD")), 2);
+    EXPECT_EQ(post(withSequence(5, 0)), 2);
+    EXPECT_EQ(slot(2).sequence, 5u);
+    EXPECT_EQ(nextSequence(), 3u);
+    EXPECT_EQ(post(makeCommand("LOAD")), 3);
+}
+
+// Guards against signed comparison and against scanning order deciding which record comes first.
+TEST_F(CommandBufferTest, SmallestUnsignedNumberComesFirstAndTiesGoToTheHigherSlot) {
+    Peer browser;
+    ASSERT_TRUE(browser.open());
+    const uint32_t sequences[] = {7, 0x80000000, 3, 0xFFFFFFFE, 4, 4};
+    for (int tag = 0; tag < 6; ++tag)
+        browser.post(withSequence(sequences[tag], tag));
+    browser.post(makeCommand("PROG", 6)); // numbered 1
+
+    for (int32_t tag : {6, 2, 5, 4, 0, 1, 3})
+        EXPECT_EQ(take().intArgs[0], tag);
+    EXPECT_STREQ(take().code, "none");
+}
+
+// Guards against a process taking back its own waiting request, or the other side's replies.
+TEST_F(CommandBufferTest, RequestIsAnsweredWithItsOriginAndNumberIntact) {
+    Peer browser;
+    ASSERT_TRUE(browser.open());
+    KEL::Command request = makeCommand("LOAD", 42);
+    request.strArgs[0][0] = u'm';
+    request.strCount = 1;
+    int32_t number = post(request);
+    ASSERT_GT(number, 0);
+    EXPECT_STREQ(take().code, "none");
+
+    std::optional<KEL::Command> received = browser.next();
+    ASSERT_TRUE(received);
+    EXPECT_EQ(received->sequence, uint32_t(number));
+    EXPECT_EQ(received->origin, 0u);
+    EXPECT_EQ(slot(0).sequence, 0u) << "next did not free the slot";
+    EXPECT_FALSE(browser.next());
+
+    received->result = 1;
+    EXPECT_EQ(browser.post(*received), number);
+    EXPECT_FALSE(browser.next()) << "a reply to the host went back to the browser";
+    KEL::Command reply = take();
+    EXPECT_EQ(reply.sequence, uint32_t(number));
+    EXPECT_EQ(reply.origin, 0u);
+    EXPECT_EQ(reply.result, 1);
+    EXPECT_EQ(reply.intArgs[0], 42);
+    EXPECT_EQ(reply.strArgs[0][0], u'm');
+
+    // The same cycle the other way round: the browser's notice answered by the host.
+    browser.post(makeCommand("INVK", 7));
+    EXPECT_FALSE(browser.next());
+    KEL::Command notice = take();
+    EXPECT_EQ(notice.origin, 1u);
+    notice.result = 1;
+    post(notice);
+    EXPECT_STREQ(take().code, "none");
+    std::optional<KEL::Command> answer = browser.next();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->intArgs[0], 7);
+}
+
+// Guards against a full segment being overwritten, flooding the log, or staying blocked.
+TEST_F(CommandBufferTest, FullSegmentRefusesThePostLogsOnceAndStaysUnchanged) {
+    Peer browser;
+    ASSERT_TRUE(browser.open());
+    for (uint32_t k = 0; k < commands.capacity(); ++k)
+        ASSERT_EQ(post(makeCommand("LOAD", int32_t(k))), int32_t(k + 1));
+    std::vector<uint8_t> before(commands.base(), commands.base() + commands.size());
+
+    EXPECT_EQ(post(makeCommand("LOAD", -1)), 0);
+    EXPECT_EQ(logLines(),
+              std::vector<std::string>{"CommandBuffer overrun: " + env.name("KEL_COMMANDBUFFER")});
+    EXPECT_EQ(browser.post(makeCommand("PROG")), 0);
+    EXPECT_EQ(memcmp(before.data(), commands.base(), before.size()), 0);
+
+    EXPECT_EQ(browser.next()->intArgs[0], 0);
+    EXPECT_EQ(post(makeCommand("LOAD", 512)), 513);
+    EXPECT_EQ(slot(0).intArgs[0], 512);
+}
+
+// Guards against clearing only one direction or leaving the numbering where it was.
+TEST_F(CommandBufferTest, ClearingFromEitherSideEmptiesBothDirections) {
+    Peer browser;
+    ASSERT_TRUE(browser.open());
+    for (bool fromBrowser : {false, true}) {
+        SCOPED_TRACE(fromBrowser ? "cleared by the browser" : "cleared by the host");
+        post(makeCommand("LOAD"));
+        browser.post(makeCommand("PROG"));
+        KEL::Command reply = *browser.next();
+        reply.result = 1;
+        browser.post(reply);
+        post(makeCommand("LOAD"));
+
+        fromBrowser ? browser.clear() : commands.clear();
+        for (uint32_t k = 0; k < commands.capacity(); ++k)
+            ASSERT_EQ(slot(int(k)).sequence, 0u) << "slot " << k;
+        EXPECT_EQ(nextSequence(), 1u);
+        EXPECT_STREQ(take().code, "none");
+        EXPECT_FALSE(browser.next());
+        EXPECT_EQ(post(makeCommand("LOAD")), 1);
+        commands.clear();
+    }
+}
+
+// Guards against withdrawing the wrong frame notice, or matching stale bytes in free slots.
+TEST_F(CommandBufferTest, FindAndRemovePendingTakeTheLowestOccupiedMatch) {
+    Peer browser;
+    ASSERT_TRUE(browser.open());
+    post(makeCommand("PROG", 0));
+    browser.post(makeCommand("UPVW", 1));
+    browser.post(makeCommand("UPVW", 2));
+    EXPECT_EQ(browser.find("PROG"), 0);
+    EXPECT_EQ(browser.find("UPVW"), 1);
+    EXPECT_EQ(browser.find("UPV"), -1);
+    EXPECT_EQ(browser.find("LOAD"), -1);
+
+    std::vector<uint8_t> before(commands.base(), commands.base() + commands.size());
+    browser.removePending("LOAD");
+    EXPECT_EQ(memcmp(before.data(), commands.base(), before.size()), 0);
+
+    browser.removePending("UPVW");
+    EXPECT_EQ(slot(1).sequence, 0u);
+    EXPECT_EQ(browser.find("UPVW"), 2);
+    EXPECT_EQ(take().intArgs[0], 2);
+    EXPECT_EQ(browser.find("UPVW"), -1) << "a free slot still holding the code matched";
+}
+
+} // namespace
