@@ -34,6 +34,7 @@ target_include_directories(KELBrowser PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(KELBrowser PRIVATE
   kel_browser_text
   kel_transport
+  kel_frame
   Qt5::Widgets
   Qt5::Network
   Qt5::WebKitWidgets

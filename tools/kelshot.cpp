@@ -1,6 +1,8 @@
 // kelshot: render a page with KEL and save what the host receives as a PNG.
 //
-//   kelshot [--size WxH] [--html FILE | URL] [--out FILE.png] [--timeout MS]
+//   kelshot [--size WxH] [--html FILE | URL] [--out FILE.png] [--timeout MS] [--log FILE]
+//
+// The browser's own log goes to FILE (default: discarded).
 //
 // It drives the browser exactly as a game would (CRVW, LOAD or HTML, frames through the
 // compositor, LDFN), so it doubles as a smoke test and a "time to first page" measurement.
@@ -24,7 +26,7 @@ namespace {
 
 int usage() {
     std::fprintf(stderr, "usage: kelshot [--size WxH] [--html FILE | URL] [--out FILE.png] "
-                         "[--timeout MS]\n");
+                         "[--timeout MS] [--log FILE]\n");
     return 2;
 }
 
@@ -44,7 +46,7 @@ KEL_Command loadCommand(const std::string &view, const std::string &url) {
 
 int main(int argc, char **argv) {
     int width = 1024, height = 768, timeoutMs = 30000;
-    std::string url, htmlFile, out = "kelshot.png";
+    std::string url, htmlFile, out = "kelshot.png", log = "/dev/null";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--size" && i + 1 < argc) {
@@ -54,6 +56,8 @@ int main(int argc, char **argv) {
             htmlFile = argv[++i];
         } else if (arg == "--out" && i + 1 < argc) {
             out = argv[++i];
+        } else if (arg == "--log" && i + 1 < argc) {
+            log = argv[++i];
         } else if (arg == "--timeout" && i + 1 < argc) {
             timeoutMs = std::atoi(argv[++i]);
         } else if (!arg.empty() && arg[0] != '-') {
@@ -73,7 +77,9 @@ int main(int argc, char **argv) {
     Browser browser;
     FrameCompositor compositor;
     compositor.attach(browser);
-    if (!browser.start()) {
+    StartOptions options;
+    options.logFile = log;
+    if (!browser.start(options)) {
         std::fprintf(stderr, "kelshot: %s\n", browser.error().c_str());
         return 1;
     }

@@ -4,6 +4,7 @@
 #include "Log.h"
 #include "TextureBuffer.h"
 #include "core/CommandCatalogue.h"
+#include "core/Notice.h"
 #include "core/ProcessState.h"
 #include "view/WebView.h"
 
@@ -96,7 +97,11 @@ void ViewRegistry::viewTick() {
     if (texturePending())
         return;
 
-    // Painting every active view and delivering at most one frame plug in here.
+    for (auto &entry : m_views) {
+        if (entry.second->isActive())
+            entry.second->renderFrame();
+    }
+    deliverOneFrame();
 
     // A load's LDFN follows the delivery of the frames painted before it.
     for (auto &entry : m_views) {
@@ -104,6 +109,40 @@ void ViewRegistry::viewTick() {
         if (view->isLoadFinishedPending() && !view->isDirty())
             view->postLoadFinished();
     }
+}
+
+// Dirty views take turns: each gets one delivery per cycle, in name order, so one busy view
+// cannot starve the others.
+WebView *ViewRegistry::chooseViewToDeliver() {
+    for (auto &entry : m_views) {
+        if (entry.second->isDirty() && !m_served.contains(entry.first)) {
+            m_served.append(entry.first);
+            return entry.second.get();
+        }
+    }
+    m_served.clear();
+    for (auto &entry : m_views) {
+        if (entry.second->isDirty()) {
+            m_served.append(entry.first);
+            return entry.second.get();
+        }
+    }
+    return nullptr;
+}
+
+// The command lock is held from the copy to the UPVW, so the host cannot find the notice
+// before the frame, nor a frame of a view whose notice was withdrawn.
+void ViewRegistry::deliverOneFrame() {
+    CommandBuffer *commands = processState.commandBuffer.get();
+    TextureBuffer *texture = processState.textureBuffer.get();
+    if (!commands || !texture)
+        return;
+    ScopedLock lock(commands->segmentLock());
+    if (!lock)
+        return;
+    WebView *view = chooseViewToDeliver();
+    if (view && view->copyToTextureBuffer(*texture, processState.debugPartialUpdates))
+        Notice(Code::UPVW).string(0, view->name()).counts(0, 1).post();
 }
 
 } // namespace KEL

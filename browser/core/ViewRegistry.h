@@ -29,8 +29,8 @@ class ViewRegistry {
     // Shutdown: destroys every view in name order. Leaves the texture segment alone.
     void removeAllViews();
 
-    // Once per tick, after the command loop. Painting and frame delivery plug in here; for now
-    // it sends the LDFN notices of finished loads.
+    // Once per tick, after the command loop: paints every active view, hands at most one
+    // view's frame to the host (UPVW), then sends the LDFN of loads whose frames are delivered.
     void viewTick();
 
     const std::map<QString, std::unique_ptr<WebView>> &views() const { return m_views; }
@@ -39,6 +39,8 @@ class ViewRegistry {
 
   private:
     void resetTextureAfterRemoval();
+    WebView *chooseViewToDeliver();
+    void deliverOneFrame();
     bool texturePending() const;
 
     std::map<QString, std::unique_ptr<WebView>> m_views;

@@ -4,9 +4,13 @@
 #include "core/Notice.h"
 #include "view/WebPage.h"
 
+#include "TextureBuffer.h"
+#include "TextureSize.h"
+
 #include <QGraphicsScene>
 #include <QGraphicsView>
 #include <QIcon>
+#include <QPainter>
 #include <QPixmap>
 #include <QWebFrame>
 
@@ -16,27 +20,16 @@ namespace KEL {
 
 namespace {
 
-constexpr uint32_t kMinViewSide = 128;
-constexpr uint32_t kMaxViewSide = 1024;
-
-// Unsigned on purpose: a negative size from the host arrives as a huge number and is clamped
-// to the largest side, never to a negative one.
-uint32_t clampSide(uint32_t side) {
-    return std::clamp(side, kMinViewSide, kMaxViewSide);
-}
-
-uint32_t powerOfTwoAtLeast(uint32_t side) {
-    uint32_t power = 1;
-    while (power < side)
-        power *= 2;
-    return power;
-}
+// A page is painted once it has loaded at least this much (percent).
+constexpr int32_t kPaintProgress = 50;
+// The renderer draws the caret itself, blinking at this half-period.
+constexpr qint64 kCaretBlinkMs = 500;
 
 } // namespace
 
 WebView::WebView(const QString &name, bool partialUpdates)
-    : QGraphicsWebView(nullptr), m_name(name), m_page(new WebPage(this)),
-      m_partialUpdates(partialUpdates) {
+    : QGraphicsWebView(nullptr), m_name(name), m_frames(partialUpdates),
+      m_page(new WebPage(this)) {
     setPage(m_page);
     m_savedPalette = m_page->palette();
 
@@ -65,9 +58,7 @@ WebView::WebView(const QString &name, bool partialUpdates)
 
 WebView::~WebView() {
     m_pageImage = QImage();
-    m_textureImage = QImage();
-    m_lastFrame.clear();
-    m_lastFrame.shrink_to_fit();
+    m_frames = FrameTracker();
 
     // Out of the scene first: deleting the scene would otherwise delete this item again.
     m_scene->removeItem(this);
@@ -79,27 +70,26 @@ WebView::~WebView() {
 }
 
 bool WebView::setViewSize(uint32_t width, uint32_t height) {
-    width = clampSide(width);
-    height = clampSide(height);
+    width = uint32_t(clampViewSide(int(width)));
+    height = uint32_t(clampViewSide(int(height)));
     if (width == m_width && height == m_height)
         return false;
     m_width = width;
     m_height = height;
 
-    const uint32_t textureWidth = powerOfTwoAtLeast(width);
-    const uint32_t textureHeight = powerOfTwoAtLeast(height);
-    const bool widthChanged = textureWidth != m_textureWidth;
-    const bool heightChanged = textureHeight != m_textureHeight;
+    const uint32_t textureWidth = uint32_t(textureSideFor(int(width)));
+    const uint32_t textureHeight = uint32_t(textureSideFor(int(height)));
+    const bool changed = textureWidth != m_textureWidth || textureHeight != m_textureHeight;
     m_textureWidth = textureWidth;
     m_textureHeight = textureHeight;
-    if (widthChanged || heightChanged)
+    // Either way the frames come back zeroed, so the first frame painted after a resize
+    // differs from the last one and is delivered.
+    if (changed) {
         allocateImages();
-    else
+    } else {
         m_pageImage = QImage(int(width), int(height), QImage::Format_ARGB32_Premultiplied);
-
-    // The first frame after a resize differs from a zeroed last frame, so it is delivered.
-    m_textureImage.fill(0);
-    std::fill(m_lastFrame.begin(), m_lastFrame.end(), uint8_t(0));
+        m_frames.resize(int(width), int(height), int(textureWidth), int(textureHeight));
+    }
 
     m_scene->setSceneRect(0, 0, width, height);
     m_graphicsView->setFixedSize(int(width), int(height));
@@ -112,26 +102,66 @@ bool WebView::setViewSize(uint32_t width, uint32_t height) {
     resetUpdateSlots();
     m_caretVisible = true;
     m_caretToggledAt = QDateTime::currentDateTime();
-    return widthChanged || heightChanged;
+    return changed;
 }
 
 void WebView::allocateImages() {
-    m_lastFrame.assign(size_t(m_textureWidth) * m_textureHeight * 4, 0);
     m_pageImage = QImage(int(m_width), int(m_height), QImage::Format_ARGB32_Premultiplied);
-    m_textureImage =
-        QImage(int(m_textureWidth), int(m_textureHeight), QImage::Format_ARGB32_Premultiplied);
+    m_frames.resize(int(m_width), int(m_height), int(m_textureWidth), int(m_textureHeight));
     resetUpdateSlots();
 }
 
 void WebView::resetUpdateSlots() {
-    for (size_t i = 0; i < m_updateSlots.size(); ++i) {
-        // Slots 0 and 1 cover half the texture on each side, slots 2 and 3 a quarter.
-        const uint32_t divisor = i < 2 ? 2 : 4;
-        UpdateSlot slot;
-        slot.capacityWidth = int32_t(m_textureWidth / divisor);
-        slot.capacityHeight = int32_t(m_textureHeight / divisor);
-        m_updateSlots[i] = slot;
+    m_frames.resetUpdateSlots();
+}
+
+void WebView::renderFrame() {
+    // Below half-loaded the host keeps its previous frame.
+    if (m_progress < kPaintProgress || m_pageImage.isNull() || !m_frames.isSized())
+        return;
+    const QSize contents = m_page->mainFrame()->contentsSize();
+    if (contents != m_contentsSize) {
+        m_contentsSize = contents;
+        postContentsSizeChanged(contents);
     }
+
+    // Cleared to transparent, so a transparent page background shows the host through.
+    m_pageImage.fill(Qt::transparent);
+    QPainter painter(&m_pageImage);
+    painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing |
+                           QPainter::SmoothPixmapTransform);
+    m_scene->render(&painter, QRectF(), QRectF(), Qt::KeepAspectRatio);
+    drawCaret(painter);
+    painter.end();
+
+    m_frames.trackFrame({m_pageImage.constBits(), m_pageImage.bytesPerLine(), m_pageImage.width(),
+                         m_pageImage.height()});
+}
+
+// The off-screen scene never blinks a caret by itself; without this a focused text field
+// would show no caret on the host's texture.
+void WebView::drawCaret(QPainter &painter) {
+    const QDateTime now = QDateTime::currentDateTime();
+    if (m_caretToggledAt.msecsTo(now) > kCaretBlinkMs) {
+        m_caretVisible = !m_caretVisible;
+        m_caretToggledAt = now;
+    }
+    if (!m_caretVisible)
+        return;
+    // A positive maximum text length means an editable field has the focus.
+    // (Qt 5's name for the micro-focus rectangle is ImCursorRectangle.)
+    if (inputMethodQuery(Qt::ImMaximumTextLength).toInt() > 0)
+        painter.fillRect(inputMethodQuery(Qt::ImCursorRectangle).toRect(), Qt::black);
+}
+
+bool WebView::copyToTextureBuffer(TextureBuffer &buffer, bool debugPartialUpdates) {
+    if (!buffer.base())
+        return false;
+    ScopedLock lock(buffer.segmentLock());
+    if (!lock)
+        return false;
+    m_frames.deliver(textureTargetAt(buffer.base()), debugPartialUpdates);
+    return true;
 }
 
 void WebView::setTransparentBackground(bool on) {

@@ -14,28 +14,18 @@
 #include <QUrl>
 #include <QVariant>
 
-#include <array>
+#include "FrameTracker.h"
+
 #include <cstdint>
-#include <vector>
 
 class QGraphicsScene;
+class QPainter;
 class QGraphicsView;
 
 namespace KEL {
 
+class TextureBuffer;
 class WebPage;
-
-// A rectangle of changed texture pixels accumulated for partial deliveries; inclusive bounds
-// in texture coordinates with the bottom row as y = 0.
-struct UpdateSlot {
-    bool used = false;
-    int32_t minX = 99999;
-    int32_t minY = 99999;
-    int32_t maxX = -1;
-    int32_t maxY = -1;
-    int32_t capacityWidth = 0;
-    int32_t capacityHeight = 0;
-};
 
 class WebView : public QGraphicsWebView {
     Q_OBJECT
@@ -52,9 +42,17 @@ class WebView : public QGraphicsWebView {
     // page, zeroes the frames and empties the update slots. True when the power-of-two texture
     // size changed (the host must recreate its texture: RSIZ answers 2).
     bool setViewSize(uint32_t width, uint32_t height);
-    // (Re)allocates both images and the last frame at the current sizes.
+    // (Re)allocates the page image and the frames at the current sizes.
     void allocateImages();
     void resetUpdateSlots();
+
+    // Paints the page (from 50 % load progress on), converts it to the texture layout and
+    // records what changed since the last detected frame. UPCZ when the contents size changed.
+    void renderFrame();
+    // Writes the waiting frame, whole or as rectangles, into the texture segment. The caller
+    // holds the command segment's lock, so that the UPVW it posts next cannot be seen before
+    // the frame. False when the texture lock could not be taken (the frame stays waiting).
+    bool copyToTextureBuffer(TextureBuffer &buffer, bool debugPartialUpdates);
 
     uint32_t viewWidth() const { return m_width; }
     uint32_t viewHeight() const { return m_height; }
@@ -69,10 +67,11 @@ class WebView : public QGraphicsWebView {
     void setActive(bool active) { m_active = active; }
     bool isActive() const { return m_active; }
     // SSMR / CRVW: partial (rectangle) deliveries allowed.
-    void setPartialUpdates(bool on) { m_partialUpdates = on; }
-    bool partialUpdates() const { return m_partialUpdates; }
+    void setPartialUpdates(bool on) { m_frames.setPartialUpdates(on); }
+    bool partialUpdates() const { return m_frames.partialUpdates(); }
 
-    bool isDirty() const { return m_dirty; }
+    bool isDirty() const { return m_frames.dirty(); }
+    const FrameTracker &frames() const { return m_frames; }
     bool isLoadFinishedPending() const { return m_loadFinishedPending; }
     int32_t progress() const { return m_progress; }
 
@@ -99,15 +98,15 @@ class WebView : public QGraphicsWebView {
 
   private:
     QString m_name;
-    QImage m_pageImage;    // width x height, ARGB32 premultiplied; null until sized
-    QImage m_textureImage; // textureWidth x textureHeight; null until sized
+    void drawCaret(QPainter &painter);
+
+    QImage m_pageImage; // width x height, ARGB32 premultiplied; null until sized
     bool m_caretVisible = false;
     QDateTime m_caretToggledAt;
-    std::array<UpdateSlot, 4> m_updateSlots{};
-    bool m_dirty = false;
+    // The converted frames, update slots, dirty / fullFramePending / idle count and the
+    // partial-updates switch.
+    FrameTracker m_frames;
     bool m_active = true;
-    bool m_fullFramePending = false;
-    std::vector<uint8_t> m_lastFrame; // textureWidth x textureHeight x 4; empty until sized
     WebPage *m_page = nullptr;
     QPalette m_savedPalette;
     QGraphicsView *m_graphicsView = nullptr;
@@ -116,11 +115,9 @@ class WebView : public QGraphicsWebView {
     uint32_t m_height = UINT32_MAX;
     uint32_t m_textureWidth = UINT32_MAX;
     uint32_t m_textureHeight = UINT32_MAX;
-    int32_t m_idleCountdown = 0;
     int32_t m_progress = 100; // a view that has loaded nothing is painted
     QSize m_contentsSize{-1, -1};
     QBuffer m_iconPng;
-    bool m_partialUpdates = false;
     bool m_loadFinishedPending = false;
 };
 
