@@ -2,6 +2,7 @@
 // notices, and the order of shutdown.
 
 #include "BrowserFixture.h"
+#include "FrameCompositor.h"
 
 #include "SegmentNames.h"
 #include "TextureBuffer.h"
@@ -166,6 +167,9 @@ TEST_F(Views, RemovingAViewWithdrawsAWaitingFrame) {
 // joined, progress and title are reported, the address comes back with its zero unit, LDFN
 // follows the load, and history goes back and forward.
 TEST_F(Views, LoadsJoinedAddressesAndReportsTheirProgress) {
+    // LDFN waits for the load's frames to be taken, as a host does.
+    Host::FrameCompositor frames;
+    frames.attach(m_browser);
     EXPECT_EQ(createView("nav", 400, 300).result, 1);
     const std::string first = writePage("first.html", "Page one");
     const std::string second = writePage("second.html", "Page two");
