@@ -133,7 +133,15 @@ TEST_F(Views, ResizeAnswersTwoWhenTheTextureSizeChanges) {
 // Guards the texture reset on removal: a frame announcement still waiting for the host is
 // withdrawn and the texture segment is released, so deliveries can resume.
 TEST_F(Views, RemovingAViewWithdrawsAWaitingFrame) {
+    // The new view's first frame is taken and the view stopped, so that the only frame
+    // announcement left is the one this test stages.
+    Host::FrameCompositor frames;
+    frames.attach(m_browser);
     EXPECT_EQ(createView("framed", 256, 256).result, 1);
+    ASSERT_TRUE(m_browser.waitFor("UPVW", nullptr, 5000));
+    KEL_Command inactive = viewCommand("SACT", "framed");
+    setInt(inactive, 0, 0);
+    EXPECT_EQ(request(inactive).result, 1);
     SegmentMapping texture(kTextureSegmentName, kTextureSegmentSize, true);
     ASSERT_TRUE(texture.isOpen());
     auto *header = reinterpret_cast<TextureHeader *>(texture.base() + kTextureHeaderOffset);
