@@ -3,6 +3,7 @@
 #include "core/CommandText.h"
 #include "core/Notice.h"
 #include "core/ProcessState.h"
+#include "view/WebView.h"
 #include "core/ViewRegistry.h"
 
 #include "DataBuffer.h"
@@ -15,7 +16,12 @@ QString stringArg(const Command &command, int index) {
 
 WebView *addressedView(const Command &command) {
     ViewRegistry *registry = processState.viewRegistry.get();
-    return registry ? registry->findView(stringArg(command, 0)) : nullptr;
+    WebView *view = registry ? registry->findView(stringArg(command, 0)) : nullptr;
+    // What a command does to a page shows in the same tick's frame, before the engine's own
+    // repaint notice would arrive.
+    if (view)
+        view->requestPaint();
+    return view;
 }
 
 QString takeTextArg(const Command &command, int slotArg) {

@@ -24,6 +24,9 @@ namespace {
 constexpr int32_t kPaintProgress = 50;
 // The renderer draws the caret itself, blinking at this half-period.
 constexpr qint64 kCaretBlinkMs = 500;
+// Even with no invalidation reported, a view is repainted this often (about once a second),
+// so a change that reached the page without one cannot stay off the host's texture for long.
+constexpr int kSafetyRepaintTicks = 30;
 
 } // namespace
 
@@ -54,6 +57,8 @@ WebView::WebView(const QString &name, bool partialUpdates)
     connect(m_page->mainFrame(), &QWebFrame::javaScriptWindowObjectCleared, this,
             &WebView::javaScriptWindowObjectCleared);
     connect(this, &QGraphicsWebView::loadProgress, this, &WebView::setProgress);
+    // Every repaint the engine asks for goes through the scene.
+    connect(m_scene, &QGraphicsScene::changed, this, [this] { m_needsPaint = true; });
 }
 
 WebView::~WebView() {
@@ -102,6 +107,7 @@ bool WebView::setViewSize(uint32_t width, uint32_t height) {
     resetUpdateSlots();
     m_caretVisible = true;
     m_caretToggledAt = QDateTime::currentDateTime();
+    requestPaint();
     return changed;
 }
 
@@ -124,6 +130,15 @@ void WebView::renderFrame() {
         m_contentsSize = contents;
         postContentsSizeChanged(contents);
     }
+
+    // A focused text field needs its caret blinking, so it is painted every tick.
+    const bool editing = inputMethodQuery(Qt::ImMaximumTextLength).toInt() > 0;
+    if (!m_needsPaint && !editing && ++m_ticksSincePaint < kSafetyRepaintTicks) {
+        m_frames.trackUnchangedFrame();
+        return;
+    }
+    m_needsPaint = false;
+    m_ticksSincePaint = 0;
 
     // Cleared to transparent, so a transparent page background shows the host through.
     m_pageImage.fill(Qt::transparent);
@@ -165,6 +180,7 @@ bool WebView::copyToTextureBuffer(TextureBuffer &buffer, bool debugPartialUpdate
 }
 
 void WebView::setTransparentBackground(bool on) {
+    requestPaint();
     if (!on) {
         m_page->setPalette(m_savedPalette);
         return;
@@ -185,16 +201,19 @@ void WebView::focusNextElement() {
 }
 
 void WebView::loadStarted() {
+    requestPaint();
     m_progress = 0;
 }
 
 void WebView::setProgress(int progress) {
+    requestPaint();
     m_progress = progress;
     Notice(Code::PROG).string(0, m_name).integer(0, progress).counts(1, 1).post();
 }
 
 // The ok flag is not used: a failed load is reported as finished too.
 void WebView::loadFinished(bool) {
+    requestPaint();
     m_progress = 100;
     m_loadFinishedPending = true;
     updateIcon();

@@ -49,6 +49,9 @@ class WebView : public QGraphicsWebView {
     // Paints the page (from 50 % load progress on), converts it to the texture layout and
     // records what changed since the last detected frame. UPCZ when the contents size changed.
     void renderFrame();
+    // The next renderFrame() paints even if the scene reported no change (a command touched
+    // the view, or its size, background or activity changed).
+    void requestPaint() { m_needsPaint = true; }
     // Writes the waiting frame, whole or as rectangles, into the texture segment. The caller
     // holds the command segment's lock, so that the UPVW it posts next cannot be seen before
     // the frame. False when the texture lock could not be taken (the frame stays waiting).
@@ -64,7 +67,10 @@ class WebView : public QGraphicsWebView {
     void setTransparentBackground(bool on);
     // SACT: an inactive view is not painted and delivers no frames; loading, input and notices
     // go on.
-    void setActive(bool active) { m_active = active; }
+    void setActive(bool active) {
+        m_active = active;
+        requestPaint();
+    }
     bool isActive() const { return m_active; }
     // SSMR / CRVW: partial (rectangle) deliveries allowed.
     void setPartialUpdates(bool on) { m_frames.setPartialUpdates(on); }
@@ -107,6 +113,10 @@ class WebView : public QGraphicsWebView {
     // partial-updates switch.
     FrameTracker m_frames;
     bool m_active = true;
+    // Painting is skipped while nothing on the page was invalidated: an idle view then costs
+    // almost nothing. A repaint still happens every kSafetyRepaintTicks ticks.
+    bool m_needsPaint = true;
+    int m_ticksSincePaint = 0;
     WebPage *m_page = nullptr;
     QPalette m_savedPalette;
     QGraphicsView *m_graphicsView = nullptr;

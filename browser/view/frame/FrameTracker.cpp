@@ -55,6 +55,11 @@ bool FrameTracker::trackFrame(const PagePixels &page) {
     return changed;
 }
 
+void FrameTracker::trackUnchangedFrame() {
+    if (isSized() && !m_dirty)
+        countIdleFrame();
+}
+
 void FrameTracker::recordChange() {
     QuadrantBoxes boxes{};
     // A whole frame goes next anyway, so where this one changed does not matter.

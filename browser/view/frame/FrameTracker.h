@@ -41,6 +41,11 @@ class FrameTracker {
     // is returned. Returns whether this frame differed from the last detected one.
     bool trackFrame(const PagePixels &page);
 
+    // Records a render that is known to give the same picture as the last one (nothing on the
+    // page was invalidated), without converting or comparing: exactly what trackFrame() does
+    // with an unchanged frame.
+    void trackUnchangedFrame();
+
     // Writes the pending delivery into the texture segment (the caller holds its lock): the
     // whole last frame when fullFramePending is set (the slots are then emptied), else one
     // block per used slot (the slots stay as they are: they keep covering everything since the
