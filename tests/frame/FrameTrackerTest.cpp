@@ -117,6 +117,26 @@ TEST_F(FrameTrackerTest, ElevenUnchangedFramesTurnUsedSlotsIntoOneWholeFrame) {
     EXPECT_FALSE(tracker.updateSlots().anyUsed());
 }
 
+// Guards the painting shortcut: a skipped paint must advance the idle cycle exactly as an
+// unchanged painted frame does, and must not disturb a delivery that waits.
+TEST_F(FrameTrackerTest, SkippedPaintsCountLikeUnchangedFrames) {
+    settle();
+    changeAt(3, 3);
+    track();
+    tracker.trackUnchangedFrame(); // a frame waits: nothing moves
+    EXPECT_TRUE(tracker.dirty());
+    EXPECT_EQ(tracker.idleCountdown(), 0);
+    deliver();
+
+    for (int frame = 1; frame <= 10; ++frame) {
+        frame % 2 ? tracker.trackUnchangedFrame() : (void)track();
+        EXPECT_EQ(tracker.idleCountdown(), 11 - frame) << frame;
+    }
+    tracker.trackUnchangedFrame();
+    EXPECT_TRUE(tracker.fullFramePending());
+    EXPECT_FALSE(tracker.updateSlots().anyUsed());
+}
+
 TEST_F(FrameTrackerTest, IdleCycleWithEmptySlotsDeliversNothingAndChangesDoNotRestartIt) {
     settle();
     for (int frame = 0; frame < 11; ++frame)
