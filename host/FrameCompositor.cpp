@@ -49,7 +49,9 @@ void FrameCompositor::setViewSize(const std::string &view, int32_t width, int32_
     }
 }
 
-void FrameCompositor::removeView(const std::string &view) { m_views.erase(view); }
+void FrameCompositor::removeView(const std::string &view) {
+    m_views.erase(view);
+}
 
 Delivery FrameCompositor::take(const std::string &view) {
     Delivery delivery;

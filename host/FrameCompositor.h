@@ -35,7 +35,7 @@ uint32_t clampViewSide(int32_t side);
 uint32_t textureSide(uint32_t clampedSide);
 
 class FrameCompositor {
-public:
+  public:
     // Watches the browser's records: replies to CRVW and RSIZ size the view's texture, a reply
     // to RMVW drops it, and every UPVW is taken at once (so frames keep flowing). Replaces the
     // browser's notice handler.
@@ -56,7 +56,7 @@ public:
 
     uint64_t deliveries() const { return m_deliveries; }
 
-private:
+  private:
     void applyRectangle(ViewTexture &texture, const KEL_TextureUpdate &update,
                         const std::vector<uint8_t> &block);
 

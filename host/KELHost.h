@@ -66,7 +66,7 @@ struct StartOptions {
 };
 
 class Browser {
-public:
+  public:
     Browser();
     ~Browser(); // stop(), then KEL_Shutdown
     Browser(const Browser &) = delete;
@@ -108,7 +108,7 @@ public:
         m_handler = std::move(handler);
     }
 
-private:
+  private:
     static void onRecord(const KEL_Command *command);
     bool waitForExit(int timeoutMs);
 

@@ -149,9 +149,13 @@ KEL_API bool KEL_CopyAndFree(int32_t slot, void *destination, int32_t length) {
                    [=] { return g_data ? g_data->copyAndFree(slot, destination, length) : false; });
 }
 
-KEL_API void KEL_SetLogCB(KEL_LogCallback callback) { setLogCallback(callback); }
+KEL_API void KEL_SetLogCB(KEL_LogCallback callback) {
+    setLogCallback(callback);
+}
 
-KEL_API void KEL_SetProcessCB(KEL_ProcessCallback callback) { g_processCallback.store(callback); }
+KEL_API void KEL_SetProcessCB(KEL_ProcessCallback callback) {
+    g_processCallback.store(callback);
+}
 
 KEL_API void KEL_Shutdown(void) {
     guardedVoid([] {

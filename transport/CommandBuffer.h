@@ -17,7 +17,7 @@ static_assert(kCommandSegmentSize == 4247556, "command segment size");
 Command *newCommand(const char *code);
 
 class CommandBuffer : public SharedBuffer {
-public:
+  public:
     // Opens the segment and restarts numbering at 1 (both sides do this).
     bool open(const std::string &name);
 
@@ -41,7 +41,7 @@ public:
 
     uint32_t capacity() const { return kCommandSlots; }
 
-private:
+  private:
     uint32_t *m_nextSequence = nullptr;
     Command *m_slots = nullptr;
 };

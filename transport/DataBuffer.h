@@ -51,7 +51,7 @@ static_assert(dataSlotOffset(127) == 7342072, "slot offsets");
 static_assert(dataSlotOffset(254) + dataSlotCapacity(254) == kDataSegmentSize, "slot offsets");
 
 class DataBuffer : public SharedBuffer {
-public:
+  public:
     // Opens the segment and writes every slot's capacity into the table.
     bool open(const std::string &name);
 
@@ -63,7 +63,7 @@ public:
     // a length beyond the slot's capacity or negative, or when the lock was not taken.
     bool copyAndFree(int32_t slot, void *destination, int32_t length);
 
-private:
+  private:
     DataSlot *m_table = nullptr;
     uint8_t *m_data[kDataSlots] = {};
 };

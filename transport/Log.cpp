@@ -14,9 +14,13 @@ namespace {
 std::atomic<LogCallback> g_callback{nullptr};
 } // namespace
 
-void setLogCallback(LogCallback callback) { g_callback.store(callback); }
+void setLogCallback(LogCallback callback) {
+    g_callback.store(callback);
+}
 
-LogCallback logCallback() { return g_callback.load(); }
+LogCallback logCallback() {
+    return g_callback.load();
+}
 
 void logMessage(const std::string &text) {
     if (LogCallback callback = g_callback.load()) {

@@ -14,9 +14,13 @@ namespace KEL {
 
 namespace {
 
-std::string shmPath(const std::string &name) { return "/" + name; }
+std::string shmPath(const std::string &name) {
+    return "/" + name;
+}
 
-std::string errorText(int error) { return std::strerror(error); }
+std::string errorText(int error) {
+    return std::strerror(error);
+}
 
 // The lock object takes a whole page; the mutex sits at its start.
 size_t lockObjectSize() {
@@ -69,7 +73,9 @@ bool isPrivateObject(int fd, const std::string &name) {
 SegmentLock::SegmentLock(std::string name, pthread_mutex_t *mutex)
     : m_name(std::move(name)), m_mutex(mutex) {}
 
-SegmentLock::~SegmentLock() { munmap(m_mutex, lockObjectSize()); }
+SegmentLock::~SegmentLock() {
+    munmap(m_mutex, lockObjectSize());
+}
 
 SegmentLock *SegmentLock::create(const std::string &name) {
     const std::string path = shmPath(name);
@@ -117,7 +123,9 @@ SegmentLock *SegmentLock::open(const std::string &name) {
     return mutex ? new SegmentLock(name, mutex) : nullptr;
 }
 
-void SegmentLock::removeName(const std::string &name) { shm_unlink(shmPath(name).c_str()); }
+void SegmentLock::removeName(const std::string &name) {
+    shm_unlink(shmPath(name).c_str());
+}
 
 bool SegmentLock::lock() {
     const timespec deadline = deadlineAfter(kLockTimeout);
@@ -138,6 +146,8 @@ bool SegmentLock::lock() {
     return false;
 }
 
-void SegmentLock::unlock() { pthread_mutex_unlock(m_mutex); }
+void SegmentLock::unlock() {
+    pthread_mutex_unlock(m_mutex);
+}
 
 } // namespace KEL

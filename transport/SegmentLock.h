@@ -26,7 +26,7 @@ constexpr std::chrono::milliseconds kLockTimeout{50};
 bool isPrivateObject(int fd, const std::string &name);
 
 class SegmentLock {
-public:
+  public:
     // Host side: remove a leftover of this name and create the lock anew. Null on failure
     // (logged).
     static SegmentLock *create(const std::string &name);
@@ -46,7 +46,7 @@ public:
 
     const std::string &name() const { return m_name; }
 
-private:
+  private:
     SegmentLock(std::string name, pthread_mutex_t *mutex);
 
     std::string m_name;
@@ -56,7 +56,7 @@ private:
 
 // RAII holder. Test `locked()` (or the object) before touching the segment.
 class ScopedLock {
-public:
+  public:
     explicit ScopedLock(SegmentLock *lock) : m_lock(lock), m_locked(lock && lock->lock()) {}
     ~ScopedLock() {
         if (m_locked)
@@ -68,7 +68,7 @@ public:
     bool locked() const { return m_locked; }
     explicit operator bool() const { return m_locked; }
 
-private:
+  private:
     SegmentLock *m_lock;
     bool m_locked;
 };

@@ -16,6 +16,8 @@ std::string segmentName(const char *baseName) {
     return name;
 }
 
-std::string lockName(const std::string &segmentName) { return segmentName + "_MUTEX"; }
+std::string lockName(const std::string &segmentName) {
+    return segmentName + "_MUTEX";
+}
 
 } // namespace KEL

@@ -14,7 +14,9 @@ namespace KEL {
 
 SharedBuffer::SharedBuffer() = default;
 
-SharedBuffer::~SharedBuffer() { closeSegment(); }
+SharedBuffer::~SharedBuffer() {
+    closeSegment();
+}
 
 bool SharedBuffer::openSegment(const std::string &name, uint32_t size) {
     closeSegment();

@@ -21,7 +21,7 @@ class mapped_region;
 namespace KEL {
 
 class SharedBuffer {
-public:
+  public:
     SharedBuffer();
     virtual ~SharedBuffer();
     SharedBuffer(const SharedBuffer &) = delete;
@@ -45,7 +45,7 @@ public:
     uint8_t *base() const { return m_base; }
     SegmentLock *segmentLock() const { return m_lock; }
 
-protected:
+  protected:
     SegmentLock *m_lock = nullptr;
     std::string m_name;
     uint32_t m_size = 0;

@@ -50,8 +50,12 @@ constexpr uint32_t kMaxTextureSide = 1024;
 constexpr uint32_t kFullAreaSize = kMaxTextureSide * kMaxTextureSide * 4;
 constexpr int kRectAreas = 4;
 // Side of rectangle area `area` (2 * group + index): 512 for group 0, 256 for group 1.
-constexpr uint32_t rectAreaSide(int area) { return kMaxTextureSide >> (area / 2 + 1); }
-constexpr uint32_t rectAreaSize(int area) { return rectAreaSide(area) * rectAreaSide(area) * 4; }
+constexpr uint32_t rectAreaSide(int area) {
+    return kMaxTextureSide >> (area / 2 + 1);
+}
+constexpr uint32_t rectAreaSize(int area) {
+    return rectAreaSide(area) * rectAreaSide(area) * 4;
+}
 constexpr uint32_t rectAreaOffset(int area) {
     uint32_t offset = kFullAreaSize;
     for (int i = 0; i < area; ++i)
@@ -67,7 +71,7 @@ static_assert(kTextureSegmentSize == 6815868, "texture segment size");
 static_assert(kTextureHeaderOffset % alignof(TextureHeader) == 0, "header alignment");
 
 class TextureBuffer : public SharedBuffer {
-public:
+  public:
     bool open(const std::string &name);
 
     // Host side: copies the waiting whole frame (whatever the other arguments say), or unless
@@ -80,7 +84,7 @@ public:
     uint8_t *fullArea() const { return m_full; }
     uint8_t *rectArea(int area) const { return m_rectAreas[area]; }
 
-private:
+  private:
     uint8_t *m_full = nullptr;
     TextureHeader *m_header = nullptr;
     TextureRect *m_rects = nullptr;

@@ -3,8 +3,8 @@
 #include "core/CommandText.h"
 #include "core/Notice.h"
 #include "core/ProcessState.h"
-#include "view/WebView.h"
 #include "core/ViewRegistry.h"
+#include "view/WebView.h"
 
 #include "DataBuffer.h"
 

@@ -31,8 +31,7 @@ constexpr int kSafetyRepaintTicks = 30;
 } // namespace
 
 WebView::WebView(const QString &name, bool partialUpdates)
-    : QGraphicsWebView(nullptr), m_name(name), m_frames(partialUpdates),
-      m_page(new WebPage(this)) {
+    : QGraphicsWebView(nullptr), m_name(name), m_frames(partialUpdates), m_page(new WebPage(this)) {
     setPage(m_page);
     m_savedPalette = m_page->palette();
 

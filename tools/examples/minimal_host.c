@@ -33,7 +33,9 @@ static void setText(uint16_t *slot, const char *ascii) {
         slot[i] = (uint16_t)ascii[i];
 }
 
-static void onLog(const char *line) { fprintf(stderr, "kel: %s\n", line); }
+static void onLog(const char *line) {
+    fprintf(stderr, "kel: %s\n", line);
+}
 
 static void onRecord(const KEL_Command *c) {
     if (strcmp(c->code, "CRVW") == 0 && c->result == 1)
