@@ -38,17 +38,11 @@ Command *newCommand(const char *code) {
 bool CommandBuffer::open(const std::string &name) {
     m_nextSequence = nullptr;
     m_slots = nullptr;
-    if (!openSegment(name, kCommandSegmentSize))
-        return false;
-    ScopedLock lock(m_lock);
-    if (!lock) {
-        closeSegment();
-        return false;
-    }
-    m_nextSequence = reinterpret_cast<uint32_t *>(m_base);
-    *m_nextSequence = 1;
-    m_slots = reinterpret_cast<Command *>(m_base + 4);
-    return true;
+    return openAndLayOut(name, kCommandSegmentSize, [this] {
+        m_nextSequence = reinterpret_cast<uint32_t *>(m_base);
+        *m_nextSequence = 1;
+        m_slots = reinterpret_cast<Command *>(m_base + 4);
+    });
 }
 
 int32_t CommandBuffer::post(const Command *command) {

@@ -6,19 +6,13 @@ namespace KEL {
 
 bool DataBuffer::open(const std::string &name) {
     m_table = nullptr;
-    if (!openSegment(name, kDataSegmentSize))
-        return false;
-    ScopedLock lock(m_lock);
-    if (!lock) {
-        closeSegment();
-        return false;
-    }
-    m_table = reinterpret_cast<DataSlot *>(m_base);
-    for (int i = 0; i < kDataSlots; ++i) {
-        m_table[i].capacity = dataSlotCapacity(i);
-        m_data[i] = m_base + dataSlotOffset(i);
-    }
-    return true;
+    return openAndLayOut(name, kDataSegmentSize, [this] {
+        m_table = reinterpret_cast<DataSlot *>(m_base);
+        for (int i = 0; i < kDataSlots; ++i) {
+            m_table[i].capacity = dataSlotCapacity(i);
+            m_data[i] = m_base + dataSlotOffset(i);
+        }
+    });
 }
 
 // Capacities are checked against the layout, not against the table in the segment: the other

@@ -46,6 +46,21 @@ class SharedBuffer {
     SegmentLock *segmentLock() const { return m_lock; }
 
   protected:
+    // openSegment, then `layOut` under the segment's lock (to set up pointers and shared fields).
+    // On any failure the segment is closed again and false returned.
+    template <typename LayOut>
+    bool openAndLayOut(const std::string &name, uint32_t size, LayOut layOut) {
+        if (!openSegment(name, size))
+            return false;
+        ScopedLock lock(m_lock);
+        if (!lock) {
+            closeSegment();
+            return false;
+        }
+        layOut();
+        return true;
+    }
+
     SegmentLock *m_lock = nullptr;
     std::string m_name;
     uint32_t m_size = 0;

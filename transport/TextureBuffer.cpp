@@ -6,19 +6,13 @@ namespace KEL {
 
 bool TextureBuffer::open(const std::string &name) {
     m_header = nullptr;
-    if (!openSegment(name, kTextureSegmentSize))
-        return false;
-    ScopedLock lock(m_lock);
-    if (!lock) {
-        closeSegment();
-        return false;
-    }
-    m_full = m_base;
-    for (int area = 0; area < kRectAreas; ++area)
-        m_rectAreas[area] = m_base + rectAreaOffset(area);
-    m_header = reinterpret_cast<TextureHeader *>(m_base + kTextureHeaderOffset);
-    m_rects = m_header->rects;
-    return true;
+    return openAndLayOut(name, kTextureSegmentSize, [this] {
+        m_full = m_base;
+        for (int area = 0; area < kRectAreas; ++area)
+            m_rectAreas[area] = m_base + rectAreaOffset(area);
+        m_header = reinterpret_cast<TextureHeader *>(m_base + kTextureHeaderOffset);
+        m_rects = m_header->rects;
+    });
 }
 
 namespace {
