@@ -11,6 +11,7 @@ add_executable(KELBrowser
   core/KELApplication.h
   core/ProcessState.cpp
   core/HostWatch.cpp
+  core/Watchdog.cpp
   core/CommandCatalogue.h
   core/CommandLoop.cpp
   core/CoreHandlers.cpp

@@ -7,6 +7,7 @@
 #include "core/KELApplication.h"
 #include "core/Notice.h"
 #include "core/ProcessState.h"
+#include "core/Watchdog.h"
 #include "network/NetworkAccessManager.h"
 #include "network/NetworkCookieJar.h"
 
@@ -36,6 +37,7 @@ Reply handleInit(Command &command) {
     processState.hostProcess.close();
     if (processState.hostProcessId > 0)
         processState.hostProcess.open(processState.hostProcessId);
+    watchdog.hostChanged(processState.hostProcessId);
     postBoot();
     return Reply::none();
 }
@@ -43,6 +45,7 @@ Reply handleInit(Command &command) {
 Reply handlePing(Command &) {
     processState.lastPing = SteadyClock::now();
     processState.pinged = true;
+    watchdog.pinged();
     return Reply::with(1);
 }
 

@@ -11,6 +11,7 @@
 #include "core/Notice.h"
 #include "core/ProcessState.h"
 #include "core/ViewRegistry.h"
+#include "core/Watchdog.h"
 #include "network/NetworkAccessManager.h"
 #include "network/NetworkCookieJar.h"
 
@@ -94,6 +95,7 @@ bool KELApplication::startUp() {
         return false;
     }
     startTimer(kTickMilliseconds);
+    watchdog.start();
     return true;
 }
 
@@ -115,6 +117,7 @@ bool KELApplication::openTransport() {
 
 // Views go before the segments close: a view being destroyed may still talk to the host.
 void KELApplication::shutDown() {
+    watchdog.stop();
     if (processState.viewRegistry)
         processState.viewRegistry->removeAllViews();
     closeBuffer(processState.commandBuffer);
@@ -131,6 +134,7 @@ void KELApplication::shutDown() {
 void KELApplication::tick() {
     if (!processState.commandBuffer || processState.exiting)
         return;
+    watchdog.ticked();
     if (!watchHost())
         return;
     runCommandLoop(*processState.commandBuffer);

@@ -192,6 +192,26 @@ TEST_F(Handshake, InitWithALivePidFollowsThatProcess) {
               std::string::npos);
 }
 
+// Guards against a page whose script never returns: no tick runs any more, yet the process
+// must not outlive its host.
+TEST_F(Handshake, APageThatNeverReturnsDoesNotOutliveTheHost) {
+    ASSERT_TRUE(startBrowser(false));
+    const pid_t host = startStandInHost();
+    postInit(host);
+    ASSERT_EQ(createView("stuck", 200, 200).result, 1);
+    KEL_Command evaluate = viewCommand("EVJS", "stuck");
+    ASSERT_TRUE(Host::putText(evaluate, 0, "for (;;) {}"));
+    ASSERT_NE(m_browser.post(evaluate), 0u);
+    EXPECT_TRUE(stillRunningAfter(1000)) << "a busy page alone must not end the process";
+
+    const auto hostEnd = Clock::now();
+    endStandInHost(host);
+    EXPECT_TRUE(m_browser.spinUntil([&] { return !m_browser.running(); }, 15000));
+    EXPECT_LT(secondsSince(hostEnd), 10.0);
+    EXPECT_NE(browserLog().find("The page stopped responding and the host is gone"),
+              std::string::npos);
+}
+
 // Guards INIT with an identifier that names no process: no watch can be set up, so the first
 // host check ends the process (about 3 s after start) instead of watching nothing for ever.
 TEST_F(Handshake, InitZeroEndsTheProcessAtTheFirstHostCheck) {

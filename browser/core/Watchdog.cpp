@@ -1,0 +1,88 @@
+#include "core/Watchdog.h"
+
+#include <unistd.h>
+
+namespace KEL {
+
+Watchdog watchdog;
+
+namespace {
+
+using Clock = Watchdog::Clock;
+
+// Mirrors the tick's deadlines: whole seconds without a PING before INIT.
+constexpr std::chrono::seconds kPingGrace{8};
+constexpr std::chrono::seconds kFirstPingGrace{16};
+constexpr std::chrono::milliseconds kCheckEvery{500};
+
+int64_t ticksOf(Clock::time_point when) {
+    return when.time_since_epoch().count();
+}
+
+// No stdio here: the stuck GUI thread may hold its lock.
+void exitStuck(const char *line) {
+    const ssize_t ignored = write(STDOUT_FILENO, line, __builtin_strlen(line));
+    (void)ignored;
+    _exit(0);
+}
+
+} // namespace
+
+Watchdog::Watchdog() : m_lastTick(ticksOf(Clock::now())), m_lastPing(Clock::now()) {}
+
+Watchdog::~Watchdog() {
+    stop();
+}
+
+void Watchdog::start() {
+    if (m_thread.joinable())
+        return;
+    ticked();
+    m_thread = std::thread([this] { run(); });
+}
+
+void Watchdog::stop() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void Watchdog::ticked() {
+    m_lastTick.store(ticksOf(Clock::now()), std::memory_order_relaxed);
+}
+
+void Watchdog::pinged() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pinged = true;
+    m_lastPing = Clock::now();
+}
+
+void Watchdog::hostChanged(pid_t pid) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_hostPid = pid;
+    m_host.close();
+    if (pid > 0)
+        m_host.open(pid);
+}
+
+bool Watchdog::hostGone(Clock::time_point now) {
+    if (m_hostPid == -1)
+        return now - m_lastPing > (m_pinged ? kPingGrace : kFirstPingGrace);
+    return !m_host.running();
+}
+
+void Watchdog::run() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_wake.wait_for(lock, kCheckEvery, [this] { return m_stopping; })) {
+        const Clock::time_point now = Clock::now();
+        const Clock::time_point lastTick(Clock::duration(m_lastTick.load()));
+        if (now - lastTick > kStuckAfter && hostGone(now))
+            exitStuck("LOG: The page stopped responding and the host is gone: exiting\n");
+    }
+}
+
+} // namespace KEL
