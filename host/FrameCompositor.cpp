@@ -1,5 +1,7 @@
 #include "FrameCompositor.h"
 
+#include "TextureSize.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -7,22 +9,9 @@ namespace KEL {
 namespace Host {
 
 namespace {
-constexpr uint32_t kMinSide = 128;
-constexpr uint32_t kMaxSide = 1024;
-constexpr size_t kLargestBlock = 512 * 512 * 4;
+constexpr uint32_t kMaxSide = kMaxTextureSide;
+const size_t kLargestBlock = rectAreaSize(0);
 } // namespace
-
-uint32_t clampViewSide(int32_t side) {
-    // The browser compares as unsigned: a negative side counts as huge.
-    return std::clamp(static_cast<uint32_t>(side), kMinSide, kMaxSide);
-}
-
-uint32_t textureSide(uint32_t clampedSide) {
-    uint32_t side = 1;
-    while (side < clampedSide)
-        side *= 2;
-    return side;
-}
 
 void FrameCompositor::attach(Browser &browser) {
     browser.setNoticeHandler([this](const KEL_Command &record) {
@@ -39,9 +28,10 @@ void FrameCompositor::attach(Browser &browser) {
 
 void FrameCompositor::setViewSize(const std::string &view, int32_t width, int32_t height) {
     ViewTexture &texture = m_views[view];
-    texture.viewWidth = clampViewSide(width);
-    texture.viewHeight = clampViewSide(height);
-    const uint32_t w = textureSide(texture.viewWidth), h = textureSide(texture.viewHeight);
+    // The same rules as the browser's, so the texture always matches what it delivers.
+    texture.viewWidth = uint32_t(clampViewSide(width));
+    texture.viewHeight = uint32_t(clampViewSide(height));
+    const uint32_t w = uint32_t(textureSideFor(width)), h = uint32_t(textureSideFor(height));
     if (w != texture.width || h != texture.height) {
         texture.width = w;
         texture.height = h;
@@ -77,17 +67,17 @@ Delivery FrameCompositor::take(const std::string &view) {
             ++texture->wholeFrames;
         return delivery;
     }
-    std::vector<uint8_t> block(kLargestBlock);
+    m_block.resize(kLargestBlock);
     for (int group = 0; group < 2; ++group) {
         for (int index = 0; index < 2; ++index) {
             KEL_TextureUpdate rect{};
-            rect.pixels = block.data();
+            rect.pixels = m_block.data();
             KEL_UpdateTexture(false, group, index, &rect);
             if (!rect.updated)
                 continue;
             ++delivery.rectangles;
             if (texture)
-                applyRectangle(*texture, rect, block);
+                applyRectangle(*texture, rect, m_block);
         }
     }
     if (texture) {

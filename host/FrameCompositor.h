@@ -30,10 +30,6 @@ struct Delivery {
     int rectangles = 0; // rectangles applied when not whole
 };
 
-// The browser's clamp (each side to 128..1024) and its power-of-two texture side.
-uint32_t clampViewSide(int32_t side);
-uint32_t textureSide(uint32_t clampedSide);
-
 class FrameCompositor {
   public:
     // Watches the browser's records: replies to CRVW and RSIZ size the view's texture, a reply
@@ -61,7 +57,8 @@ class FrameCompositor {
                         const std::vector<uint8_t> &block);
 
     std::map<std::string, ViewTexture> m_views;
-    std::vector<uint8_t> m_scratch;
+    std::vector<uint8_t> m_scratch; // a whole frame of a view that has no texture here
+    std::vector<uint8_t> m_block;   // one rectangle, reused for every delivery
     uint64_t m_deliveries = 0;
 };
 

@@ -46,10 +46,6 @@ template <typename Body> void guardedVoid(Body body) noexcept {
     });
 }
 
-struct FreeDeleter {
-    void operator()(void *block) const { std::free(block); }
-};
-
 template <typename Buffer> bool openBuffer(Buffer *&buffer, const char *baseName) {
     buffer = new Buffer();
     return buffer->open(segmentName(baseName));
@@ -91,7 +87,7 @@ KEL_API void KEL_InitProcess(void) {
     guardedVoid([] {
         if (!g_commands)
             return;
-        std::unique_ptr<Command, FreeDeleter> init(newCommand("INIT"));
+        CommandPtr init(newCommand("INIT"));
         if (!init)
             return;
         init->intArgs[0] = static_cast<int32_t>(getpid());
@@ -108,7 +104,7 @@ KEL_API void KEL_Update(void) {
             KEL_ProcessCallback callback = g_processCallback.load();
             if (!g_commands || !callback)
                 return;
-            std::unique_ptr<Command, FreeDeleter> record(g_commands->next());
+            CommandPtr record(g_commands->next());
             if (!record)
                 return;
             callback(record.get());

@@ -6,6 +6,9 @@
 #include "Command.h"
 #include "SharedBuffer.h"
 
+#include <cstdlib>
+#include <memory>
+
 namespace KEL {
 
 constexpr uint32_t kCommandSlots = 512;
@@ -15,6 +18,12 @@ static_assert(kCommandSegmentSize == 4247556, "command segment size");
 // A record of this process's making: malloc'ed, zeroed, code copied, origin = localSide.
 // Release it with free(). Null when memory is exhausted.
 Command *newCommand(const char *code);
+
+// Owns a record from newCommand() or CommandBuffer::next().
+struct CommandFree {
+    void operator()(Command *command) const { std::free(command); }
+};
+using CommandPtr = std::unique_ptr<Command, CommandFree>;
 
 class CommandBuffer : public SharedBuffer {
   public:

@@ -13,11 +13,6 @@ namespace KEL {
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(Command *command) const { std::free(command); }
-};
-using CommandCopy = std::unique_ptr<Command, FreeDeleter>;
-
 // KEL_TRACE_COMMANDS=1 logs every record the loop takes, named from the catalogue.
 bool tracing() {
     static const bool on = [] {
@@ -52,7 +47,7 @@ Reply dispatchCommand(Command &command) {
 
 void runCommandLoop(CommandBuffer &buffer) {
     for (int handled = 0; handled < kCommandsPerTick; ++handled) {
-        CommandCopy command(buffer.next());
+        CommandPtr command(buffer.next());
         if (!command)
             return;
         const Reply reply = dispatchCommand(*command);

@@ -5,8 +5,6 @@
 #include "core/CommandText.h"
 #include "core/ProcessState.h"
 
-#include <cstdlib>
-
 namespace KEL {
 
 std::u16string toU16(const QString &text) {
@@ -20,9 +18,7 @@ QString fromU16(const std::u16string &text) {
 
 Notice::Notice(const char *code) : m_command(newCommand(code)) {}
 
-Notice::~Notice() {
-    std::free(m_command);
-}
+Notice::~Notice() = default;
 
 Notice &Notice::string(int index, const QString &text) {
     if (m_command)
@@ -63,7 +59,7 @@ Notice &Notice::counts(int32_t intCount, int32_t strCount) {
 
 bool Notice::post() {
     CommandBuffer *buffer = processState.commandBuffer.get();
-    return m_command && buffer && buffer->post(m_command) != 0;
+    return m_command && buffer && buffer->post(m_command.get()) != 0;
 }
 
 } // namespace KEL

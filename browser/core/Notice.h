@@ -8,7 +8,7 @@
 // posted all the same and the host skips the payload. A notice that finds the command segment
 // full is lost (the transport logs the overrun).
 
-#include "Command.h"
+#include "CommandBuffer.h"
 
 #include <QByteArray>
 #include <QString>
@@ -33,7 +33,7 @@ class Notice {
     bool post();
 
   private:
-    Command *m_command;
+    CommandPtr m_command;
 };
 
 // Conversions between QString and the UTF-16 texts of the records.

@@ -130,7 +130,8 @@ void WebView::renderFrame() {
         postContentsSizeChanged(contents);
     }
 
-    // A focused text field needs its caret blinking, so it is painted every tick.
+    // A positive maximum text length means an editable field has the focus; its caret blinks,
+    // so it is painted every tick.
     const bool editing = inputMethodQuery(Qt::ImMaximumTextLength).toInt() > 0;
     if (!m_needsPaint && !editing && ++m_ticksSincePaint < kSafetyRepaintTicks) {
         m_frames.trackUnchangedFrame();
@@ -145,7 +146,7 @@ void WebView::renderFrame() {
     painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing |
                            QPainter::SmoothPixmapTransform);
     m_scene->render(&painter, QRectF(), QRectF(), Qt::KeepAspectRatio);
-    drawCaret(painter);
+    drawCaret(painter, editing);
     painter.end();
 
     m_frames.trackFrame({m_pageImage.constBits(), m_pageImage.bytesPerLine(), m_pageImage.width(),
@@ -154,7 +155,7 @@ void WebView::renderFrame() {
 
 // The off-screen scene never blinks a caret by itself; without this a focused text field
 // would show no caret on the host's texture.
-void WebView::drawCaret(QPainter &painter) {
+void WebView::drawCaret(QPainter &painter, bool editing) {
     const QDateTime now = QDateTime::currentDateTime();
     if (m_caretToggledAt.msecsTo(now) > kCaretBlinkMs) {
         m_caretVisible = !m_caretVisible;
@@ -162,9 +163,8 @@ void WebView::drawCaret(QPainter &painter) {
     }
     if (!m_caretVisible)
         return;
-    // A positive maximum text length means an editable field has the focus.
     // (Qt 5's name for the micro-focus rectangle is ImCursorRectangle.)
-    if (inputMethodQuery(Qt::ImMaximumTextLength).toInt() > 0)
+    if (editing)
         painter.fillRect(inputMethodQuery(Qt::ImCursorRectangle).toRect(), Qt::black);
 }
 

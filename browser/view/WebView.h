@@ -104,7 +104,7 @@ class WebView : public QGraphicsWebView {
 
   private:
     QString m_name;
-    void drawCaret(QPainter &painter);
+    void drawCaret(QPainter &painter, bool editing);
 
     QImage m_pageImage; // width x height, ARGB32 premultiplied; null until sized
     bool m_caretVisible = false;
