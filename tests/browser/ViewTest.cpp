@@ -218,6 +218,25 @@ TEST_F(Views, LoadsJoinedAddressesAndReportsTheirProgress) {
     EXPECT_EQ(nextAddress("nav"), second);
 }
 
+// Guards long addresses: the address notice carries the whole address, however long, rather
+// than one cut at a fixed staging size.
+TEST_F(Views, AddressNoticeCarriesAddressesLongerThan8192Bytes) {
+    Host::FrameCompositor frames;
+    frames.attach(m_browser);
+    EXPECT_EQ(createView("far", 400, 300).result, 1);
+    const std::string page = writePage("far.html", "Far");
+    KEL_Command load = viewCommand("LOAD", "far");
+    setString(load, 1, page);
+    EXPECT_EQ(request(load).result, 1);
+    EXPECT_EQ(nextAddress("far"), page);
+
+    const std::string fragment(6000, 'x'); // 2 x 6000 bytes of UTF-16 and more
+    KEL_Command jump = viewCommand("EVJS", "far");
+    ASSERT_TRUE(Host::putText(jump, 0, "location.hash = '" + fragment + "'; 0"));
+    EXPECT_EQ(request(jump).result, 1);
+    EXPECT_EQ(nextAddress("far"), page + "#" + fragment);
+}
+
 // Guards the 125-unit cut on strings the browser writes.
 TEST_F(Views, LongTitlesArriveCutTo125Units) {
     EXPECT_EQ(createView("long", 400, 300).result, 1);

@@ -49,6 +49,18 @@ TEST_F(CommandBufferTest, NumbersAreSharedByBothSidesAndWrapToTwo) {
         EXPECT_EQ(slot(k).sequence, expected[k]) << "slot " << k;
 }
 
+// Guards against a corrupted counter handing out 0 (the free-slot marker: the record would be
+// lost) or 0xFFFFFFFF: numbering starts again at 1 instead.
+TEST_F(CommandBufferTest, CorruptedCounterRestartsNumberingAtOne) {
+    for (uint32_t corrupt : {0u, 0xFFFFFFFFu}) {
+        commands.clear();
+        nextSequence() = corrupt;
+        EXPECT_EQ(post(makeCommand("LOAD")), 1) << corrupt;
+        EXPECT_EQ(slot(0).sequence, 1u) << corrupt;
+        EXPECT_EQ(nextSequence(), 2u) << corrupt;
+    }
+}
+
 // Guards against a re-posted record (a reply) being renumbered or consuming a number.
 TEST_F(CommandBufferTest, RecordWithANumberKeepsItAndReturnsTheLastNumberGiven) {
     EXPECT_EQ(post(makeCommand("LOAD")), 1);
