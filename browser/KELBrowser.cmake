@@ -1,10 +1,5 @@
 # The browser process. Included from browser/CMakeLists.txt once Qt 5 with QtWebKit is found.
 
-# Texts of command records and payloads: no Qt, so the tests exercise it directly.
-add_library(kel_browser_text STATIC ${CMAKE_CURRENT_SOURCE_DIR}/core/CommandText.cpp)
-target_include_directories(kel_browser_text PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(kel_browser_text PUBLIC kel_transport)
-
 add_executable(KELBrowser
   core/main.cpp
   core/KELApplication.cpp
@@ -12,13 +7,14 @@ add_executable(KELBrowser
   core/ProcessState.cpp
   core/HostWatch.cpp
   core/Watchdog.cpp
-  core/CommandCatalogue.h
+  core/CommandRoutes.h
   core/CommandLoop.cpp
   core/CoreHandlers.cpp
   core/ViewHandlers.cpp
   core/InputHandlers.cpp
   core/HandlerSupport.cpp
-  core/Notice.cpp
+  core/TransportNoticeSink.cpp
+  view/Notice.cpp
   core/ViewRegistry.cpp
   view/WebView.cpp
   view/WebView.h
@@ -33,7 +29,6 @@ add_executable(KELBrowser
 set_target_properties(KELBrowser PROPERTIES AUTOMOC ON)
 target_include_directories(KELBrowser PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(KELBrowser PRIVATE
-  kel_browser_text
   kel_transport
   kel_frame
   Qt5::Widgets

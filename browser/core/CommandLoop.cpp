@@ -2,7 +2,8 @@
 
 #include "CommandBuffer.h"
 #include "Log.h"
-#include "core/CommandCatalogue.h"
+#include "core/CommandRoutes.h"
+#include "core/HandlerSupport.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +23,7 @@ bool tracing() {
     return on;
 }
 
-void trace(const Command &command, const CommandInfo *info, const Reply &reply) {
+void trace(const Command &command, const CodeInfo *info, const Reply &reply) {
     std::string code(command.code, strnlen(command.code, 4));
     std::string line = "Command " + code + " #" + std::to_string(command.sequence) + " (" +
                        (info ? info->meaning : "unknown code") + ")";
@@ -33,18 +34,24 @@ void trace(const Command &command, const CommandInfo *info, const Reply &reply) 
     logMessage(line);
 }
 
-} // namespace
-
-Reply dispatchCommand(Command &command) {
-    if (command.origin == localSide)
-        return Reply::none(); // the host posted back one of our notices
-    const CommandInfo *info = findCommand(command.code);
-    const Reply reply = info && info->handler ? info->handler(command) : Reply::with(-1);
+Reply traced(const Command &command, const CodeInfo *info, const Reply &reply) {
     if (tracing())
         trace(command, info, reply);
     return reply;
 }
 
+} // namespace
+
+Reply dispatchCommand(Command &command) {
+    if (command.origin == localSide)
+        return Reply::none(); // the host posted back one of our notices
+    const CodeInfo *info = findReceivedCode(command.code);
+    const Handler handler = findHandler(command.code);
+    if (!handler)
+        return traced(command, info, Reply::with(-1));
+    const RequestPayloads payloads(command, info->payloads);
+    return traced(command, info, handler(command));
+}
 void runCommandLoop(CommandBuffer &buffer) {
     for (int handled = 0; handled < kCommandsPerTick; ++handled) {
         CommandPtr command(buffer.next());

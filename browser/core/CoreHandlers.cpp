@@ -2,14 +2,14 @@
 
 #include "CommandBuffer.h"
 #include "bridge/BridgeRegistry.h"
-#include "core/CommandCatalogue.h"
+#include "core/CommandRoutes.h"
 #include "core/HandlerSupport.h"
 #include "core/KELApplication.h"
-#include "core/Notice.h"
 #include "core/ProcessState.h"
 #include "core/Watchdog.h"
 #include "network/NetworkAccessManager.h"
 #include "network/NetworkCookieJar.h"
+#include "view/Notice.h"
 
 #include <qwebkitglobal.h>
 
@@ -19,11 +19,10 @@ namespace {
 
 // The versions the process actually runs with, not the ones it was built against.
 void postBoot() {
-    Notice(Code::BOOT)
+    Notice(processState.notices, Code::BOOT)
         .integer(0, 0)
         .string(0, qWebKitVersion())
         .string(1, QString::fromLatin1(qVersion()))
-        .counts(1, 2)
         .post();
 }
 

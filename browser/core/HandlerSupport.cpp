@@ -1,14 +1,19 @@
 #include "core/HandlerSupport.h"
 
-#include "core/CommandText.h"
-#include "core/Notice.h"
+#include "DataBuffer.h"
+#include "RecordText.h"
 #include "core/ProcessState.h"
 #include "core/ViewRegistry.h"
+#include "view/Notice.h"
 #include "view/WebView.h"
 
-#include "DataBuffer.h"
-
 namespace KEL {
+
+namespace {
+
+RequestPayloads *currentPayloads = nullptr;
+
+} // namespace
 
 QString stringArg(const Command &command, int index) {
     return fromU16(readStringArg(command, index));
@@ -16,19 +21,39 @@ QString stringArg(const Command &command, int index) {
 
 WebView *addressedView(const Command &command) {
     ViewRegistry *registry = processState.viewRegistry.get();
-    WebView *view = registry ? registry->findView(stringArg(command, 0)) : nullptr;
-    // What a command does to a page shows in the same tick's frame, before the engine's own
-    // repaint notice would arrive.
+    return registry ? registry->findView(stringArg(command, 0)) : nullptr;
+}
+
+WebView *viewToRepaint(const Command &command) {
+    WebView *view = addressedView(command);
     if (view)
         view->requestPaint();
     return view;
 }
 
-QString takeTextArg(const Command &command, int slotArg) {
+QString takeTextArg(const Command &, int slotArg) {
+    return currentPayloads ? currentPayloads->text(slotArg) : QString();
+}
+
+RequestPayloads::RequestPayloads(const Command &command, uint16_t payloadPairs)
+    : m_previous(currentPayloads) {
+    currentPayloads = this;
     DataBuffer *data = processState.dataBuffer.get();
-    if (!data || slotArg < 0 || slotArg + 1 >= kIntArgCount)
-        return QString();
-    return fromU16(takeTextPayload(*data, command.intArgs[slotArg], command.intArgs[slotArg + 1]));
+    if (!data)
+        return;
+    for (int slotArg = 0; slotArg + 1 < kIntArgCount; ++slotArg) {
+        if (payloadPairs & (1u << slotArg))
+            m_texts[slotArg] = fromU16(
+                takeTextPayload(*data, command.intArgs[slotArg], command.intArgs[slotArg + 1]));
+    }
+}
+
+RequestPayloads::~RequestPayloads() {
+    currentPayloads = m_previous;
+}
+
+QString RequestPayloads::text(int slotArg) const {
+    return slotArg >= 0 && slotArg < kIntArgCount ? m_texts[slotArg] : QString();
 }
 
 } // namespace KEL

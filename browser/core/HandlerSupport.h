@@ -5,6 +5,9 @@
 
 #include <QString>
 
+#include <array>
+#include <cstdint>
+
 namespace KEL {
 
 class WebView;
@@ -13,8 +16,29 @@ class WebView;
 QString stringArg(const Command &command, int index);
 // The view that strArgs[0] names, or null.
 WebView *addressedView(const Command &command);
-// Moves the text payload named by intArgs[slotArg], intArgs[slotArg + 1] out of the data
-// buffer. Malformed or unreadable payloads give an empty text.
+// The same, marked for a paint this tick: what the command does to the page shows in this
+// tick's frame, before the engine's own repaint notice would arrive. Not for RMVW.
+WebView *viewToRepaint(const Command &command);
+// The text payload that intArgs[slotArg], intArgs[slotArg + 1] named, as the dispatcher took
+// it. Empty for a malformed or unreadable payload, or a pair the code table does not declare.
 QString takeTextArg(const Command &command, int slotArg);
+
+// Every payload a request declares is moved out of the data buffer (its slot freed) before the
+// request's handler runs, whether or not the handler uses it: a request for a view that does
+// not exist must not strand its payload, or 255 of them would fill the data segment for good.
+// Lives for one dispatch; handlers read the texts through takeTextArg.
+class RequestPayloads {
+  public:
+    RequestPayloads(const Command &command, uint16_t payloadPairs);
+    ~RequestPayloads();
+    RequestPayloads(const RequestPayloads &) = delete;
+    RequestPayloads &operator=(const RequestPayloads &) = delete;
+
+    QString text(int slotArg) const;
+
+  private:
+    std::array<QString, kIntArgCount> m_texts;
+    RequestPayloads *m_previous;
+};
 
 } // namespace KEL

@@ -1,7 +1,7 @@
 // Handlers of the input requests. Each is answered with 1 whether or not the view exists,
 // except IMES (never answered) and a Tab key on an existing view.
 
-#include "core/CommandCatalogue.h"
+#include "core/CommandRoutes.h"
 #include "core/HandlerSupport.h"
 #include "view/WebPage.h"
 #include "view/WebView.h"
@@ -24,16 +24,14 @@ bool isTab(const Command &command) {
 
 } // namespace
 
-// The payload is taken (its slot freed) only when the view exists. Setting the focused text
-// field's value plugs in here with the text-field support.
+// Setting the focused text field's value plugs in here with the text-field support.
 Reply handleSetTextField(Command &command) {
-    if (addressedView(command))
-        takeTextArg(command, 0);
+    viewToRepaint(command);
     return Reply::none();
 }
 
 Reply handleScroll(Command &command) {
-    if (WebView *view = addressedView(command))
+    if (WebView *view = viewToRepaint(command))
         view->webPage()->mainFrame()->setScrollPosition(
             QPoint(command.intArgs[0], command.intArgs[1]));
     return Reply::with(1);
@@ -42,7 +40,7 @@ Reply handleScroll(Command &command) {
 // A positive amount scrolls towards the top. The host's amount may be anything, so the
 // difference is formed wide and held to int.
 Reply handleMouseScroll(Command &command) {
-    WebView *view = addressedView(command);
+    WebView *view = viewToRepaint(command);
     QWebFrame *frame = view ? view->webPage()->currentFrame() : nullptr;
     if (frame) {
         const int64_t value =
@@ -66,7 +64,7 @@ Reply handleMouseRelease(Command &) {
 // A Tab on an existing view is never sent as a key: the release moves the focus on. Neither
 // press nor release is answered, and the loop takes no further record this tick.
 Reply handleKeyDown(Command &command) {
-    if (isTab(command) && addressedView(command))
+    if (isTab(command) && viewToRepaint(command))
         return Reply::noneAndEndTick();
     // Key press events plug in here with input support.
     return Reply::with(1);
@@ -74,7 +72,7 @@ Reply handleKeyDown(Command &command) {
 
 Reply handleKeyUp(Command &command) {
     if (isTab(command)) {
-        if (WebView *view = addressedView(command)) {
+        if (WebView *view = viewToRepaint(command)) {
             view->focusNextElement();
             return Reply::noneAndEndTick();
         }

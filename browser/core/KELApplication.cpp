@@ -6,14 +6,14 @@
 #include "SegmentNames.h"
 #include "TextureBuffer.h"
 #include "bridge/BridgeRegistry.h"
-#include "core/CommandCatalogue.h"
 #include "core/CommandLoop.h"
-#include "core/Notice.h"
+#include "core/CommandRoutes.h"
 #include "core/ProcessState.h"
 #include "core/ViewRegistry.h"
 #include "core/Watchdog.h"
 #include "network/NetworkAccessManager.h"
 #include "network/NetworkCookieJar.h"
+#include "view/Notice.h"
 
 #include <QDir>
 #include <QFile>
@@ -105,13 +105,13 @@ bool KELApplication::openTransport() {
     localSide = BrowserSide;
     if (NetworkCookieJar *jar = sharedNetworkAccessManager()->networkCookieJar())
         jar->loadCookies();
-    processState.viewRegistry = std::make_unique<ViewRegistry>();
+    processState.viewRegistry = std::make_unique<ViewRegistry>(processState.notices);
     if (!openBuffer(processState.commandBuffer, kCommandSegmentName) ||
         !openBuffer(processState.textureBuffer, kTextureSegmentName) ||
         !openBuffer(processState.dataBuffer, kDataSegmentName))
         return false;
     processState.bridgeRegistry = std::make_unique<BridgeRegistry>();
-    Notice(Code::PRUP).counts(0, 0).post();
+    Notice(processState.notices, Code::PRUP).post();
     return true;
 }
 

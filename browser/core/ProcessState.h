@@ -3,6 +3,7 @@
 // is single-threaded), so nothing here is locked.
 
 #include "core/HostWatch.h"
+#include "core/TransportNoticeSink.h"
 
 #include <chrono>
 #include <cstdint>
@@ -34,6 +35,7 @@ struct ProcessState {
     bool leftButtonHeld = false;           // MPRS / MREL with the left button
     bool debugPartialUpdates = false;      // DSMR
     int32_t popupCounter = 0;
+    TransportNoticeSink notices; // what views, pages and bridge objects post through
 
     // Made by openTransport, released by shutDown (before the application object goes).
     std::unique_ptr<CommandBuffer> commandBuffer;

@@ -2,12 +2,12 @@
 // names no view is answered like a handled one (RMVW excepted), and a payload it carries stays
 // unread in its slot.
 
-#include "core/CommandCatalogue.h"
-#include "core/CommandText.h"
+#include "RecordText.h"
+#include "core/CommandRoutes.h"
 #include "core/HandlerSupport.h"
-#include "core/Notice.h"
 #include "core/ProcessState.h"
 #include "core/ViewRegistry.h"
+#include "view/Notice.h"
 #include "view/WebPage.h"
 #include "view/WebView.h"
 
@@ -39,7 +39,7 @@ Reply handleRemoveView(Command &command) {
 
 // 2 tells the host to recreate its texture at the new power-of-two size.
 Reply handleResize(Command &command) {
-    WebView *view = addressedView(command);
+    WebView *view = viewToRepaint(command);
     const bool textureChanged =
         view && view->setViewSize(static_cast<uint32_t>(command.intArgs[0]),
                                   static_cast<uint32_t>(command.intArgs[1]));
@@ -47,19 +47,19 @@ Reply handleResize(Command &command) {
 }
 
 Reply handleSetActive(Command &command) {
-    if (WebView *view = addressedView(command))
+    if (WebView *view = viewToRepaint(command))
         view->setActive(command.intArgs[0] != 0);
     return Reply::with(1);
 }
 
 Reply handleSetPartialUpdates(Command &command) {
-    if (WebView *view = addressedView(command))
+    if (WebView *view = viewToRepaint(command))
         view->setPartialUpdates(command.intArgs[0] != 0);
     return Reply::with(1);
 }
 
 Reply handleSetTransparent(Command &command) {
-    if (WebView *view = addressedView(command))
+    if (WebView *view = viewToRepaint(command))
         view->setTransparentBackground(command.intArgs[0] != 0);
     return Reply::with(1);
 }
@@ -67,7 +67,7 @@ Reply handleSetTransparent(Command &command) {
 // The address may be split over strArgs[1..strCount-1] (longer than one string slot); with
 // strCount <= 1 it is empty. strCount comes from the host, so it is held to the record.
 Reply handleLoad(Command &command) {
-    WebView *view = addressedView(command);
+    WebView *view = viewToRepaint(command);
     if (!view)
         return Reply::with(1);
     const int parts = std::min(command.strCount, int32_t(kStrArgCount));
@@ -79,19 +79,19 @@ Reply handleLoad(Command &command) {
 }
 
 Reply handleForward(Command &command) {
-    if (WebView *view = addressedView(command))
+    if (WebView *view = viewToRepaint(command))
         view->webPage()->history()->forward();
     return Reply::with(1);
 }
 
 Reply handleBack(Command &command) {
-    if (WebView *view = addressedView(command))
+    if (WebView *view = viewToRepaint(command))
         view->webPage()->history()->back();
     return Reply::with(1);
 }
 
 Reply handleHtml(Command &command) {
-    if (WebView *view = addressedView(command))
+    if (WebView *view = viewToRepaint(command))
         view->setHtml(takeTextArg(command, 0), QUrl());
     return Reply::with(1);
 }
@@ -99,7 +99,7 @@ Reply handleHtml(Command &command) {
 // The result goes back as a text payload in place of the script's; for a missing view the
 // host's own arguments come back unchanged.
 Reply handleEvaluate(Command &command) {
-    WebView *view = addressedView(command);
+    WebView *view = viewToRepaint(command);
     if (!view)
         return Reply::with(1);
     const QString script = takeTextArg(command, 0);

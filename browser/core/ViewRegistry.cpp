@@ -1,11 +1,11 @@
 #include "core/ViewRegistry.h"
 
 #include "CommandBuffer.h"
+#include "CommandCodes.h"
 #include "Log.h"
 #include "TextureBuffer.h"
-#include "core/CommandCatalogue.h"
-#include "core/Notice.h"
 #include "core/ProcessState.h"
+#include "view/Notice.h"
 #include "view/WebView.h"
 
 namespace KEL {
@@ -18,7 +18,7 @@ std::string text8(const QString &text) {
 
 } // namespace
 
-ViewRegistry::ViewRegistry() = default;
+ViewRegistry::ViewRegistry(NoticeSink &notices) : m_notices(notices) {}
 
 ViewRegistry::~ViewRegistry() {
     removeAllViews();
@@ -32,7 +32,7 @@ WebView *ViewRegistry::createView(const QString &name, int32_t width, int32_t he
     }
     logMessage("Creating Web View: " + text8(name) + " " + std::to_string(width) + " x " +
                std::to_string(height));
-    auto view = std::make_unique<WebView>(name, partialUpdates);
+    auto view = std::make_unique<WebView>(name, partialUpdates, m_notices);
     WebView *created = view.get();
     m_views.emplace(name, std::move(view));
     created->setViewSize(static_cast<uint32_t>(width), static_cast<uint32_t>(height));
@@ -142,7 +142,7 @@ void ViewRegistry::deliverOneFrame() {
         return;
     WebView *view = chooseViewToDeliver();
     if (view && view->copyToTextureBuffer(*texture, processState.debugPartialUpdates))
-        Notice(Code::UPVW).string(0, view->name()).counts(0, 1).post();
+        Notice(m_notices, Code::UPVW).string(0, view->name()).post();
 }
 
 } // namespace KEL

@@ -12,11 +12,13 @@
 
 namespace KEL {
 
+class NoticeSink;
 class WebView;
 
 class ViewRegistry {
   public:
-    ViewRegistry();
+    // Views post their notices through `notices`, which outlives the registry.
+    explicit ViewRegistry(NoticeSink &notices);
     ~ViewRegistry();
     ViewRegistry(const ViewRegistry &) = delete;
     ViewRegistry &operator=(const ViewRegistry &) = delete;
@@ -43,6 +45,7 @@ class ViewRegistry {
     void deliverOneFrame();
     bool texturePending() const;
 
+    NoticeSink &m_notices;
     std::map<QString, std::unique_ptr<WebView>> m_views;
     QStringList m_served;
 };

@@ -1,7 +1,7 @@
 #include "view/WebPage.h"
 
-#include "core/CommandCatalogue.h"
-#include "core/Notice.h"
+#include "CommandCodes.h"
+#include "view/Notice.h"
 
 #include "Log.h"
 #include "network/NetworkAccessManager.h"
@@ -12,7 +12,7 @@ QString popupViewName(int32_t index) {
     return QStringLiteral("PopupView%1").arg(index);
 }
 
-WebPage::WebPage(QObject *parent) : QWebPage(parent) {
+WebPage::WebPage(NoticeSink &notices, QObject *parent) : QWebPage(parent), m_notices(notices) {
     setNetworkAccessManager(sharedNetworkAccessManager());
 }
 
@@ -39,7 +39,7 @@ bool WebPage::shouldInterruptJavaScript() {
 void WebPage::windowCloseRequested() {
     if (m_popupIndex == -1)
         return;
-    Notice(Code::POPC).textPayload(0, popupViewName(m_popupIndex)).counts(2, 0).post();
+    Notice(m_notices, Code::POPC).textPayload(0, popupViewName(m_popupIndex)).post();
 }
 
 } // namespace KEL

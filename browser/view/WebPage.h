@@ -7,10 +7,12 @@
 
 namespace KEL {
 
+class NoticeSink;
+
 class WebPage : public QWebPage {
     Q_OBJECT
   public:
-    explicit WebPage(QObject *parent = nullptr);
+    WebPage(NoticeSink &notices, QObject *parent);
 
     // -1 for ordinary pages; the number in the generated name for a popup's page.
     int32_t popupIndex() const { return m_popupIndex; }
@@ -40,6 +42,7 @@ class WebPage : public QWebPage {
     QString chooseFile(QWebFrame *frame, const QString &suggestedFile) override;
 
   private:
+    NoticeSink &m_notices;
     int32_t m_popupIndex = -1;
 };
 

@@ -1,7 +1,7 @@
 #include "view/WebView.h"
 
-#include "core/CommandCatalogue.h"
-#include "core/Notice.h"
+#include "CommandCodes.h"
+#include "view/Notice.h"
 #include "view/WebPage.h"
 
 #include "TextureBuffer.h"
@@ -30,8 +30,9 @@ constexpr int kSafetyRepaintTicks = 30;
 
 } // namespace
 
-WebView::WebView(const QString &name, bool partialUpdates)
-    : QGraphicsWebView(nullptr), m_name(name), m_frames(partialUpdates), m_page(new WebPage(this)) {
+WebView::WebView(const QString &name, bool partialUpdates, NoticeSink &notices)
+    : QGraphicsWebView(nullptr), m_name(name), m_notices(notices), m_frames(partialUpdates),
+      m_page(new WebPage(notices, this)) {
     setPage(m_page);
     m_savedPalette = m_page->palette();
 
@@ -207,7 +208,7 @@ void WebView::loadStarted() {
 void WebView::setProgress(int progress) {
     requestPaint();
     m_progress = progress;
-    Notice(Code::PROG).string(0, m_name).integer(0, progress).counts(1, 1).post();
+    Notice(m_notices, Code::PROG).string(0, m_name).integer(0, progress).post();
 }
 
 // The ok flag is not used: a failed load is reported as finished too.
@@ -219,12 +220,12 @@ void WebView::loadFinished(bool) {
 }
 
 void WebView::postLoadFinished() {
-    Notice(Code::LDFN).string(0, m_name).counts(0, 1).post();
+    Notice(m_notices, Code::LDFN).string(0, m_name).post();
     m_loadFinishedPending = false;
 }
 
 void WebView::titleChanged(const QString &title) {
-    Notice(Code::TITC).string(0, m_name).string(1, title).counts(0, 2).post();
+    Notice(m_notices, Code::TITC).string(0, m_name).string(1, title).post();
     updateIcon();
 }
 
@@ -232,7 +233,7 @@ void WebView::titleChanged(const QString &title) {
 // long it is: the data buffer's slots take up to 1 MiB.
 void WebView::urlChanged(const QUrl &url) {
     const QString address = url.toString() + QChar(u'\0');
-    Notice(Code::URLC).string(0, m_name).textPayload(0, address).counts(2, 1).post();
+    Notice(m_notices, Code::URLC).string(0, m_name).textPayload(0, address).post();
     updateIcon();
 }
 
@@ -248,15 +249,14 @@ void WebView::updateIcon() {
     if (png == m_iconPng.data())
         return;
     m_iconPng.setData(png);
-    Notice(Code::ICNC).string(0, m_name).bytePayload(0, png).counts(2, 1).post();
+    Notice(m_notices, Code::ICNC).string(0, m_name).bytePayload(0, png).post();
 }
 
 void WebView::postContentsSizeChanged(const QSize &size) {
-    Notice(Code::UPCZ)
+    Notice(m_notices, Code::UPCZ)
         .string(0, m_name)
         .integer(0, size.width())
         .integer(1, size.height())
-        .counts(2, 1)
         .post();
 }
 

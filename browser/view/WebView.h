@@ -24,6 +24,7 @@ class QGraphicsView;
 
 namespace KEL {
 
+class NoticeSink;
 class TextureBuffer;
 class WebPage;
 
@@ -32,7 +33,7 @@ class WebView : public QGraphicsWebView {
   public:
     // Unsized: the registry sizes it right away with setViewSize; until then it has no images
     // and must not be painted.
-    WebView(const QString &name, bool partialUpdates);
+    WebView(const QString &name, bool partialUpdates, NoticeSink &notices);
     ~WebView() override;
 
     const QString &name() const { return m_name; }
@@ -104,6 +105,7 @@ class WebView : public QGraphicsWebView {
 
   private:
     QString m_name;
+    NoticeSink &m_notices;
     void drawCaret(QPainter &painter, bool editing);
 
     QImage m_pageImage; // width x height, ARGB32 premultiplied; null until sized

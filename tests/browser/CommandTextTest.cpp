@@ -1,7 +1,7 @@
 // Texts in records and payloads as the browser reads and writes them. The bytes come from
 // another process, so every case here is about not reading or writing past what is there.
 
-#include "core/CommandText.h"
+#include "RecordText.h"
 
 #include <gtest/gtest.h>
 

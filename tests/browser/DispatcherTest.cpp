@@ -222,12 +222,11 @@ TEST_F(Dispatcher, AnswersEveryRoutedRequest) {
     EXPECT_EQ(request(viewCommand("RSIZ", "missing")).result, 1);
 }
 
-// Guards the reply rules for a missing view: answered like a handled command, and the payload
-// the host sent stays in its slot (IMES is not answered at all).
-TEST_F(Dispatcher, LeavesThePayloadOfACommandForAMissingViewInItsSlot) {
+// Guards the data segment: a request for a view that does not exist must not strand its payload.
+TEST_F(Dispatcher, FreesThePayloadOfACommandForAMissingView) {
     for (const char *code : {"HTML", "EVJS", "IMES"}) {
         KEL_Command command = viewCommand(code, "missing");
-        ASSERT_TRUE(Host::putText(command, 0, std::string("<p>kept</p>")));
+        ASSERT_TRUE(Host::putText(command, 0, std::string("<p>dropped</p>")));
         const int32_t slot = command.intArgs[0];
         const int32_t length = command.intArgs[1];
         if (std::string(code) == "IMES") {
@@ -241,7 +240,13 @@ TEST_F(Dispatcher, LeavesThePayloadOfACommandForAMissingViewInItsSlot) {
             EXPECT_EQ(reply.intArgs[1], length) << code;
         }
         std::vector<uint8_t> bytes(static_cast<size_t>(length));
-        EXPECT_TRUE(KEL_CopyAndFree(slot, bytes.data(), length)) << code << " took the payload";
+        EXPECT_FALSE(KEL_CopyAndFree(slot, bytes.data(), length)) << code << " kept the payload";
+    }
+    // More such requests than the data segment has slots: every one still finds a free slot.
+    for (int i = 0; i < 300; ++i) {
+        KEL_Command command = viewCommand("HTML", "missing");
+        ASSERT_TRUE(Host::putText(command, 0, std::string("<p>again</p>"))) << i;
+        ASSERT_EQ(request(command).result, 1);
     }
 }
 

@@ -1,4 +1,4 @@
-#include "core/CommandText.h"
+#include "RecordText.h"
 
 #include "DataBuffer.h"
 

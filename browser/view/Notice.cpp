@@ -1,9 +1,7 @@
-#include "core/Notice.h"
+#include "view/Notice.h"
 
-#include "CommandBuffer.h"
-#include "DataBuffer.h"
-#include "core/CommandText.h"
-#include "core/ProcessState.h"
+#include "CommandCodes.h"
+#include "RecordText.h"
 
 namespace KEL {
 
@@ -16,7 +14,16 @@ QString fromU16(const std::u16string &text) {
     return QString::fromUtf16(text.data(), static_cast<int>(text.size()));
 }
 
-Notice::Notice(const char *code) : m_command(newCommand(code)) {}
+Notice::Notice(NoticeSink &sink, const char *code) : m_sink(sink) {
+    const CodeInfo *info = findCode(code);
+    if (!info)
+        return;
+    m_command.reset(newCommand(info->code));
+    if (!m_command)
+        return;
+    m_command->intCount = info->intCount == kVariable ? 0 : info->intCount;
+    m_command->strCount = info->strCount == kVariable ? 0 : info->strCount;
+}
 
 Notice::~Notice() = default;
 
@@ -33,33 +40,24 @@ Notice &Notice::integer(int index, int32_t value) {
 }
 
 Notice &Notice::textPayload(int slotArg, const QString &text) {
-    int32_t length = 0;
-    int32_t slot = -1;
-    if (DataBuffer *data = processState.dataBuffer.get())
-        slot = storeTextPayload(*data, toU16(text), &length);
-    else
-        length = static_cast<int32_t>(text.size()) * 2;
+    const int32_t length = static_cast<int32_t>(text.size()) * 2;
+    const int32_t slot = m_sink.storePayload(text.utf16(), length);
     return integer(slotArg, slot).integer(slotArg + 1, length);
 }
 
 Notice &Notice::bytePayload(int slotArg, const QByteArray &bytes) {
-    int32_t slot = -1;
-    if (DataBuffer *data = processState.dataBuffer.get())
-        slot = data->allocateAndCopy(bytes.constData(), bytes.size());
+    const int32_t slot = m_sink.storePayload(bytes.constData(), bytes.size());
     return integer(slotArg, slot).integer(slotArg + 1, bytes.size());
 }
 
-Notice &Notice::counts(int32_t intCount, int32_t strCount) {
-    if (m_command) {
-        m_command->intCount = intCount;
-        m_command->strCount = strCount;
-    }
+Notice &Notice::intCount(int32_t count) {
+    if (m_command)
+        m_command->intCount = count;
     return *this;
 }
 
 bool Notice::post() {
-    CommandBuffer *buffer = processState.commandBuffer.get();
-    return m_command && buffer && buffer->post(m_command.get()) != 0;
+    return m_command && m_sink.postNotice(*m_command);
 }
 
 } // namespace KEL

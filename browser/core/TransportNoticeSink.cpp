@@ -1,0 +1,19 @@
+#include "core/TransportNoticeSink.h"
+
+#include "CommandBuffer.h"
+#include "DataBuffer.h"
+#include "core/ProcessState.h"
+
+namespace KEL {
+
+bool TransportNoticeSink::postNotice(const Command &command) {
+    CommandBuffer *buffer = processState.commandBuffer.get();
+    return buffer && buffer->post(&command) != 0;
+}
+
+int32_t TransportNoticeSink::storePayload(const void *bytes, int32_t length) {
+    DataBuffer *data = processState.dataBuffer.get();
+    return data ? data->allocateAndCopy(bytes, length) : -1;
+}
+
+} // namespace KEL

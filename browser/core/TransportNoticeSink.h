@@ -1,0 +1,16 @@
+#pragma once
+// The notice sink of the running process: records go to the command segment and payloads to
+// the data segment that start-up opened. Before the segments are open (or after shutdown)
+// every notice is dropped and every payload gets slot -1.
+
+#include "view/Notice.h"
+
+namespace KEL {
+
+class TransportNoticeSink final : public NoticeSink {
+  public:
+    bool postNotice(const Command &command) override;
+    int32_t storePayload(const void *bytes, int32_t length) override;
+};
+
+} // namespace KEL
