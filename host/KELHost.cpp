@@ -1,8 +1,11 @@
 #include "KELHost.h"
 
+#include "RecordText.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <dlfcn.h>
@@ -96,11 +99,7 @@ bool hasCode(const KEL_Command &command, const char *code) {
 void setString(KEL_Command &command, int index, const std::u16string &text) {
     if (index < 0 || index >= KEL_COMMAND_STR_ARGS)
         return;
-    uint16_t *slot = command.strArgs[index];
-    std::memset(slot, 0, sizeof command.strArgs[index]);
-    const size_t units = std::min<size_t>(text.size(), KEL_COMMAND_STR_UNITS - 1);
-    for (size_t i = 0; i < units; ++i)
-        slot[i] = text[i];
+    writeStringArg(command, index, text, KEL_COMMAND_STR_UNITS - 1);
     command.strCount = std::max(command.strCount, index + 1);
 }
 
@@ -109,12 +108,7 @@ void setString(KEL_Command &command, int index, const std::string &utf8Text) {
 }
 
 std::u16string getString(const KEL_Command &command, int index) {
-    std::u16string text;
-    if (index < 0 || index >= KEL_COMMAND_STR_ARGS)
-        return text;
-    for (int i = 0; i < KEL_COMMAND_STR_UNITS && command.strArgs[index][i]; ++i)
-        text.push_back(static_cast<char16_t>(command.strArgs[index][i]));
-    return text;
+    return readStringArg(command, index);
 }
 
 std::string getString8(const KEL_Command &command, int index) {
@@ -136,10 +130,13 @@ bool putPayload(KEL_Command &command, int slotArg, const void *data, int32_t len
 }
 
 bool putText(KEL_Command &command, int slotArg, const std::u16string &text) {
-    std::u16string terminated = text;
-    terminated.push_back(u'\0');
-    return putPayload(command, slotArg, terminated.data(),
-                      static_cast<int32_t>(terminated.size() * sizeof(char16_t)));
+    const std::vector<uint8_t> bytes = encodeTextPayload(text, true);
+    if (bytes.size() > static_cast<size_t>(INT32_MAX)) {
+        setInt(command, slotArg, -1);
+        setInt(command, slotArg + 1, 0);
+        return false;
+    }
+    return putPayload(command, slotArg, bytes.data(), static_cast<int32_t>(bytes.size()));
 }
 
 bool putText(KEL_Command &command, int slotArg, const std::string &utf8Text) {
@@ -151,7 +148,9 @@ std::vector<uint8_t> takePayload(const KEL_Command &command, int slotArg) {
         return {};
     const int32_t slot = command.intArgs[slotArg];
     const int32_t length = command.intArgs[slotArg + 1];
-    if (slot < 0 || length < 0)
+    // The pair comes from the other process: a length beyond the slot's capacity must not
+    // size an allocation (a compromised browser could ask for 2 GiB).
+    if (!plausiblePayload(slot, length))
         return {};
     std::vector<uint8_t> bytes(static_cast<size_t>(length));
     if (!KEL_CopyAndFree(slot, bytes.data(), length))
@@ -161,14 +160,7 @@ std::vector<uint8_t> takePayload(const KEL_Command &command, int slotArg) {
 
 std::u16string takeText(const KEL_Command &command, int slotArg) {
     const std::vector<uint8_t> bytes = takePayload(command, slotArg);
-    std::u16string text;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        const char16_t unit = static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
-        if (unit == 0)
-            break;
-        text.push_back(unit);
-    }
-    return text;
+    return decodeTextPayload(bytes.data(), bytes.size());
 }
 
 // ---- Finding the program ------------------------------------------------------------------

@@ -5,6 +5,7 @@
 // waits for notices with a timeout. It links only libKELPlugin (never Qt). The plugin keeps
 // process-wide state, so a process drives at most one Browser at a time.
 
+#include "CommandCodes.h"
 #include "KELPlugin.h"
 
 #include <cstdint>

@@ -10,7 +10,7 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends \
-    g++ cmake ninja-build pkg-config binutils \
+    g++ cmake ninja-build pkg-config binutils git clang-format \
     libboost-dev \
     qtbase5-dev libqt5webkit5-dev \
     fonts-dejavu-core fontconfig \

@@ -6,11 +6,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 JOBS="${KEL_TEST_JOBS:-2}"
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_WERROR=ON
 ninja -C build
 ctest --test-dir build --output-on-failure -j "$JOBS" --timeout 300
 
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKEL_SANITIZE=ON \
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKEL_SANITIZE=ON -DKEL_WERROR=ON \
     -DKEL_BUILD_BROWSER=OFF -DKEL_BUILD_BENCH=OFF
 ninja -C build-asan
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \

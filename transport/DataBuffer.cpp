@@ -1,6 +1,11 @@
 #include "DataBuffer.h"
 
+#include "RecordText.h"
+
+#include <algorithm>
+#include <climits>
 #include <cstring>
+#include <vector>
 
 namespace KEL {
 
@@ -47,6 +52,28 @@ bool DataBuffer::copyAndFree(int32_t slot, void *destination, int32_t length) {
     if (length > 0)
         std::memcpy(destination, m_data[slot], static_cast<size_t>(length));
     return true;
+}
+
+std::u16string takeTextPayload(DataBuffer &buffer, int32_t slot, int32_t length) {
+    // Checked before anything is allocated, so a bogus length never sizes a buffer;
+    // copyAndFree checks the same again under the lock.
+    if (!plausiblePayload(slot, length))
+        return {};
+    std::vector<uint8_t> bytes(static_cast<size_t>(length) + 1);
+    if (!buffer.copyAndFree(slot, bytes.data(), length))
+        return {};
+    return decodeTextPayload(bytes.data(), static_cast<size_t>(length));
+}
+
+int32_t storeTextPayload(DataBuffer &buffer, const std::u16string &text, int32_t *byteLength) {
+    const size_t bytes = text.size() * 2;
+    if (byteLength)
+        *byteLength = static_cast<int32_t>(std::min<size_t>(bytes, INT32_MAX & ~1u));
+    // No slot holds more than the largest class, so there is nothing to encode.
+    if (bytes > dataSlotCapacity(0))
+        return -1;
+    const std::vector<uint8_t> encoded = encodeTextPayload(text, false);
+    return buffer.allocateAndCopy(encoded.data(), static_cast<int32_t>(bytes));
 }
 
 } // namespace KEL

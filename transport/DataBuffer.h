@@ -6,6 +6,8 @@
 
 #include "SharedBuffer.h"
 
+#include <string>
+
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -67,5 +69,14 @@ class DataBuffer : public SharedBuffer {
     DataSlot *m_table = nullptr;
     uint8_t *m_data[kDataSlots] = {};
 };
+
+// Moves a text payload out of the buffer (the slot is freed) and decodes it. A slot index
+// outside the table, a negative length, a length above the slot's capacity or a slot that
+// cannot be read (not in use, lock not taken) yield an empty text and leave the slot as it was.
+std::u16string takeTextPayload(DataBuffer &buffer, int32_t slot, int32_t length);
+
+// Stores UTF-16 text (no terminating zero). Returns the slot index, or -1 when no slot was
+// free; `byteLength` receives 2 x the number of units either way.
+int32_t storeTextPayload(DataBuffer &buffer, const std::u16string &text, int32_t *byteLength);
 
 } // namespace KEL

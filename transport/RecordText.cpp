@@ -3,9 +3,7 @@
 #include "DataBuffer.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
-#include <vector>
 
 namespace KEL {
 
@@ -19,12 +17,12 @@ std::u16string readStringArg(const Command &command, int index) {
     return text;
 }
 
-void writeStringArg(Command &command, int index, const std::u16string &text) {
+void writeStringArg(Command &command, int index, const std::u16string &text, size_t maxUnits) {
     if (index < 0 || index >= kStrArgCount)
         return;
     uint16_t *units = command.strArgs[index];
     std::memset(units, 0, sizeof command.strArgs[index]);
-    const size_t count = std::min<size_t>(text.size(), kBrowserStrArgUnits);
+    const size_t count = std::min({text.size(), maxUnits, size_t(kStrArgUnits - 1)});
     for (size_t i = 0; i < count; ++i)
         units[i] = static_cast<uint16_t>(text[i]);
 }
@@ -44,31 +42,18 @@ std::u16string decodeTextPayload(const uint8_t *bytes, size_t length) {
     return text;
 }
 
-std::u16string takeTextPayload(DataBuffer &buffer, int32_t slot, int32_t length) {
-    // Checked here, before anything is allocated, so a bogus length from the host never sizes
-    // a buffer; copyAndFree checks the same again under the lock.
-    if (slot < 0 || slot >= kDataSlots || length < 0 ||
-        static_cast<uint32_t>(length) > dataSlotCapacity(slot))
-        return {};
-    std::vector<uint8_t> bytes(static_cast<size_t>(length) + 1);
-    if (!buffer.copyAndFree(slot, bytes.data(), length))
-        return {};
-    return decodeTextPayload(bytes.data(), static_cast<size_t>(length));
+std::vector<uint8_t> encodeTextPayload(const std::u16string &text, bool terminated) {
+    std::vector<uint8_t> bytes((text.size() + (terminated ? 1 : 0)) * 2, 0);
+    for (size_t i = 0; i < text.size(); ++i) {
+        bytes[2 * i] = static_cast<uint8_t>(text[i] & 0xFF);
+        bytes[2 * i + 1] = static_cast<uint8_t>(text[i] >> 8);
+    }
+    return bytes;
 }
 
-int32_t storeTextPayload(DataBuffer &buffer, const std::u16string &text, int32_t *byteLength) {
-    const size_t bytes = text.size() * 2;
-    if (byteLength)
-        *byteLength = static_cast<int32_t>(std::min<size_t>(bytes, INT32_MAX & ~1u));
-    // No slot holds more than the largest class, so there is nothing to encode.
-    if (bytes > dataSlotCapacity(0))
-        return -1;
-    std::vector<uint8_t> encoded(bytes + 1);
-    for (size_t i = 0; i < text.size(); ++i) {
-        encoded[2 * i] = static_cast<uint8_t>(text[i] & 0xFF);
-        encoded[2 * i + 1] = static_cast<uint8_t>(text[i] >> 8);
-    }
-    return buffer.allocateAndCopy(encoded.data(), static_cast<int32_t>(bytes));
+bool plausiblePayload(int32_t slot, int32_t length) {
+    return slot >= 0 && slot < static_cast<int32_t>(kDataSlots) && length >= 0 &&
+           static_cast<uint32_t>(length) <= dataSlotCapacity(slot);
 }
 
 } // namespace KEL

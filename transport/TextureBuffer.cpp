@@ -7,10 +7,11 @@ namespace KEL {
 bool TextureBuffer::open(const std::string &name) {
     m_header = nullptr;
     return openAndLayOut(name, kTextureSegmentSize, [this] {
-        m_full = m_base;
+        const TextureTarget target = textureTargetAt(m_base);
+        m_full = target.fullArea;
         for (int area = 0; area < kRectAreas; ++area)
-            m_rectAreas[area] = m_base + rectAreaOffset(area);
-        m_header = reinterpret_cast<TextureHeader *>(m_base + kTextureHeaderOffset);
+            m_rectAreas[area] = target.rectAreas[area];
+        m_header = target.header;
         m_rects = m_header->rects;
     });
 }

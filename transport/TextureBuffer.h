@@ -70,6 +70,26 @@ static_assert(kTextureHeaderOffset == 6815744, "texture layout");
 static_assert(kTextureSegmentSize == 6815868, "texture segment size");
 static_assert(kTextureHeaderOffset % alignof(TextureHeader) == 0, "header alignment");
 
+// The header and pixel areas of a mapped texture segment: the one place that turns the layout
+// above into pointers, for the buffer and for the frame writer alike.
+struct TextureTarget {
+    TextureHeader *header = nullptr;
+    uint8_t *fullArea = nullptr;         // kFullAreaSize bytes
+    uint8_t *rectAreas[kRectAreas] = {}; // rectAreaSize(area) bytes each
+};
+
+// The target inside a segment of kTextureSegmentSize bytes mapped at `segmentBase`.
+inline TextureTarget textureTargetAt(uint8_t *segmentBase) {
+    TextureTarget target;
+    if (!segmentBase)
+        return target;
+    target.header = reinterpret_cast<TextureHeader *>(segmentBase + kTextureHeaderOffset);
+    target.fullArea = segmentBase;
+    for (int area = 0; area < kRectAreas; ++area)
+        target.rectAreas[area] = segmentBase + rectAreaOffset(area);
+    return target;
+}
+
 class TextureBuffer : public SharedBuffer {
   public:
     bool open(const std::string &name);

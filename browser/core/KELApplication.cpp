@@ -1,13 +1,14 @@
 #include "core/KELApplication.h"
 
 #include "CommandBuffer.h"
+#include "CommandCodes.h"
 #include "DataBuffer.h"
 #include "Log.h"
 #include "SegmentNames.h"
 #include "TextureBuffer.h"
 #include "bridge/BridgeRegistry.h"
 #include "core/CommandLoop.h"
-#include "core/CommandRoutes.h"
+#include "core/HostLiveness.h"
 #include "core/ProcessState.h"
 #include "core/ViewRegistry.h"
 #include "core/Watchdog.h"
@@ -29,17 +30,6 @@ namespace KEL {
 namespace {
 
 constexpr int kTickMilliseconds = 33;
-// Whole seconds that may pass without a PING before INIT: after the last PING, and since
-// process start when none has come.
-constexpr int64_t kPingGraceSeconds = 8;
-constexpr int64_t kFirstPingGraceSeconds = 16;
-// Whole seconds between two checks of the host process.
-constexpr int64_t kHostCheckSeconds = 2;
-
-int64_t wholeSecondsBetween(SteadyClock::time_point from, SteadyClock::time_point to) {
-    return std::chrono::duration_cast<std::chrono::seconds>(to - from).count();
-}
-
 QString iconDatabaseDirectory() {
     const QString data = QStandardPaths::writableLocation(QStandardPaths::DataLocation);
     if (!data.isEmpty())
@@ -145,8 +135,7 @@ void KELApplication::tick() {
 bool KELApplication::watchHost() {
     const SteadyClock::time_point now = SteadyClock::now();
     if (processState.hostProcessId == -1) {
-        const int64_t grace = processState.pinged ? kPingGraceSeconds : kFirstPingGraceSeconds;
-        if (wholeSecondsBetween(processState.lastPing, now) > grace) {
+        if (pingDeadlinePassed(processState.pinged, processState.lastPing, now)) {
             logMessage(processState.pinged ? "No PING from the host any more: exiting"
                                            : "Neither INIT nor PING from the host: exiting");
             requestExit();
@@ -154,7 +143,7 @@ bool KELApplication::watchHost() {
         }
         return true;
     }
-    if (wholeSecondsBetween(processState.lastHostCheck, now) > kHostCheckSeconds) {
+    if (hostCheckDue(processState.lastHostCheck, now)) {
         processState.lastHostCheck = now;
         if (!hostAlive()) {
             logMessage("Host process " + std::to_string(processState.hostProcessId) +

@@ -2,6 +2,7 @@
 // The process-wide state of the browser process. Touched only on the GUI thread (the process
 // is single-threaded), so nothing here is locked.
 
+#include "core/HostLiveness.h"
 #include "core/HostWatch.h"
 #include "core/TransportNoticeSink.h"
 
@@ -16,10 +17,6 @@ class TextureBuffer;
 class DataBuffer;
 class ViewRegistry;
 class BridgeRegistry;
-
-// Deadlines are measured on the monotonic clock: a wall-clock or time-zone change must neither
-// end the process early nor keep it alive after the host has gone quiet.
-using SteadyClock = std::chrono::steady_clock;
 
 struct ProcessState {
     ProcessState();

@@ -1,5 +1,7 @@
 #include "core/Watchdog.h"
 
+#include "core/HostLiveness.h"
+
 #include <unistd.h>
 
 namespace KEL {
@@ -10,9 +12,6 @@ namespace {
 
 using Clock = Watchdog::Clock;
 
-// Mirrors the tick's deadlines: whole seconds without a PING before INIT.
-constexpr std::chrono::seconds kPingGrace{8};
-constexpr std::chrono::seconds kFirstPingGrace{16};
 constexpr std::chrono::milliseconds kCheckEvery{500};
 
 int64_t ticksOf(Clock::time_point when) {
@@ -71,7 +70,7 @@ void Watchdog::hostChanged(pid_t pid) {
 
 bool Watchdog::hostGone(Clock::time_point now) {
     if (m_hostPid == -1)
-        return now - m_lastPing > (m_pinged ? kPingGrace : kFirstPingGrace);
+        return pingDeadlinePassed(m_pinged, m_lastPing, now);
     return !m_host.running();
 }
 

@@ -2,6 +2,7 @@
 // another process, so every case here is about not reading or writing past what is there.
 
 #include "RecordText.h"
+#include "core/HostLiveness.h"
 
 #include <gtest/gtest.h>
 
@@ -87,3 +88,23 @@ TEST(CommandText, PayloadTextsNeverRunPastTheBytesReceived) {
 
 } // namespace
 } // namespace KEL
+
+// Guards the host watch: the tick and the watchdog thread apply one rule, counted in whole
+// seconds on the monotonic clock.
+TEST(HostLiveness, PingDeadlinesCountWholeSeconds) {
+    using namespace std::chrono;
+    const KEL::SteadyClock::time_point start{};
+    const struct {
+        bool pinged;
+        milliseconds after;
+        bool passed;
+    } cases[] = {
+        {false, 16999ms, false}, {false, 17000ms, true}, {true, 8999ms, false},
+        {true, 9000ms, true},    {true, 0ms, false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(KEL::pingDeadlinePassed(c.pinged, start, start + c.after), c.passed)
+            << c.pinged << " " << c.after.count();
+    EXPECT_FALSE(KEL::hostCheckDue(start, start + 2999ms));
+    EXPECT_TRUE(KEL::hostCheckDue(start, start + 3000ms));
+}

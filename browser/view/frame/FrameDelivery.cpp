@@ -86,17 +86,6 @@ void writeBlock(const FrameView &frame, const UpdateSlot &slot, uint8_t *area, i
 
 } // namespace
 
-TextureTarget textureTargetAt(uint8_t *segmentBase) {
-    TextureTarget target;
-    if (!segmentBase)
-        return target;
-    target.header = reinterpret_cast<TextureHeader *>(segmentBase + kTextureHeaderOffset);
-    target.fullArea = segmentBase;
-    for (int area = 0; area < kRectAreas; ++area)
-        target.rectAreas[area] = segmentBase + rectAreaOffset(area);
-    return target;
-}
-
 void beginDelivery(TextureHeader &header, int textureWidth, int textureHeight) {
     header.pending = 1;
     header.full = 0;

@@ -11,16 +11,6 @@
 
 namespace KEL {
 
-// The header and pixel areas of a mapped texture segment.
-struct TextureTarget {
-    TextureHeader *header = nullptr;
-    uint8_t *fullArea = nullptr;         // kFullAreaSize bytes
-    uint8_t *rectAreas[kRectAreas] = {}; // rectAreaSize(area) bytes each
-};
-
-// The target inside a segment of kTextureSegmentSize bytes mapped at `segmentBase`.
-TextureTarget textureTargetAt(uint8_t *segmentBase);
-
 // A frame in texture layout (R, G, B, A, bottom row first), width * height * 4 bytes.
 struct FrameView {
     const uint8_t *bits = nullptr;
