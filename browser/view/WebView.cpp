@@ -238,11 +238,12 @@ void WebView::sendMouseEvent(QEvent::Type type, int32_t x, int32_t y, Qt::MouseB
     QCoreApplication::sendEvent(m_graphicsView->viewport(), &event);
 }
 
-// Only the left button is tracked, and a move reports it as the event's button with no
-// buttons held: that is what the engine reads as a drag.
+// Only the left button is tracked. This engine reads the button of a move from the buttons
+// held, not from the event's button: with the left button as the event's button alone the
+// page would see a plain move, never a drag. So a move while it is held carries it in both.
 void WebView::mouseMove(int32_t x, int32_t y, bool leftButtonHeld) {
-    sendMouseEvent(QEvent::MouseMove, x, y, leftButtonHeld ? Qt::LeftButton : Qt::NoButton,
-                   Qt::NoButton);
+    const Qt::MouseButton button = leftButtonHeld ? Qt::LeftButton : Qt::NoButton;
+    sendMouseEvent(QEvent::MouseMove, x, y, button, button);
 }
 
 // There are no double clicks: two quick presses are two single presses to the page.
