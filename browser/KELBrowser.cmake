@@ -20,6 +20,9 @@ add_executable(KELBrowser
   view/WebView.h
   view/WebPage.cpp
   view/WebPage.h
+  view/InputMapping.cpp
+  view/InputMapping.h
+  view/ViewHost.h
   network/NetworkAccessManager.cpp
   network/NetworkAccessManager.h
   network/NetworkCookieJar.cpp

@@ -3,6 +3,8 @@
 
 #include "core/CommandRoutes.h"
 #include "core/HandlerSupport.h"
+#include "core/ProcessState.h"
+#include "view/InputMapping.h"
 #include "view/WebPage.h"
 #include "view/WebView.h"
 
@@ -15,11 +17,20 @@ namespace KEL {
 
 namespace {
 
-constexpr int32_t kTabKey = 0x01000001; // Qt::Key_Tab
-
-// The Tab key by code, or a key without code whose text is a tab character.
-bool isTab(const Command &command) {
-    return command.intArgs[0] == kTabKey || (command.intArgs[0] == 0 && command.strArgs[1][0] == 9);
+// A Tab on an existing view is never sent as a key: the release moves the focus on. Neither
+// press nor release is answered, and the loop takes no further record this tick.
+Reply handleKey(Command &command, QEvent::Type type) {
+    WebView *view = viewToRepaint(command);
+    if (!view)
+        return Reply::with(1);
+    if (isTabKey(command)) {
+        if (type == QEvent::KeyRelease)
+            view->focusNextElement();
+        return Reply::noneAndEndTick();
+    }
+    view->sendKey(type, command.intArgs[0], hostModifiers(command.intArgs[1]),
+                  recordText(command, 1));
+    return Reply::with(1);
 }
 
 } // namespace
@@ -50,35 +61,40 @@ Reply handleMouseScroll(Command &command) {
     return Reply::with(1);
 }
 
-// Mouse events to the view's viewport plug in here with input support.
-Reply handleMouseMove(Command &) {
-    return Reply::with(1);
-}
-Reply handleMousePress(Command &) {
-    return Reply::with(1);
-}
-Reply handleMouseRelease(Command &) {
+// The left button is tracked for all views together: a press on one view and a release on
+// another clear it all the same, and a move on any view while it is held is a left drag.
+Reply handleMouseMove(Command &command) {
+    if (WebView *view = viewToRepaint(command))
+        view->mouseMove(command.intArgs[0], command.intArgs[1], processState.leftButtonHeld);
     return Reply::with(1);
 }
 
-// A Tab on an existing view is never sent as a key: the release moves the focus on. Neither
-// press nor release is answered, and the loop takes no further record this tick.
-Reply handleKeyDown(Command &command) {
-    if (isTab(command) && viewToRepaint(command))
-        return Reply::noneAndEndTick();
-    // Key press events plug in here with input support.
+Reply handleMousePress(Command &command) {
+    if (WebView *view = viewToRepaint(command)) {
+        const Qt::MouseButton button = hostButton(command.intArgs[2]);
+        if (button == Qt::LeftButton)
+            processState.leftButtonHeld = true;
+        view->mousePress(command.intArgs[0], command.intArgs[1], button);
+    }
     return Reply::with(1);
+}
+
+Reply handleMouseRelease(Command &command) {
+    if (WebView *view = viewToRepaint(command)) {
+        const Qt::MouseButton button = hostButton(command.intArgs[2]);
+        if (button == Qt::LeftButton)
+            processState.leftButtonHeld = false;
+        view->mouseRelease(command.intArgs[0], command.intArgs[1], button);
+    }
+    return Reply::with(1);
+}
+
+Reply handleKeyDown(Command &command) {
+    return handleKey(command, QEvent::KeyPress);
 }
 
 Reply handleKeyUp(Command &command) {
-    if (isTab(command)) {
-        if (WebView *view = viewToRepaint(command)) {
-            view->focusNextElement();
-            return Reply::noneAndEndTick();
-        }
-    }
-    // Key release events plug in here with input support.
-    return Reply::with(1);
+    return handleKey(command, QEvent::KeyRelease);
 }
 
 } // namespace KEL

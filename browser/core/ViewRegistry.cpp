@@ -6,7 +6,10 @@
 #include "TextureBuffer.h"
 #include "core/ProcessState.h"
 #include "view/Notice.h"
+#include "view/WebPage.h"
 #include "view/WebView.h"
+
+#include <climits>
 
 namespace KEL {
 
@@ -32,7 +35,7 @@ WebView *ViewRegistry::createView(const QString &name, int32_t width, int32_t he
     }
     logMessage("Creating Web View: " + text8(name) + " " + std::to_string(width) + " x " +
                std::to_string(height));
-    auto view = std::make_unique<WebView>(name, partialUpdates, m_notices);
+    auto view = std::make_unique<WebView>(name, partialUpdates, m_notices, this);
     WebView *created = view.get();
     m_views.emplace(name, std::move(view));
     created->setViewSize(static_cast<uint32_t>(width), static_cast<uint32_t>(height));
@@ -57,12 +60,49 @@ void ViewRegistry::removeView(WebView *view) {
     resetTextureAfterRemoval();
 }
 
+bool ViewRegistry::allowPopups() const {
+    return processState.allowPopups;
+}
+
+int ViewRegistry::livePopups() const {
+    int count = 0;
+    for (const auto &entry : m_views)
+        count += entry.second->webPage()->popupIndex() != -1 ? 1 : 0;
+    return count;
+}
+
+WebView *ViewRegistry::createPopupView(int32_t *index) {
+    if (m_closing)
+        return nullptr;
+    if (livePopups() >= kMaxPopupViews) {
+        if (!m_popupLimitLogged)
+            logMessage("Popup refused: " + std::to_string(kMaxPopupViews) +
+                       " popup views are open");
+        m_popupLimitLogged = true;
+        return nullptr;
+    }
+    int32_t &counter = processState.popupCounter;
+    while (counter < INT32_MAX && findView(popupViewName(counter)))
+        ++counter;
+    if (counter == INT32_MAX)
+        return nullptr; // every index used up; the counter never wraps to reuse a name
+    const int32_t chosen = counter++;
+    WebView *view = createView(popupViewName(chosen), kPopupWidth, kPopupHeight, true);
+    if (!view)
+        return nullptr;
+    m_popupLimitLogged = false;
+    *index = chosen;
+    return view;
+}
+
 void ViewRegistry::removeAllViews() {
+    m_closing = true;
     for (auto &entry : m_views) {
         logMessage("Destroying Web View: " + text8(entry.first));
         entry.second.reset();
     }
     m_views.clear();
+    m_closing = false;
 }
 
 // A frame of the removed view that the host has not taken would otherwise be announced for a

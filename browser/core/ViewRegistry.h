@@ -3,6 +3,8 @@
 // over all views goes in that order (QString's operator<). The registry owns the views: a view
 // is destroyed only through removeView or removeAllViews. GUI thread only.
 
+#include "view/ViewHost.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -15,17 +17,26 @@ namespace KEL {
 class NoticeSink;
 class WebView;
 
-class ViewRegistry {
+// At most this many popup views are alive at once: script that opens windows in a loop cannot
+// exhaust the process.
+constexpr int kMaxPopupViews = 32;
+
+class ViewRegistry : public ViewHost {
   public:
     // Views post their notices through `notices`, which outlives the registry.
     explicit ViewRegistry(NoticeSink &notices);
-    ~ViewRegistry();
+    ~ViewRegistry() override;
     ViewRegistry(const ViewRegistry &) = delete;
     ViewRegistry &operator=(const ViewRegistry &) = delete;
 
     // Creates and sizes a view (logged). Null, with a log line, when the name is taken.
     WebView *createView(const QString &name, int32_t width, int32_t height, bool partialUpdates);
     WebView *findView(const QString &name) const;
+    // ViewHost: ALWP's switch, and popup views named "PopupView<index>" from the process's
+    // popup counter. A name a host view already holds is passed over (the counter moves on),
+    // so the host's view is never touched; refused while kMaxPopupViews popups are alive.
+    bool allowPopups() const override;
+    WebView *createPopupView(int32_t *index) override;
     // Destroys the view, then withdraws a frame of it that the host has not taken yet.
     void removeView(WebView *view);
     // Shutdown: destroys every view in name order. Leaves the texture segment alone.
@@ -41,6 +52,7 @@ class ViewRegistry {
 
   private:
     void resetTextureAfterRemoval();
+    int livePopups() const;
     WebView *chooseViewToDeliver();
     void deliverOneFrame();
     bool texturePending() const;
@@ -48,6 +60,8 @@ class ViewRegistry {
     NoticeSink &m_notices;
     std::map<QString, std::unique_ptr<WebView>> m_views;
     QStringList m_served;
+    bool m_closing = false;          // removeAllViews runs: no new popups
+    bool m_popupLimitLogged = false; // one line for each time the popup limit is reached
 };
 
 } // namespace KEL

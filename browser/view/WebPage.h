@@ -8,19 +8,17 @@
 namespace KEL {
 
 class NoticeSink;
+class ViewHost;
 
 class WebPage : public QWebPage {
     Q_OBJECT
   public:
-    WebPage(NoticeSink &notices, QObject *parent);
+    // Without a host the page opens no popups and treats new-window requests as popups off.
+    WebPage(NoticeSink &notices, ViewHost *host, QObject *parent);
 
     // -1 for ordinary pages; the number in the generated name for a popup's page.
     int32_t popupIndex() const { return m_popupIndex; }
     void setPopupIndex(int32_t index) { m_popupIndex = index; }
-
-    // Popups, navigation policy and script console output (createWindow,
-    // acceptNavigationRequest, javaScriptConsoleMessage) plug in here with page notices; until
-    // then the library's behaviour applies (no new windows).
 
     bool shouldInterruptJavaScript() override;
 
@@ -30,6 +28,16 @@ class WebPage : public QWebPage {
     void windowCloseRequested();
 
   protected:
+    // A new browser window becomes a popup view (POPU) when popups are allowed; modal dialogs
+    // and everything while popups are off open nothing.
+    QWebPage *createWindow(WebWindowType type) override;
+    // While popups are off, a request for a new window loads in this page instead.
+    bool acceptNavigationRequest(QWebFrame *frame, const QNetworkRequest &request,
+                                 NavigationType type) override;
+    // JLOG, then the library's own handling.
+    void javaScriptConsoleMessage(const QString &message, int lineNumber,
+                                  const QString &sourceID) override;
+
     // Nobody can answer a dialog of a windowless process, and a modal one would block the tick
     // that ran the script for good (a running timer is not fired again from a nested event
     // loop), host watch included. So dialogs answer at once: alerts are logged, confirmations
@@ -43,6 +51,7 @@ class WebPage : public QWebPage {
 
   private:
     NoticeSink &m_notices;
+    ViewHost *m_host;
     int32_t m_popupIndex = -1;
 };
 

@@ -6,6 +6,7 @@
 
 #include <QBuffer>
 #include <QDateTime>
+#include <QEvent>
 #include <QGraphicsWebView>
 #include <QImage>
 #include <QPalette>
@@ -26,6 +27,7 @@ namespace KEL {
 
 class NoticeSink;
 class TextureBuffer;
+class ViewHost;
 class WebPage;
 
 class WebView : public QGraphicsWebView {
@@ -33,7 +35,9 @@ class WebView : public QGraphicsWebView {
   public:
     // Unsized: the registry sizes it right away with setViewSize; until then it has no images
     // and must not be painted.
-    WebView(const QString &name, bool partialUpdates, NoticeSink &notices);
+    // `host` (which outlives the view) opens popups for the page; without one it opens none.
+    WebView(const QString &name, bool partialUpdates, NoticeSink &notices,
+            ViewHost *host = nullptr);
     ~WebView() override;
 
     const QString &name() const { return m_name; }
@@ -91,6 +95,16 @@ class WebView : public QGraphicsWebView {
     // Tab key release: keyboard focus to the next focusable element of the page.
     void focusNextElement();
 
+    // Host input, sent synchronously to the graphics view's viewport, which passes it through
+    // the scene to this item. Positions are view pixels from the top-left corner. Presses and
+    // keys bring the focus in first; moves and releases do not.
+    // A move reports the left button while `leftButtonHeld` (process-wide, kept by the caller).
+    void mouseMove(int32_t x, int32_t y, bool leftButtonHeld);
+    void mousePress(int32_t x, int32_t y, Qt::MouseButton button);
+    void mouseRelease(int32_t x, int32_t y, Qt::MouseButton button);
+    // KeyPress or KeyRelease with the key code as it came, never auto-repeated, count 1.
+    void sendKey(QEvent::Type type, int key, Qt::KeyboardModifiers modifiers, const QString &text);
+
   public slots:
     void loadStarted();
     void loadFinished(bool ok);
@@ -107,6 +121,15 @@ class WebView : public QGraphicsWebView {
     QString m_name;
     NoticeSink &m_notices;
     void drawCaret(QPainter &painter, bool editing);
+    QPoint eventPosition(int32_t x, int32_t y) const;
+    void sendFocusIn();
+    void sendMouseEvent(QEvent::Type type, int32_t x, int32_t y, Qt::MouseButton button,
+                        Qt::MouseButtons buttons);
+    // Grabbing again while the item holds the grab only makes Qt warn on every event.
+    void holdMouseGrab();
+    void holdKeyboardGrab();
+    // The item is alone in its scene and never hidden, so once taken the keyboard grab stays.
+    bool m_keyboardGrabbed = false;
 
     QImage m_pageImage; // width x height, ARGB32 premultiplied; null until sized
     bool m_caretVisible = false;
