@@ -163,6 +163,19 @@ std::u16string takeText(const KEL_Command &command, int slotArg) {
     return decodeTextPayload(bytes.data(), bytes.size());
 }
 
+std::optional<KEL_Command> makeLoad(const std::string &view, const std::string &address) {
+    const std::u16string units = utf16(address);
+    if (units.size() > kLoadAddressUnits)
+        return std::nullopt;
+    constexpr size_t kPart = KEL_COMMAND_STR_UNITS - 1;
+    KEL_Command load = makeCommand("LOAD");
+    setString(load, 0, view);
+    int arg = 1;
+    for (size_t pos = 0; pos < units.size(); pos += kPart)
+        setString(load, arg++, units.substr(pos, kPart));
+    return load;
+}
+
 // ---- Finding the program ------------------------------------------------------------------
 
 namespace {

@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -50,6 +51,14 @@ bool putText(KEL_Command &command, int slotArg, const std::string &utf8Text);
 std::vector<uint8_t> takePayload(const KEL_Command &command, int slotArg);
 // The payload as UTF-16 text, up to a zero unit if there is one.
 std::u16string takeText(const KEL_Command &command, int slotArg);
+
+// LOAD carries the address in strArgs[1..15], each slot holding what setString keeps (255
+// units), so an address of up to this many UTF-16 units fits in one request.
+constexpr size_t kLoadAddressUnits = (KEL_COMMAND_STR_ARGS - 1) * (KEL_COMMAND_STR_UNITS - 1);
+// A LOAD request for `view` with the address split over as many string arguments as it needs
+// (strCount 1 for an empty address). Empty when the address is longer than kLoadAddressUnits:
+// a cut address would load some other page.
+std::optional<KEL_Command> makeLoad(const std::string &view, const std::string &address);
 
 // ---- The browser process ------------------------------------------------------------------
 

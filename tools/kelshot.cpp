@@ -1,136 +1,453 @@
 // kelshot: render a page with KEL and save what the host receives as a PNG.
 //
-//   kelshot [--size WxH] [--html FILE | URL] [--out FILE.png] [--timeout MS] [--log FILE]
-//
-// The browser's own log goes to FILE (default: discarded).
-//
-// It drives the browser exactly as a game would (CRVW, LOAD or HTML, frames through the
-// compositor, LDFN), so it doubles as a smoke test and a "time to first page" measurement.
+// It drives the browser exactly as a game would (CRVW, SMSK, LOAD or HTML, frames through the
+// compositor, LDFN, EVJS), so it doubles as a smoke test and a "time to first page"
+// measurement. Run `kelshot --help` for the options and exit codes.
 
 #include "FrameCompositor.h"
 #include "KELHost.h"
-#include "PngWriter.h"
+#include "PagePng.h"
+#include "ShotOptions.h"
 
 #include <chrono>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#ifndef KEL_VERSION
+#define KEL_VERSION "unknown"
+#endif
+
 using namespace KEL::Host;
+using namespace KEL::Shot;
 
 namespace {
 
-int usage() {
-    std::fprintf(stderr, "usage: kelshot [--size WxH] [--html FILE | URL] [--out FILE.png] "
-                         "[--timeout MS] [--log FILE]\n");
-    return 2;
+const char *const kView = "main";
+// The largest data slot; HTML and EVJS texts travel in one slot as UTF-16 with a zero unit.
+constexpr size_t kLargestPayload = 1u << 20;
+constexpr int kRequestTimeoutMs = 10000;
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void onSignal(int) {
+    g_interrupted = 1;
 }
 
-// LOAD splits the address over string arguments 1.. of up to 255 units each.
-KEL_Command loadCommand(const std::string &view, const std::string &url) {
-    KEL_Command load = makeCommand("LOAD");
-    setString(load, 0, view);
-    const std::u16string address = utf16(url);
-    int arg = 1;
-    for (size_t pos = 0; pos < address.size() && arg < KEL_COMMAND_STR_ARGS; pos += 255)
-        setString(load, arg++, address.substr(pos, 255));
-    load.strCount = arg;
-    return load;
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Page texts reach the terminal: control characters (escape sequences) become '?'.
+std::string printable(const std::string &text) {
+    std::string out = text;
+    for (char &c : out) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if ((u < 0x20 && c != '\n' && c != '\t') || u == 0x7F)
+            c = '?';
+    }
+    return out;
+}
+
+std::string directoryOf(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The demo page lies in share/kel/examples beside the bin folder, in the build tree and in
+// an installed prefix alike.
+std::string demoAddress() {
+    char exe[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0)
+        return {};
+    exe[n] = 0;
+    const std::string page = directoryOf(exe) + "/../share/kel/examples/demo.html";
+    return access(page.c_str(), R_OK) == 0 ? fileAddress(page) : std::string();
+}
+
+// Fails early rather than after a 30 s load.
+bool outputWritable(const std::string &path, std::string *error) {
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode) || access(path.c_str(), W_OK) != 0) {
+            *error = "cannot write " + path + (S_ISDIR(info.st_mode) ? ": it is a folder" : "");
+            return false;
+        }
+        return true;
+    }
+    const std::string dir = directoryOf(path);
+    if (access(dir.c_str(), W_OK) != 0) {
+        *error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+std::string describeEnd(int status) {
+    if (status >= 0 && WIFSIGNALED(status))
+        return std::string("killed by signal ") + std::to_string(WTERMSIG(status)) + " (" +
+               strsignal(WTERMSIG(status)) + ")";
+    if (status >= 0 && WIFEXITED(status))
+        return "exit status " + std::to_string(WEXITSTATUS(status));
+    return "ended";
+}
+
+class Shot {
+  public:
+    explicit Shot(const Options &options)
+        : m_options(options), m_terminal(isatty(STDERR_FILENO) && !options.quiet) {}
+    int run();
+
+  private:
+    enum class Wait { Done, TimedOut, Died, Interrupted };
+
+    int prepare();
+    int start();
+    int showPage();
+    int evaluate(const std::string &script);
+    int settle();
+    int writePicture();
+    int fail(int code, const std::string &message);
+    int failWait(Wait wait, const std::string &what);
+
+    Wait pumpUntil(const std::function<bool()> &condition, int timeoutMs);
+    Wait request(const KEL_Command &command, KEL_Command *reply);
+    void drain();
+    void handle(const KEL_Command &record);
+    void onConsole(const KEL_Command &record);
+    void drawProgress();
+    void clearProgress();
+    void say(const std::string &line);
+
+    Options m_options;
+    bool m_terminal;
+    std::u16string m_html;
+    Browser m_browser;
+    FrameCompositor m_compositor;
+    Clock::time_point m_started = Clock::now(), m_loadStarted;
+    uint32_t m_awaited = 0;
+    bool m_gotReply = false;
+    KEL_Command m_reply{};
+    int m_progress = 0;
+    bool m_barShown = false;
+    int m_loadsFinished = 0;
+    double m_firstPageSeconds = 0;
+    std::string m_title, m_address;
+};
+
+int Shot::fail(int code, const std::string &message) {
+    clearProgress();
+    std::fprintf(stderr, "kelshot: %s\n", message.c_str());
+    return code;
+}
+
+int Shot::failWait(Wait wait, const std::string &what) {
+    switch (wait) {
+    case Wait::Done:
+        return kExitOk;
+    case Wait::Interrupted:
+        return fail(kExitInterrupted, "interrupted");
+    case Wait::Died:
+        return fail(kExitBrowserDied,
+                    "the browser died " + what + " (" + describeEnd(m_browser.exitStatus()) + ")");
+    case Wait::TimedOut:
+        break;
+    }
+    return fail(kExitFailed, "the browser did not answer " + what);
+}
+
+void Shot::say(const std::string &line) {
+    if (m_options.quiet)
+        return;
+    clearProgress();
+    std::fprintf(stderr, "%s\n", printable(line).c_str());
+    drawProgress();
+}
+
+void Shot::drawProgress() {
+    if (!m_terminal || m_loadStarted == Clock::time_point() || m_loadsFinished > 0)
+        return;
+    constexpr int kWidth = 30;
+    const int filled = m_progress * kWidth / 100;
+    std::fprintf(stderr, "\r[%s%s] %3d%%", std::string(size_t(filled), '#').c_str(),
+                 std::string(size_t(kWidth - filled), '.').c_str(), m_progress);
+    std::fflush(stderr);
+    m_barShown = true;
+}
+
+void Shot::clearProgress() {
+    if (m_barShown)
+        std::fprintf(stderr, "\r\033[K");
+    m_barShown = false;
+}
+
+// The reply awaited by request() is kept; every other record is handled here and dropped, so
+// payloads (addresses, icons, console texts) never pile up in the data segment.
+void Shot::drain() {
+    auto &inbox = m_browser.inbox();
+    while (!inbox.empty()) {
+        const KEL_Command record = inbox.front();
+        inbox.pop_front();
+        if (record.origin == 0 && record.result != 0) {
+            if (m_awaited != 0 && record.sequence == m_awaited) {
+                m_reply = record;
+                m_gotReply = true;
+            }
+            continue;
+        }
+        if (record.origin == 1)
+            handle(record);
+    }
+}
+
+void Shot::handle(const KEL_Command &record) {
+    if (hasCode(record, "PROG")) {
+        m_progress = std::max(0, std::min(100, record.intArgs[0]));
+        drawProgress();
+    } else if (hasCode(record, "TITC")) {
+        if (std::string title = getString8(record, 1); !title.empty())
+            m_title = title;
+    } else if (hasCode(record, "URLC")) {
+        m_address = utf8(takeText(record, 0));
+    } else if (hasCode(record, "JLOG")) {
+        onConsole(record);
+    } else if (hasCode(record, "LDFN")) {
+        if (m_loadsFinished++ == 0)
+            m_firstPageSeconds = secondsSince(m_started);
+        clearProgress();
+        if (!m_terminal && !m_options.quiet)
+            std::fprintf(stderr, "kelshot: loaded in %.3f s\n", secondsSince(m_loadStarted));
+    } else if (hasCode(record, "ICNC") || hasCode(record, "IMEI") || hasCode(record, "POPU") ||
+               hasCode(record, "POPC")) {
+        takePayload(record, 0);
+    } else if (hasCode(record, "INVK")) {
+        const int count = std::max(0, std::min(7, record.intArgs[0]));
+        for (int k = 0; k < count; ++k)
+            takePayload(record, 1 + 2 * k);
+    }
+}
+
+// Message in intArgs[0..1], line in [2], source in [3..4]; no view name.
+void Shot::onConsole(const KEL_Command &record) {
+    const std::string message = utf8(takeText(record, 0));
+    const std::string source = utf8(takeText(record, 3));
+    say("console: " + (source.empty() ? std::string("(page)") : source) + ":" +
+        std::to_string(record.intArgs[2]) + ": " + message);
+}
+
+Shot::Wait Shot::pumpUntil(const std::function<bool()> &condition, int timeoutMs) {
+    Wait result = Wait::TimedOut;
+    m_browser.spinUntil(
+        [&] {
+            drain();
+            if (condition())
+                result = Wait::Done;
+            else if (g_interrupted)
+                result = Wait::Interrupted;
+            else if (!m_browser.running())
+                result = Wait::Died;
+            return result != Wait::TimedOut;
+        },
+        timeoutMs);
+    return result;
+}
+
+Shot::Wait Shot::request(const KEL_Command &command, KEL_Command *reply) {
+    m_gotReply = false;
+    m_awaited = m_browser.post(command);
+    if (m_awaited == 0)
+        return Wait::TimedOut;
+    const Wait wait = pumpUntil([this] { return m_gotReply; }, kRequestTimeoutMs);
+    m_awaited = 0;
+    if (reply)
+        *reply = m_reply;
+    return wait;
+}
+
+// Everything that can be checked without the browser is, so mistakes cost no start-up.
+int Shot::prepare() {
+    std::string error;
+    if (!outputWritable(m_options.out, &error))
+        return fail(kExitCannotWrite, error);
+    if (!m_options.htmlFile.empty()) {
+        std::ifstream in(m_options.htmlFile, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        if (!in)
+            return fail(kExitBadOptions, "cannot read " + m_options.htmlFile);
+        m_html = utf16(text.str());
+        if ((m_html.size() + 1) * 2 > kLargestPayload)
+            return fail(kExitTooLarge, m_options.htmlFile + " is too large for the data segment (" +
+                                           std::to_string((m_html.size() + 1) * 2) +
+                                           " bytes as UTF-16, at most 1048576)");
+    }
+    for (const std::string &script : m_options.scripts) {
+        if ((utf16(script).size() + 1) * 2 > kLargestPayload)
+            return fail(kExitTooLarge, "an --eval script is too large for the data segment");
+    }
+    if (!m_options.address.empty() && !makeLoad(kView, m_options.address))
+        return fail(kExitBadOptions, "the address is longer than " +
+                                         std::to_string(kLoadAddressUnits) + " UTF-16 units");
+    return kExitOk;
+}
+
+int Shot::start() {
+    // Each run gets its own segments unless the caller chose a suffix.
+    if (const char *suffix = std::getenv("KEL_SEGMENT_SUFFIX"); !suffix || !*suffix) {
+        const std::string own = "_kelshot" + std::to_string(getpid());
+        setenv("KEL_SEGMENT_SUFFIX", own.c_str(), 1);
+    }
+    m_compositor.attach(m_browser);
+    StartOptions options;
+    options.logFile = m_options.log;
+    if (!m_browser.start(options))
+        return fail(kExitNoBrowser, m_browser.error());
+    KEL_Command create = makeCommand("CRVW");
+    setString(create, 0, kView);
+    setInt(create, 0, m_options.width);
+    setInt(create, 1, m_options.height);
+    setInt(create, 2, 0); // whole frames: the picture is taken from one texture anyway
+    KEL_Command reply;
+    if (Wait wait = request(create, &reply); wait != Wait::Done)
+        return failWait(wait, "when asked for a view");
+    if (reply.result != 1)
+        return fail(kExitFailed, "the browser refused to create the view");
+    if (m_options.transparent) {
+        KEL_Command mask = makeCommand("SMSK");
+        setString(mask, 0, kView);
+        setInt(mask, 0, 1);
+        if (Wait wait = request(mask, nullptr); wait != Wait::Done)
+            return failWait(wait, "when asked for a transparent background");
+    }
+    return kExitOk;
+}
+
+int Shot::showPage() {
+    KEL_Command page;
+    if (!m_options.htmlFile.empty()) {
+        page = makeCommand("HTML");
+        setString(page, 0, kView);
+        if (!putText(page, 0, m_html))
+            return fail(kExitTooLarge, "no data slot is free for the page");
+    } else {
+        page = *makeLoad(kView, m_options.address);
+    }
+    m_loadStarted = Clock::now();
+    drawProgress();
+    if (m_browser.post(page) == 0)
+        return fail(kExitFailed, "the command segment is full");
+    const Wait wait = pumpUntil([this] { return m_loadsFinished > 0; }, m_options.timeoutMs);
+    if (wait == Wait::TimedOut)
+        return fail(kExitTimedOut, "the page did not finish loading within " +
+                                       std::to_string(m_options.timeoutMs) + " ms (at " +
+                                       std::to_string(m_progress) + "%)");
+    return failWait(wait, "while loading");
+}
+
+int Shot::evaluate(const std::string &script) {
+    KEL_Command command = makeCommand("EVJS");
+    setString(command, 0, kView);
+    if (!putText(command, 0, script))
+        return fail(kExitTooLarge, "no data slot is free for the script");
+    KEL_Command reply;
+    if (Wait wait = request(command, &reply); wait != Wait::Done)
+        return failWait(wait, "when running a script");
+    std::fprintf(stdout, "%s\n", utf8(takeText(reply, 0)).c_str());
+    std::fflush(stdout);
+    return kExitOk;
+}
+
+// A frame painted in the tick that handled our last command is announced before the reply to
+// a request posted after it; two round trips also cover a tick that found the previous frame
+// not yet taken and painted nothing.
+int Shot::settle() {
+    for (int round = 0; round < 2; ++round) {
+        if (Wait wait = request(makeCommand("PING"), nullptr); wait != Wait::Done)
+            return failWait(wait, "while rendering");
+    }
+    return kExitOk;
+}
+
+int Shot::writePicture() {
+    const ViewTexture *texture = m_compositor.texture(kView);
+    if (!texture || texture->wholeFrames + texture->partialFrames == 0)
+        return fail(kExitFailed, "the browser delivered no frame of the page");
+    const std::vector<uint8_t> rgba = straightPage(*texture);
+    std::string error;
+    const auto started = Clock::now();
+    if (!writePng(m_options.out, rgba, texture->viewWidth, texture->viewHeight, &error))
+        return fail(kExitCannotWrite, error);
+    if (m_options.quiet)
+        return kExitOk;
+    struct stat info {};
+    stat(m_options.out.c_str(), &info);
+    if (!m_title.empty())
+        say("title: " + m_title);
+    if (!m_address.empty())
+        say("address: " + m_address);
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "wrote %s: %ux%u, %lld KB; page on screen after %.3f s, PNG in %.3f s",
+                  m_options.out.c_str(), texture->viewWidth, texture->viewHeight,
+                  static_cast<long long>((info.st_size + 1023) / 1024), m_firstPageSeconds,
+                  secondsSince(started));
+    say(line);
+    return kExitOk;
+}
+
+int Shot::run() {
+    int code = prepare();
+    if (code == kExitOk)
+        code = start();
+    if (code == kExitOk)
+        code = showPage();
+    for (size_t i = 0; code == kExitOk && i < m_options.scripts.size(); ++i)
+        code = evaluate(m_options.scripts[i]);
+    if (code == kExitOk && m_options.waitMs > 0) {
+        const Wait wait = pumpUntil([] { return false; }, m_options.waitMs);
+        if (wait != Wait::TimedOut)
+            code = failWait(wait, "while waiting");
+    }
+    if (code == kExitOk)
+        code = settle();
+    if (code == kExitOk)
+        code = writePicture();
+    m_browser.stop();
+    return code;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    int width = 1024, height = 768, timeoutMs = 30000;
-    std::string url, htmlFile, out = "kelshot.png", log = "/dev/null";
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--size" && i + 1 < argc) {
-            if (std::sscanf(argv[++i], "%dx%d", &width, &height) != 2)
-                return usage();
-        } else if (arg == "--html" && i + 1 < argc) {
-            htmlFile = argv[++i];
-        } else if (arg == "--out" && i + 1 < argc) {
-            out = argv[++i];
-        } else if (arg == "--log" && i + 1 < argc) {
-            log = argv[++i];
-        } else if (arg == "--timeout" && i + 1 < argc) {
-            timeoutMs = std::atoi(argv[++i]);
-        } else if (!arg.empty() && arg[0] != '-') {
-            url = arg;
-        } else {
-            return usage();
-        }
+    const Parsed parsed = parseArguments(argc, argv, demoAddress());
+    switch (parsed.action) {
+    case Action::Help:
+        std::fputs(helpText().c_str(), stdout);
+        return kExitOk;
+    case Action::Version:
+        std::printf("kelshot %s\n", KEL_VERSION);
+        return kExitOk;
+    case Action::Error:
+        std::fprintf(stderr, "kelshot: %s\n(kelshot --help lists the options)\n",
+                     parsed.error.c_str());
+        return kExitBadOptions;
+    case Action::Run:
+        break;
     }
-    if (url.empty() == htmlFile.empty())
-        return usage();
-    if (!std::getenv("KEL_SEGMENT_SUFFIX")) {
-        const std::string suffix = "_kelshot" + std::to_string(getpid());
-        setenv("KEL_SEGMENT_SUFFIX", suffix.c_str(), 1);
-    }
-
-    const auto started = std::chrono::steady_clock::now();
-    Browser browser;
-    FrameCompositor compositor;
-    compositor.attach(browser);
-    StartOptions options;
-    options.logFile = log;
-    if (!browser.start(options)) {
-        std::fprintf(stderr, "kelshot: %s\n", browser.error().c_str());
-        return 1;
-    }
-    KEL_Command create = makeCommand("CRVW");
-    setString(create, 0, "main");
-    setInt(create, 0, width);
-    setInt(create, 1, height);
-    setInt(create, 2, 0); // whole frames only
-    KEL_Command reply;
-    if (!browser.request(create, &reply) || reply.result != 1) {
-        std::fprintf(stderr, "kelshot: cannot create the view\n");
-        return 1;
-    }
-    if (!htmlFile.empty()) {
-        std::ifstream in(htmlFile, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        if (!in) {
-            std::fprintf(stderr, "kelshot: cannot read %s\n", htmlFile.c_str());
-            return 1;
-        }
-        KEL_Command html = makeCommand("HTML");
-        setString(html, 0, "main");
-        if (!putText(html, 0, text.str())) {
-            std::fprintf(stderr, "kelshot: page too large for the data segment\n");
-            return 1;
-        }
-        browser.post(html);
-    } else {
-        browser.post(loadCommand("main", url));
-    }
-    // LDFN follows the delivery of the frames painted up to the end of the load.
-    if (!browser.waitFor("LDFN", nullptr, timeoutMs)) {
-        std::fprintf(stderr, "kelshot: the page did not finish loading in time\n");
-        return 1;
-    }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-
-    const ViewTexture *texture = compositor.texture("main");
-    std::vector<uint8_t> page(size_t(texture->viewWidth) * texture->viewHeight * 4);
-    for (uint32_t y = 0; y < texture->viewHeight; ++y) {
-        const uint8_t *row = &texture->pixels[size_t(texture->height - 1 - y) * texture->width * 4];
-        std::memcpy(&page[size_t(y) * texture->viewWidth * 4], row, texture->viewWidth * 4);
-    }
-    if (!KEL::Tools::writePng(out, page.data(), texture->viewWidth, texture->viewHeight)) {
-        std::fprintf(stderr, "kelshot: cannot write %s\n", out.c_str());
-        return 1;
-    }
-    std::printf("%s: %ux%u, page on screen after %.3f s\n", out.c_str(), texture->viewWidth,
-                texture->viewHeight, seconds);
-    browser.stop();
-    return 0;
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+    return Shot(parsed.options).run();
 }

@@ -1,0 +1,245 @@
+// kelshot as a user runs it: pages served on 127.0.0.1, pictures read back with libpng, the
+// exit codes and messages of every way a run can fail.
+
+#include "KELHost.h"
+#include "ShotSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <sys/stat.h>
+#include <thread>
+
+namespace KEL {
+namespace Test {
+namespace {
+
+using Pages = std::map<std::string, std::string>;
+
+constexpr uint32_t kRed = 0xFF0000FF, kGreen = 0x00FF00FF, kBlue = 0x0000FFFF;
+
+// Absolutely placed boxes on a page of the given background, margins off.
+std::string boxesPage(const std::string &title, const std::string &background,
+                      const std::vector<std::string> &boxes) {
+    std::string html = "<!DOCTYPE html><html><head><title>" + title +
+                       "</title></head><body style=\"margin:0;background:" + background + "\">";
+    for (const std::string &box : boxes)
+        html += "<div style=\"position:absolute;" + box + "\"></div>";
+    return html + "</body></html>";
+}
+
+bool waitFor(const std::function<bool()> &condition, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+class Kelshot : public ::testing::Test {
+  protected:
+    ShotRunner m_runner;
+};
+
+// Guards the path from texture to file: rows must be flipped to top-first, cropped to the
+// view, and a plain 1024 x 768 page must compress far below the raw 3 MB.
+TEST_F(Kelshot, RendersAServedPageWithItsColoursTopRowFirst) {
+    PageServer server(Pages{
+        {"/colours.html", boxesPage("Colours", "rgb(255,0,0)",
+                                    {"left:0;top:0;width:100px;height:50px;background:rgb(0,0,255)",
+                                     "right:0;bottom:0;width:80px;height:40px;"
+                                     "background:rgb(0,255,0)"})}});
+    const std::string address = server.address("/colours.html");
+    const RunResult run = m_runner.run({address});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.out, "") << "stdout carries only --eval values";
+    EXPECT_NE(run.err.find("title: Colours\n"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("address: " + address + "\n"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("kelshot: loaded in "), std::string::npos)
+        << "one line per load when stderr is no terminal:\n"
+        << run.err;
+
+    const std::string file = m_runner.path("run0/kelshot.png");
+    const Picture picture = readPng(file);
+    ASSERT_TRUE(picture.loaded);
+    EXPECT_EQ(picture.width, 1024u);
+    EXPECT_EQ(picture.height, 768u);
+    EXPECT_EQ(picture.at(10, 10), kBlue);
+    EXPECT_EQ(picture.at(99, 49), kBlue);
+    EXPECT_EQ(picture.at(100, 50), kRed);
+    EXPECT_EQ(picture.at(512, 400), kRed);
+    EXPECT_EQ(picture.at(1020, 765), kGreen);
+    EXPECT_EQ(picture.at(943, 727), kRed);
+    struct stat info {};
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    EXPECT_LT(info.st_size, 100 * 1024);
+}
+
+// Guards --transparent and the un-premultiplying: nothing drawn stays alpha 0, a half-opaque
+// red box comes out as full red at half alpha (premultiplied it would be dark red).
+TEST_F(Kelshot, TransparentKeepsAlphaZeroWhereNothingIsDrawnAndStraightColours) {
+    PageServer server(Pages{{"/clear.html", boxesPage("Clear", "transparent",
+                                                      {"left:0;top:0;width:60px;height:60px;"
+                                                       "background:rgba(255,0,0,0.5)",
+                                                       "left:100px;top:0;width:60px;height:60px;"
+                                                       "background:rgba(0,255,0,1)"})}});
+    const RunResult run = m_runner.run({"--transparent", "--size", "300x200", "--out", "clear.png",
+                                        server.address("/clear.html")});
+    ASSERT_EQ(run.code, 0) << run.err;
+    const Picture picture = readPng(m_runner.path("run0/clear.png"));
+    ASSERT_TRUE(picture.loaded);
+    EXPECT_EQ(picture.width, 300u);
+    EXPECT_EQ(picture.height, 200u);
+    EXPECT_EQ(picture.at(250, 150), 0u) << "nothing drawn: alpha 0, no colour";
+    EXPECT_EQ(picture.at(120, 30), kGreen);
+    const uint32_t half = picture.at(30, 30);
+    EXPECT_GE(half >> 24, 0xFDu) << std::hex << half;
+    EXPECT_EQ((half >> 8) & 0xFFFF, 0u) << std::hex << half;
+    EXPECT_NEAR(int(half & 0xFF), 128, 2) << std::hex << half;
+}
+
+// Guards --eval (values in order on stdout) and the LOAD split: an address far longer than one
+// string argument arrives whole.
+TEST_F(Kelshot, EvalPrintsEachValueAndLongAddressesArriveWhole) {
+    PageServer server(Pages{{"/eval.html", boxesPage("Eval page", "white", {})}});
+    const std::string query(2000, 'q');
+    const std::string address = server.address("/eval.html?" + query);
+    const RunResult run = m_runner.run({"--quiet", "--eval", "6 * 7", "--eval", "document.title",
+                                        "--eval", "location.href.length", address});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.out, "42\nEval page\n" + std::to_string(address.size()) + "\n");
+    EXPECT_EQ(run.err, "") << "--quiet";
+}
+
+// Guards console output: each message reaches stderr with its source and line.
+TEST_F(Kelshot, ConsoleMessagesAppearOnStderrWithSourceAndLine) {
+    PageServer server(Pages{{"/console.html", "<!DOCTYPE html>\n"
+                                              "<html><head><title>Console</title></head><body>\n"
+                                              "<script>\n"
+                                              "console.log('hello from the page');\n"
+                                              "</script></body></html>\n"}});
+    const std::string address = server.address("/console.html");
+    const RunResult run = m_runner.run({"--size", "200x200", address});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_NE(run.err.find("console: " + address + ":4: hello from the page\n"), std::string::npos)
+        << run.err;
+}
+
+// Guards the default page: found beside the build's programs, rendered with no address.
+TEST_F(Kelshot, RendersTheDemoPageWhenNoAddressIsGiven) {
+    const RunResult run = m_runner.run({"--out", "demo.png"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_NE(run.err.find("title: KEL demo\n"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("/share/kel/examples/demo.html\n"), std::string::npos) << run.err;
+    const Picture picture = readPng(m_runner.path("run0/demo.png"));
+    ASSERT_TRUE(picture.loaded);
+    EXPECT_EQ(picture.width, 1024u);
+    EXPECT_EQ(picture.height, 768u);
+    // The dark page background, opaque, in the top-left corner.
+    const uint32_t corner = picture.at(4, 4);
+    EXPECT_EQ(corner & 0xFF, 0xFFu);
+    EXPECT_LT(corner >> 24, 0x40u) << std::hex << corner;
+}
+
+struct FailureCase {
+    const char *name;
+    std::vector<std::string> args; // "{silent}" becomes the never-answering server's address
+    std::map<std::string, std::string> environment;
+    int code;
+    const char *message;
+};
+
+// Guards every failure a user can meet: each has its own exit code and says what went wrong.
+TEST_F(Kelshot, FailuresExitWithTheirOwnCodesAndMessages) {
+    PageServer silent(Pages{}, true);
+    const std::string big = m_runner.path("big.html");
+    std::ofstream(big) << std::string(600 * 1024, 'x');
+    const std::vector<FailureCase> cases = {
+        {"unknown option", {"--bogus"}, {}, 2, "unknown option --bogus"},
+        {"size out of range", {"--size", "50x50"}, {}, 2, "each side must be 128 to 1024"},
+        {"missing value", {"--out"}, {}, 2, "--out wants FILE.png"},
+        {"no such file", {"nowhere.html"}, {}, 2, "no such file: nowhere.html"},
+        {"unwritable output", {"--out", "/nonexistent/x.png"}, {}, 6, "cannot write"},
+        {"page too large", {"--html", big}, {}, 7, "too large for the data segment"},
+        {"browser missing",
+         {"--timeout", "5000", "about:blank"},
+         {{"KEL_BROWSER_PATH", "/nonexistent/KELBrowser"}},
+         4,
+         "cannot start /nonexistent/KELBrowser"},
+        {"page never answers",
+         {"--timeout", "1500", "{silent}"},
+         {},
+         3,
+         "the page did not finish loading within 1500 ms"},
+    };
+    for (const FailureCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = c.args;
+        for (std::string &arg : args)
+            if (arg == "{silent}")
+                arg = silent.address("/slow.html");
+        const RunResult run = m_runner.run(args, c.environment);
+        EXPECT_EQ(run.code, c.code) << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    }
+}
+
+// Guards the died-while-loading path: a browser killed in the middle of a load ends the run at
+// once with its own code, instead of waiting out the time-out.
+TEST_F(Kelshot, ABrowserThatDiesWhileLoadingIsReported) {
+    PageServer silent(Pages{}, true);
+    const std::string pidFile = m_runner.path("browser.pid");
+    const std::string wrapper = m_runner.path("browser.sh");
+    std::ofstream(wrapper) << "#!/bin/sh\necho $$ > " << pidFile << "\nexec "
+                           << KEL_BROWSER_EXECUTABLE << " \"$@\"\n";
+    chmod(wrapper.c_str(), 0700);
+    const auto started = std::chrono::steady_clock::now();
+    const pid_t shot = m_runner.start({"--timeout", "60000", silent.address("/slow.html")},
+                                      {{"KEL_BROWSER_PATH", wrapper}});
+    ASSERT_GT(shot, 0);
+    // The server has the page's request: the load is under way.
+    ASSERT_TRUE(waitFor([&] { return silent.connections() > 0; }, 30000));
+    ASSERT_FALSE(readFile(pidFile).empty());
+    kill(std::stoi(readFile(pidFile)), SIGKILL);
+    const RunResult run = m_runner.finish(shot);
+    EXPECT_EQ(run.code, 5) << run.err;
+    EXPECT_NE(run.err.find("the browser died while loading (killed by signal 9"), std::string::npos)
+        << run.err;
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+              30.0);
+}
+
+// Guards the host kit's LOAD rule: 255 units per string argument over strArgs[1..15], and no
+// request at all for an address that would arrive cut.
+TEST(MakeLoad, SplitsTheAddressOverStringArgumentsAndRefusesWhatDoesNotFit) {
+    struct Case {
+        size_t units;
+        int strCount; // 0: refused
+    };
+    for (const Case c : {Case{0, 1}, Case{1, 2}, Case{255, 2}, Case{256, 3},
+                         Case{Host::kLoadAddressUnits, 16}, Case{Host::kLoadAddressUnits + 1, 0}}) {
+        SCOPED_TRACE(c.units);
+        std::string address;
+        for (size_t i = 0; i < c.units; ++i)
+            address.push_back(char('a' + i % 26));
+        const std::optional<KEL_Command> load = Host::makeLoad("view", address);
+        ASSERT_EQ(load.has_value(), c.strCount != 0);
+        if (!load)
+            continue;
+        EXPECT_TRUE(Host::hasCode(*load, "LOAD"));
+        EXPECT_EQ(Host::getString8(*load, 0), "view");
+        EXPECT_EQ(load->strCount, c.strCount);
+        std::string joined;
+        for (int i = 1; i < load->strCount; ++i)
+            joined += Host::getString8(*load, i);
+        EXPECT_EQ(joined, address);
+    }
+}
+
+} // namespace
+} // namespace Test
+} // namespace KEL

@@ -1,0 +1,237 @@
+#include "ShotOptions.h"
+
+#include "TextureSize.h"
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace KEL {
+namespace Shot {
+
+namespace {
+
+// Applies an option's value; returns an error text, empty when the value is good.
+using Apply = std::function<std::string(Options &, const std::string &)>;
+
+struct OptionSpec {
+    const char *name;
+    const char *value; // nullptr: the option takes no value
+    const char *meaning;
+    Apply apply;
+};
+
+bool parseNumber(const std::string &text, int *out) {
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *out = std::atoi(text.c_str());
+    return true;
+}
+
+std::string parseSize(Options &o, const std::string &text) {
+    const size_t x = text.find('x');
+    int w = 0, h = 0;
+    if (x == std::string::npos || !parseNumber(text.substr(0, x), &w) ||
+        !parseNumber(text.substr(x + 1), &h))
+        return "--size wants WIDTHxHEIGHT, such as 1024x768";
+    // The browser would clamp other sizes silently; say so instead of writing a picture of a
+    // size nobody asked for.
+    const int lo = int(kMinViewSide), hi = int(kMaxViewSide);
+    if (w < lo || w > hi || h < lo || h > hi)
+        return "--size: each side must be " + std::to_string(lo) + " to " + std::to_string(hi) +
+               " pixels";
+    o.width = w;
+    o.height = h;
+    return {};
+}
+
+Apply milliseconds(int Options::*field, const char *name) {
+    return [field, name](Options &o, const std::string &text) -> std::string {
+        if (!parseNumber(text, &(o.*field)))
+            return std::string(name) + " wants a number of milliseconds";
+        return {};
+    };
+}
+
+Apply text(std::string Options::*field) {
+    return [field](Options &o, const std::string &value) -> std::string {
+        o.*field = value;
+        return {};
+    };
+}
+
+Apply flag(bool Options::*field) {
+    return [field](Options &o, const std::string &) -> std::string {
+        o.*field = true;
+        return {};
+    };
+}
+
+const std::vector<OptionSpec> &optionTable() {
+    static const std::vector<OptionSpec> table = {
+        {"--size", "WxH", "view size in pixels, 128 to 1024 a side (default 1024x768)", parseSize},
+        {"--html", "FILE", "show the HTML text of FILE (no address: relative links go nowhere)",
+         text(&Options::htmlFile)},
+        {"--out", "FILE.png", "where the picture goes (default kelshot.png)", text(&Options::out)},
+        {"--timeout", "MS", "give up when the page has not finished loading (default 30000)",
+         milliseconds(&Options::timeoutMs, "--timeout")},
+        {"--wait", "MS",
+         "keep taking frames this long after the load and --eval, for pages that animate in",
+         milliseconds(&Options::waitMs, "--wait")},
+        {"--transparent", nullptr, "transparent page background: alpha 0 where nothing is drawn",
+         flag(&Options::transparent)},
+        {"--eval", "SCRIPT",
+         "run SCRIPT once the page has loaded; its value goes to stdout "
+         "(repeatable)",
+         [](Options &o, const std::string &v) -> std::string {
+             o.scripts.push_back(v);
+             return {};
+         }},
+        {"--log", "FILE", "append the browser's own output to FILE (default: discarded)",
+         text(&Options::log)},
+        {"--quiet", nullptr, "print nothing on stderr but errors", flag(&Options::quiet)},
+        {"--help", nullptr, "show this text", nullptr},
+        {"--version", nullptr, "show the version", nullptr},
+    };
+    return table;
+}
+
+// A scheme such as "http:" or "about:" makes the argument an address.
+bool hasScheme(const std::string &text) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0 ||
+        !std::isalpha(static_cast<unsigned char>(text[0])))
+        return false;
+    for (size_t i = 1; i < colon; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.')
+            return false;
+    }
+    return true;
+}
+
+// Files first: "notes:draft.html" in the current folder is a file, not a scheme.
+std::string addressFor(const std::string &argument, std::string *error) {
+    struct stat info;
+    if (stat(argument.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            *error = argument + " is a folder, not a page";
+            return {};
+        }
+        return fileAddress(argument);
+    }
+    if (hasScheme(argument))
+        return argument;
+    *error = "no such file: " + argument + " (an address needs its scheme, such as http://)";
+    return {};
+}
+
+Parsed fail(const std::string &error) {
+    Parsed parsed;
+    parsed.action = Action::Error;
+    parsed.error = error;
+    return parsed;
+}
+
+} // namespace
+
+Parsed parseArguments(int argc, char **argv, const std::string &demoAddress) {
+    Parsed parsed;
+    std::string positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.empty() || arg[0] != '-' || arg == "-") {
+            if (!positional.empty())
+                return fail("more than one address: " + positional + " and " + arg);
+            positional = arg;
+            continue;
+        }
+        if (arg == "--help")
+            return Parsed{Action::Help, {}, {}};
+        if (arg == "--version")
+            return Parsed{Action::Version, {}, {}};
+        const OptionSpec *spec = nullptr;
+        for (const OptionSpec &candidate : optionTable())
+            if (arg == candidate.name)
+                spec = &candidate;
+        if (!spec || !spec->apply)
+            return fail("unknown option " + arg);
+        std::string value;
+        if (spec->value) {
+            if (i + 1 >= argc)
+                return fail(arg + " wants " + spec->value);
+            value = argv[++i];
+        }
+        if (std::string error = spec->apply(parsed.options, value); !error.empty())
+            return fail(error);
+    }
+    Options &o = parsed.options;
+    if (!positional.empty() && !o.htmlFile.empty())
+        return fail("give either an address or --html, not both");
+    if (!positional.empty()) {
+        std::string error;
+        o.address = addressFor(positional, &error);
+        if (o.address.empty())
+            return fail(error);
+    } else if (o.htmlFile.empty()) {
+        if (demoAddress.empty())
+            return fail("no address given and the demo page was not found next to kelshot");
+        o.address = demoAddress;
+    }
+    return parsed;
+}
+
+std::string helpText() {
+    std::ostringstream text;
+    text << "usage: kelshot [options] [ADDRESS | FILE]\n\n"
+            "Renders a page with KEL, exactly as a game receives it, and saves it as a PNG.\n"
+            "FILE becomes a file address; with neither, the bundled demo page is rendered.\n"
+            "Title, final address and console messages go to stderr; --eval values to stdout.\n\n"
+            "options:\n";
+    for (const OptionSpec &spec : optionTable()) {
+        std::string head =
+            std::string(spec.name) + (spec.value ? std::string(" ") + spec.value : "");
+        head.resize(std::max<size_t>(head.size() + 1, 20), ' ');
+        text << "  " << head << spec.meaning << "\n";
+    }
+    text << "\nexit codes:\n"
+            "  0  the picture was written\n"
+            "  1  the browser did not answer a request\n"
+            "  2  bad options, or an input file that cannot be read\n"
+            "  3  the page did not finish loading in time\n"
+            "  4  the browser program is missing or cannot start\n"
+            "  5  the browser died while loading or rendering\n"
+            "  6  the picture cannot be written\n"
+            "  7  the page (--html) or a script is too large for the data segment (1 MiB)\n"
+            "  130  interrupted\n";
+    return text.str();
+}
+
+std::string fileAddress(const std::string &path) {
+    char *resolved = realpath(path.c_str(), nullptr);
+    if (!resolved)
+        return {};
+    const std::string absolute = resolved;
+    std::free(resolved);
+    static const char *hex = "0123456789ABCDEF";
+    std::string address = "file://";
+    for (unsigned char c : absolute) {
+        if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+            address.push_back(char(c));
+        } else {
+            address.push_back('%');
+            address.push_back(hex[c >> 4]);
+            address.push_back(hex[c & 15]);
+        }
+    }
+    return address;
+}
+
+} // namespace Shot
+} // namespace KEL
