@@ -106,7 +106,8 @@ typedef void (*KEL_LogCallback)(const char *message);
 
 /* Creates (or reuses and zeroes) the three shared segments and re-creates their locks.
  * Returns false, with a log line naming the segment, when one cannot be created or opened
- * (also when an existing one belongs to another user or is not mode 0600). Call it before
+ * (also when an existing one belongs to another user or is not mode 0600); what it had made
+ * by then is removed again, and the library is left as before any KEL_Init. Call it before
  * starting the browser process. The segment names carry KEL_SEGMENT_SUFFIX when it is set. */
 KEL_API bool KEL_Init(void);
 
