@@ -12,6 +12,7 @@
 
 namespace KEL {
 
+class TextureBuffer;
 class WebView;
 
 class ViewRegistry {
@@ -41,6 +42,7 @@ class ViewRegistry {
     void resetTextureAfterRemoval();
     WebView *chooseViewToDeliver();
     void deliverOneFrame();
+    void withdrawFrame(TextureBuffer &texture, WebView &view);
     bool texturePending() const;
 
     std::map<QString, std::unique_ptr<WebView>> m_views;

@@ -585,6 +585,38 @@ TEST_F(Rendering, NothingIsPaintedOrAnnouncedWhileTheHostHoldsAFrame) {
     EXPECT_TRUE(waitForPixels("held", {{50, 150, kGreen}, {200, 150, kBlue}}));
 }
 
+// Guards against frames stopping for good when a UPVW cannot be posted: with the command
+// segment full (the host posts without polling) the frame is withdrawn instead of waiting for
+// a notice the host never gets, and frames flow again once the host drains its records.
+TEST_F(Rendering, AFrameWhoseNoticeFindsTheSegmentFullIsOfferedAgain) {
+    ASSERT_TRUE(makeView("busy", 256, 256));
+    showHtml("busy", pageHtml("rgb(0,0,0)", {}, kAnimation));
+    ASSERT_TRUE(waitForDeliveries(m_log.size() + 3));
+
+    KEL_Command move = viewCommand("MPOS", "busy");
+    int refused = 0;
+    for (int k = 0; k < 700; ++k)
+        refused += m_browser.post(move) == 0;
+    EXPECT_GT(refused, 0) << "the segment never filled";
+    // The browser works through the requests 11 a tick; then only replies fill the segment and
+    // every UPVW of the running animation finds it full.
+    CommandSegment segment;
+    ASSERT_TRUE(segment.isOpen());
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const std::vector<SlotView> slots = segment.snapshot();
+            return slots.size() == 512 && std::all_of(slots.begin(), slots.end(), [](auto &s) {
+                       return s.origin == 0 && s.result != 0;
+                   });
+        },
+        30000));
+    EXPECT_TRUE(waitUntil([&] { return texturePending() == 0; }, 2000))
+        << "a frame without a notice keeps the texture segment";
+
+    const size_t mark = m_log.size();
+    EXPECT_TRUE(waitForDeliveries(mark + 3, 30000)) << "no frames after the host drained";
+}
+
 // Guards the texture reset on removal with a real delivery: the removed view's frame that
 // waits in the command segment is withdrawn, pending is cleared, and another view's frames
 // flow afterwards.
