@@ -133,8 +133,9 @@ KEL_API void KEL_ClearCommands(void);
  * the caller, each side at most 1024) whatever fullOnly, group and index say, and the
  * segment is released. Otherwise, unless fullOnly, the rectangle (group 0..1, index 0..1) is
  * copied if one was delivered, with x, y, width and height filled in; a buffer of
- * 512 x 512 x 4 bytes (group 0) or 256 x 256 x 4 (group 1) always suffices. A rectangle that
- * does not fit its area or lies outside a 1024 x 1024 texture is never handed out, , and a whole
+ * 512 x 512 x 4 bytes (group 0) or 256 x 256 x 4 (group 1) always suffices. A rectangle may pass
+ * the texture's edges (clip it); one whose sides do not fit its area, or whose x or y lies more
+ * than its area's side outside a 1024 x 1024 texture, is never handed out, and a whole
  * frame with a side above 1024 or below 0 is not copied (updated stays 0). Asking for group 1,
  * index 1 releases the segment, so ask for it last. update->updated tells whether pixels came. */
 KEL_API void KEL_UpdateTexture(bool fullOnly, int32_t group, int32_t index,

@@ -21,10 +21,12 @@ bool usableRect(const TextureRect &rect) {
     const int area = 2 * rect.group + rect.index;
     if (pixelBlockBytes(rect.width, rect.height, rectAreaSide(area)) < 0)
         return false;
-    // Width and height are at most the area's side here, so the differences cannot wrap.
-    const int32_t side = int32_t(kMaxTextureSide);
-    return rect.x >= 0 && rect.x <= side - rect.width && rect.y >= 0 &&
-           rect.y <= side - rect.height;
+    // Blocks are of fixed size and may pass the texture's edges (y is negative when a block
+    // passes the top), so hosts clip them; but a place far outside the texture is no block
+    // the browser writes, and keeping it near lets a host add sides without overflow.
+    const int32_t side = int32_t(rectAreaSide(area));
+    const int32_t limit = int32_t(kMaxTextureSide);
+    return rect.x >= -side && rect.x <= limit && rect.y >= -side && rect.y <= limit;
 }
 
 void TextureBuffer::updateTexture(bool fullOnly, int32_t group, int32_t index,

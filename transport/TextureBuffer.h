@@ -83,8 +83,8 @@ static_assert(pixelBlockBytes(1024, 1024, kMaxTextureSide) == kFullAreaSize, "fu
 static_assert(pixelBlockBytes(INT32_MAX, INT32_MAX, kMaxTextureSide) == -1, "no wrap");
 
 // Whether a descriptor read from the segment names a rectangle the host can use: its area
-// exists, its size fits that area and it lies inside the largest texture (so a host that pastes
-// it at x, y stays inside its own texture).
+// exists, its sides fit that area and its place lies within one area side of the largest
+// texture (blocks may pass the texture's edges; hosts clip them).
 bool usableRect(const TextureRect &rect);
 
 class TextureBuffer : public SharedBuffer {

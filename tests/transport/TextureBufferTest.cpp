@@ -159,9 +159,12 @@ TEST_F(TextureBufferTest, DescriptorFieldsAtTheExtremesAreUsedOnlyWhenTheyFit) {
         std::vector<int32_t> accepted; // the extremes that still give a usable rectangle
     };
     const Case cases[] = {
-        {"group", &KEL::TextureRect::group, {0}}, {"index", &KEL::TextureRect::index, {0}},
-        {"x", &KEL::TextureRect::x, {0, 513}},    {"y", &KEL::TextureRect::y, {0, 513}},
-        {"width", &KEL::TextureRect::width, {0}}, {"height", &KEL::TextureRect::height, {0}},
+        {"group", &KEL::TextureRect::group, {0}},
+        {"index", &KEL::TextureRect::index, {0}},
+        {"x", &KEL::TextureRect::x, {-1, 0, 513, 1024}},
+        {"y", &KEL::TextureRect::y, {-1, 0, 513, 1024}},
+        {"width", &KEL::TextureRect::width, {0}},
+        {"height", &KEL::TextureRect::height, {0}},
     };
     // A 256 x 256 quarter rectangle at (768, 768), asked for by its own group and index.
     for (const Case &c : cases) {
