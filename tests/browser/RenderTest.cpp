@@ -14,6 +14,7 @@
 #include "TextureBuffer.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -188,10 +189,10 @@ class Rendering : public BrowserTest {
         EXPECT_EQ(request(command).result, 1);
     }
 
-    std::string evaluate(const std::string &view, const std::string &script) {
+    std::string evaluate(const std::string &view, const std::string &script, int timeoutMs = 5000) {
         KEL_Command command = viewCommand("EVJS", view);
         EXPECT_TRUE(Host::putText(command, 0, script));
-        const KEL_Command reply = request(command);
+        const KEL_Command reply = request(command, timeoutMs);
         EXPECT_EQ(reply.result, 1);
         return Host::utf8(Host::takeText(reply, 0));
     }
@@ -762,6 +763,35 @@ TEST_F(Rendering, ResizedViewsDeliverFramesAtTheirNewSize) {
     EXPECT_EQ(resize("sized", 400, 399), 1);
     EXPECT_FALSE(m_browser.spinUntil([&] { return m_log.size() > mark; }, 500))
         << "resizing to the same size delivered a frame";
+}
+
+// Guards against a deep document killing the browser: the engine's layout recursion overflows
+// an 8 MiB main stack at about 14000 nested elements (about 610 bytes of stack per level).
+// 30000 keeps the test short (the engine's layout time grows with the square of the depth);
+// KEL_TEST_NESTING_DEPTH=100000 runs the full case.
+TEST_F(Rendering, DeeplyNestedElementsRenderAndTheBrowserAnswersAfterwards) {
+    const char *depthOverride = getenv("KEL_TEST_NESTING_DEPTH"); // for measuring the limit
+    const int depth = depthOverride ? atoi(depthOverride) : 30000;
+    ASSERT_TRUE(makeView("deep", 256, 256, false));
+    showHtml("deep", pageHtml("rgb(0,0,255)", {}));
+    ASSERT_TRUE(waitForPixels("deep", {{10, 10, kBlue}}));
+    // Built from the inside out and attached once: appending to an attached deep tree costs
+    // time in proportion to its depth at every step.
+    const std::string build =
+        "var node = document.createElement('div');"
+        " node.style.cssText = 'width:50px;height:50px;background:rgb(0,255,0)';"
+        " for (var i = 1; i < " +
+        std::to_string(depth) +
+        "; ++i) { var parent = document.createElement('div'); parent.appendChild(node);"
+        " node = parent; } window.deepRoot = node; 'built'";
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(evaluate("deep", build, 60000), "built");
+    EXPECT_EQ(evaluate("deep", "document.body.appendChild(window.deepRoot); 'attached'", 60000),
+              "attached");
+    std::printf("nesting %d: built and attached in %.1f s\n", depth, secondsSince(start));
+    EXPECT_TRUE(waitForPixels("deep", {{10, 10, kGreen}, {100, 100, kBlue}}, 60000));
+    EXPECT_EQ(request(Host::makeCommand("PING")).result, 1);
+    EXPECT_TRUE(m_browser.running());
 }
 
 } // namespace
