@@ -5,6 +5,7 @@ add_executable(KELBrowser
   core/KELApplication.cpp
   core/KELApplication.h
   core/ProcessState.cpp
+  core/StackLimit.cpp
   core/HostWatch.cpp
   core/Watchdog.cpp
   core/CommandRoutes.h

@@ -106,7 +106,8 @@ typedef void (*KEL_LogCallback)(const char *message);
 
 /* Creates (or reuses and zeroes) the three shared segments and re-creates their locks.
  * Returns false, with a log line naming the segment, when one cannot be created or opened
- * (also when an existing one belongs to another user or is not mode 0600). Call it before
+ * (also when an existing one belongs to another user or is not mode 0600); what it had made
+ * by then is removed again, and the library is left as before any KEL_Init. Call it before
  * starting the browser process. The segment names carry KEL_SEGMENT_SUFFIX when it is set. */
 KEL_API bool KEL_Init(void);
 
@@ -120,7 +121,8 @@ KEL_API void KEL_Update(void);
 
 /* Posts a copy of *command (the caller keeps its record). Returns the record's sequence
  * number, which its reply will carry; 0 when the command segment is full, the lock could not
- * be taken in time, command is NULL, or the library is not initialised. */
+ * be taken in time, command is NULL, its origin is neither 0 nor 1 (no side would ever take
+ * it), or the library is not initialised. */
 KEL_API int32_t KEL_PostCommand(const KEL_Command *command);
 
 /* Drops every waiting record in both directions and restarts numbering at 1. */
@@ -128,10 +130,13 @@ KEL_API void KEL_ClearCommands(void);
 
 /* Copies the waiting frame out of the texture segment into update->pixels.
  * When a whole frame waits it is copied (update->width x update->height x 4 bytes, supplied by
- * the caller and no larger than 1024 x 1024) whatever fullOnly, group and index say, and the
+ * the caller, each side at most 1024) whatever fullOnly, group and index say, and the
  * segment is released. Otherwise, unless fullOnly, the rectangle (group 0..1, index 0..1) is
  * copied if one was delivered, with x, y, width and height filled in; a buffer of
- * 512 x 512 x 4 bytes (group 0) or 256 x 256 x 4 (group 1) always suffices. Asking for group 1,
+ * 512 x 512 x 4 bytes (group 0) or 256 x 256 x 4 (group 1) always suffices. A rectangle may pass
+ * the texture's edges (clip it); one whose sides do not fit its area, or whose x or y lies more
+ * than its area's side outside a 1024 x 1024 texture, is never handed out, and a whole
+ * frame with a side above 1024 or below 0 is not copied (updated stays 0). Asking for group 1,
  * index 1 releases the segment, so ask for it last. update->updated tells whether pixels came. */
 KEL_API void KEL_UpdateTexture(bool fullOnly, int32_t group, int32_t index,
                                KEL_TextureUpdate *update);

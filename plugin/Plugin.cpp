@@ -78,8 +78,13 @@ KEL_API bool KEL_Init(void) {
     return guarded(false, [] {
         releaseAll(); // a second KEL_Init without KEL_Shutdown starts afresh
         localSide = HostSide;
-        return openBuffer(g_commands, kCommandSegmentName) &&
-               openBuffer(g_texture, kTextureSegmentName) && openBuffer(g_data, kDataSegmentName);
+        if (openBuffer(g_commands, kCommandSegmentName) &&
+            openBuffer(g_texture, kTextureSegmentName) && openBuffer(g_data, kDataSegmentName))
+            return true;
+        // Half-way: the failing segment has removed what it made; the ones before it go too,
+        // so a failed start leaves nothing in the system.
+        releaseAll();
+        return false;
     });
 }
 

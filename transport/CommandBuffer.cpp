@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace KEL {
 
@@ -14,6 +15,12 @@ constexpr uint32_t kLastSequence = 0xFFFFFFFEu;
 
 bool sameCode(const Command &command, const char *code) {
     return std::strncmp(command.code, code, sizeof command.code) == 0;
+}
+
+// Only the two sides exist: a record of any other origin would be taken by neither and hold
+// its slot until the segment is cleared.
+bool knownOrigin(const Command &command) {
+    return command.origin == HostSide || command.origin == BrowserSide;
 }
 
 bool addressedHere(const Command &command) {
@@ -48,6 +55,12 @@ bool CommandBuffer::open(const std::string &name) {
 int32_t CommandBuffer::post(const Command *command) {
     if (!command || !m_slots)
         return 0;
+    if (!knownOrigin(*command)) {
+        if (!m_refusalLogged.exchange(true))
+            logMessage("CommandBuffer: refusing a record of origin " +
+                       std::to_string(command->origin) + " (only 0 and 1 exist)");
+        return 0;
+    }
     {
         ScopedLock lock(m_lock);
         if (!lock)
@@ -85,6 +98,12 @@ Command *CommandBuffer::next() {
     Command *oldest = nullptr;
     for (uint32_t k = 0; k < kCommandSlots; ++k) {
         Command &slot = m_slots[k];
+        // Only a peer writing into the segment directly stores these; dropping them here keeps
+        // a hostile peer from wedging the channel with 512 of them.
+        if (slot.sequence != 0 && !knownOrigin(slot)) {
+            slot.sequence = 0;
+            continue;
+        }
         // On equal numbers the later slot wins, hence <=.
         if (addressedHere(slot) && (!oldest || slot.sequence <= oldest->sequence))
             oldest = &slot;

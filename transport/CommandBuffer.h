@@ -6,6 +6,7 @@
 #include "Command.h"
 #include "SharedBuffer.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 
@@ -31,12 +32,13 @@ class CommandBuffer : public SharedBuffer {
     bool open(const std::string &name);
 
     // Copies the record into the first free slot. Returns nextSequence - 1 after the call (the
-    // new record's number when this call numbered it), 0 when no slot was free or the lock could
-    // not be taken.
+    // new record's number when this call numbered it), 0 when no slot was free, the lock could
+    // not be taken, or the record's origin is neither side (logged once per buffer).
     int32_t post(const Command *command);
 
     // Removes the oldest record addressed to this process and returns a malloc'ed copy (release
-    // with free()); null when none waits.
+    // with free()); null when none waits. Frees, on the way, every slot whose origin is
+    // neither side.
     Command *next();
 
     // Empties every slot and restarts numbering at 1.
@@ -52,6 +54,7 @@ class CommandBuffer : public SharedBuffer {
 
   private:
     uint32_t *m_nextSequence = nullptr;
+    std::atomic<bool> m_refusalLogged{false};
     Command *m_slots = nullptr;
 };
 

@@ -25,6 +25,18 @@ bool SharedBuffer::openSegment(const std::string &name, uint32_t size) {
     m_lock = creator ? SegmentLock::create(mutexName) : SegmentLock::open(mutexName);
     if (!m_lock)
         return false;
+    // The host leaves nothing behind when it fails half-way: the lock it has just created, and
+    // the segment once it is known to be its own (never an object someone else put there).
+    bool ownSegment = false;
+    auto fail = [&] {
+        closeSegment();
+        if (creator) {
+            SegmentLock::removeName(mutexName);
+            if (ownSegment)
+                bip::shared_memory_object::remove(name.c_str());
+        }
+        return false;
+    };
     try {
         // The host creates; the browser only opens, so it never talks into a segment nobody
         // else has.
@@ -34,10 +46,9 @@ bool SharedBuffer::openSegment(const std::string &name, uint32_t size) {
         else
             m_object.reset(
                 new bip::shared_memory_object(bip::open_only, name.c_str(), bip::read_write));
-        if (!isPrivateObject(m_object->get_mapping_handle().handle, name)) {
-            closeSegment();
-            return false;
-        }
+        if (!isPrivateObject(m_object->get_mapping_handle().handle, name))
+            return fail();
+        ownSegment = creator;
         bip::offset_t existing = 0;
         m_object->get_size(existing);
         if (creator && existing != static_cast<bip::offset_t>(size)) {
@@ -45,24 +56,20 @@ bool SharedBuffer::openSegment(const std::string &name, uint32_t size) {
         } else if (!creator && existing < static_cast<bip::offset_t>(size)) {
             // Mapping past the end of the object would fault on first touch.
             logMessage("Shared memory segment " + name + " is smaller than expected");
-            closeSegment();
-            return false;
+            return fail();
         }
         m_region.reset(new bip::mapped_region(*m_object, bip::read_write, 0, size));
     } catch (const std::exception &error) {
         logMessage("Cannot open shared memory segment " + name + ": " + error.what());
-        closeSegment();
-        return false;
+        return fail();
     }
     m_name = name;
     m_size = size;
     m_base = static_cast<uint8_t *>(m_region->get_address());
     if (creator) {
         ScopedLock lock(m_lock);
-        if (!lock) {
-            closeSegment();
-            return false;
-        }
+        if (!lock)
+            return fail();
         std::memset(m_base, 0, m_size);
     }
     return true;

@@ -16,18 +16,19 @@ bool TextureBuffer::open(const std::string &name) {
     });
 }
 
-namespace {
-
-// Byte count of a width x height block of 4-byte pixels, or -1 when it is negative or larger
-// than `limit`. Sizes come from the host (whole frames) or from the browser (descriptors).
-int64_t blockBytes(int32_t width, int32_t height, uint32_t limit) {
-    if (width < 0 || height < 0)
-        return -1;
-    int64_t bytes = int64_t(width) * int64_t(height) * 4;
-    return bytes <= int64_t(limit) ? bytes : -1;
+bool usableRect(const TextureRect &rect) {
+    if (rect.valid != 1 || rect.group < 0 || rect.group > 1 || rect.index < 0 || rect.index > 1)
+        return false;
+    const int area = 2 * rect.group + rect.index;
+    if (pixelBlockBytes(rect.width, rect.height, rectAreaSide(area)) < 0)
+        return false;
+    // Blocks are of fixed size and may pass the texture's edges (y is negative when a block
+    // passes the top), so hosts clip them; but a place far outside the texture is no block
+    // the browser writes, and keeping it near lets a host add sides without overflow.
+    const int32_t side = int32_t(rectAreaSide(area));
+    const int32_t limit = int32_t(kMaxTextureSide);
+    return rect.x >= -side && rect.x <= limit && rect.y >= -side && rect.y <= limit;
 }
-
-} // namespace
 
 void TextureBuffer::updateTexture(bool fullOnly, int32_t group, int32_t index,
                                   TextureUpdate *update) {
@@ -41,7 +42,8 @@ void TextureBuffer::updateTexture(bool fullOnly, int32_t group, int32_t index,
         return;
     TextureHeader &header = *m_header;
     if (header.full == 1) {
-        const int64_t bytes = blockBytes(update->width, update->height, kFullAreaSize);
+        const int32_t width = update->width, height = update->height;
+        const int64_t bytes = pixelBlockBytes(width, height, kMaxTextureSide);
         if (bytes < 0 || (bytes > 0 && !update->pixels))
             return;
         std::memcpy(update->pixels, m_full, size_t(bytes));
@@ -57,12 +59,20 @@ void TextureBuffer::updateTexture(bool fullOnly, int32_t group, int32_t index,
     if (group < 0 || group > 1 || index < 0 || index > 1)
         return;
     const int area = 2 * group + index;
-    for (const TextureRect &rect : header.rects) {
+    for (const TextureRect &shared : header.rects) {
+        // Checked and used as one private copy: a peer that writes without the lock cannot
+        // change a field between its check and its use.
+        TextureRect rect;
+        std::memcpy(&rect, &shared, sizeof rect);
+        asm volatile("" ::: "memory");
         if (rect.valid != 1 || rect.group != group || rect.index != index)
             continue;
-        const int64_t bytes = blockBytes(rect.width, rect.height, rectAreaSize(area));
-        if (bytes < 0 || (bytes > 0 && !update->pixels))
-            continue; // a descriptor that does not fit its area is not trusted
+        // A descriptor that does not fit its area is not trusted; a later one may still match.
+        if (!usableRect(rect))
+            continue;
+        const int64_t bytes = pixelBlockBytes(rect.width, rect.height, rectAreaSide(area));
+        if (bytes > 0 && !update->pixels)
+            continue;
         update->updated = 1;
         update->x = rect.x;
         update->y = rect.y;

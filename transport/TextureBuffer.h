@@ -90,6 +90,23 @@ inline TextureTarget textureTargetAt(uint8_t *segmentBase) {
     return target;
 }
 
+// Bytes of a width x height block of 4-byte pixels when each side is at most `side` (the side of
+// the square area it is copied from), else -1. Sides come from the host (whole frames) or from
+// the other process (descriptors) and may be anything: they are checked before they are
+// multiplied, so no product can wrap and no check depends on one.
+constexpr int64_t pixelBlockBytes(int32_t width, int32_t height, uint32_t side) {
+    if (width < 0 || height < 0 || uint32_t(width) > side || uint32_t(height) > side)
+        return -1;
+    return int64_t(width) * int64_t(height) * 4;
+}
+static_assert(pixelBlockBytes(1024, 1024, kMaxTextureSide) == kFullAreaSize, "full area");
+static_assert(pixelBlockBytes(INT32_MAX, INT32_MAX, kMaxTextureSide) == -1, "no wrap");
+
+// Whether a descriptor read from the segment names a rectangle the host can use: its area
+// exists, its sides fit that area and its place lies within one area side of the largest
+// texture (blocks may pass the texture's edges; hosts clip them).
+bool usableRect(const TextureRect &rect);
+
 class TextureBuffer : public SharedBuffer {
   public:
     bool open(const std::string &name);

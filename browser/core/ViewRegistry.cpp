@@ -171,18 +171,36 @@ WebView *ViewRegistry::chooseViewToDeliver() {
 }
 
 // The command lock is held from the copy to the UPVW, so the host cannot find the notice
-// before the frame, nor a frame of a view whose notice was withdrawn.
+// before the frame, nor a frame of a view whose notice was withdrawn. The texture lock is held
+// across both too (it is recursive; the copy takes it again), so a frame whose notice cannot
+// be posted is always withdrawn.
 void ViewRegistry::deliverOneFrame() {
     CommandBuffer *commands = processState.commandBuffer.get();
     TextureBuffer *texture = processState.textureBuffer.get();
-    if (!commands || !texture)
+    if (!commands || !texture || !texture->header())
         return;
-    ScopedLock lock(commands->segmentLock());
-    if (!lock)
+    ScopedLock commandLock(commands->segmentLock());
+    if (!commandLock)
+        return;
+    ScopedLock textureLock(texture->segmentLock());
+    if (!textureLock)
         return;
     WebView *view = chooseViewToDeliver();
-    if (view && view->copyToTextureBuffer(*texture, processState.debugPartialUpdates))
-        Notice(m_notices, Code::UPVW).string(0, view->name()).post();
+    if (!view || !view->copyToTextureBuffer(*texture, processState.debugPartialUpdates))
+        return;
+    if (!Notice(m_notices, Code::UPVW).string(0, view->name()).post())
+        withdrawFrame(*texture, *view);
+}
+
+// A frame whose UPVW could not be posted (the command segment is full) would keep `pending`
+// set for ever: the host never hears of it, so it never releases the segment. Withdrawn as a
+// view removal withdraws it, the frame is offered again, whole, once the host has drained its
+// records. The caller holds both locks.
+void ViewRegistry::withdrawFrame(TextureBuffer &texture, WebView &view) {
+    texture.header()->pending = 0;
+    texture.header()->full = 0;
+    view.withdrawDelivery();
+    m_served.removeAll(view.name());
 }
 
 } // namespace KEL

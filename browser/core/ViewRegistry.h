@@ -15,6 +15,7 @@
 namespace KEL {
 
 class NoticeSink;
+class TextureBuffer;
 class WebView;
 
 // At most this many popup views are alive at once: script that opens windows in a loop cannot
@@ -55,6 +56,7 @@ class ViewRegistry : public ViewHost {
     int livePopups() const;
     WebView *chooseViewToDeliver();
     void deliverOneFrame();
+    void withdrawFrame(TextureBuffer &texture, WebView &view);
     bool texturePending() const;
 
     NoticeSink &m_notices;

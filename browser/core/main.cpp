@@ -2,10 +2,12 @@
 // own; the arguments go to the application object.
 
 #include "core/KELApplication.h"
+#include "core/StackLimit.h"
 
 #include <QByteArray>
 
 int main(int argc, char **argv) {
+    KEL::ensureMainStack(argv);
     // Windowless by design: without an explicit choice, run on Qt's off-screen platform so no
     // display server is needed.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

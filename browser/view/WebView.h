@@ -61,6 +61,9 @@ class WebView : public QGraphicsWebView {
     // holds the command segment's lock, so that the UPVW it posts next cannot be seen before
     // the frame. False when the texture lock could not be taken (the frame stays waiting).
     bool copyToTextureBuffer(TextureBuffer &buffer, bool debugPartialUpdates);
+    // The frame just copied was withdrawn before the host heard of it: the next delivery of
+    // this view goes whole.
+    void withdrawDelivery() { m_frames.withdrawDelivery(); }
 
     uint32_t viewWidth() const { return m_width; }
     uint32_t viewHeight() const { return m_height; }

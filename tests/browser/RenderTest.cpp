@@ -14,6 +14,7 @@
 #include "TextureBuffer.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -188,10 +189,10 @@ class Rendering : public BrowserTest {
         EXPECT_EQ(request(command).result, 1);
     }
 
-    std::string evaluate(const std::string &view, const std::string &script) {
+    std::string evaluate(const std::string &view, const std::string &script, int timeoutMs = 5000) {
         KEL_Command command = viewCommand("EVJS", view);
         EXPECT_TRUE(Host::putText(command, 0, script));
-        const KEL_Command reply = request(command);
+        const KEL_Command reply = request(command, timeoutMs);
         EXPECT_EQ(reply.result, 1);
         return Host::utf8(Host::takeText(reply, 0));
     }
@@ -585,6 +586,38 @@ TEST_F(Rendering, NothingIsPaintedOrAnnouncedWhileTheHostHoldsAFrame) {
     EXPECT_TRUE(waitForPixels("held", {{50, 150, kGreen}, {200, 150, kBlue}}));
 }
 
+// Guards against frames stopping for good when a UPVW cannot be posted: with the command
+// segment full (the host posts without polling) the frame is withdrawn instead of waiting for
+// a notice the host never gets, and frames flow again once the host drains its records.
+TEST_F(Rendering, AFrameWhoseNoticeFindsTheSegmentFullIsOfferedAgain) {
+    ASSERT_TRUE(makeView("busy", 256, 256));
+    showHtml("busy", pageHtml("rgb(0,0,0)", {}, kAnimation));
+    ASSERT_TRUE(waitForDeliveries(m_log.size() + 3));
+
+    KEL_Command move = viewCommand("MPOS", "busy");
+    int refused = 0;
+    for (int k = 0; k < 700; ++k)
+        refused += m_browser.post(move) == 0;
+    EXPECT_GT(refused, 0) << "the segment never filled";
+    // The browser works through the requests 11 a tick; then only replies fill the segment and
+    // every UPVW of the running animation finds it full.
+    CommandSegment segment;
+    ASSERT_TRUE(segment.isOpen());
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const std::vector<SlotView> slots = segment.snapshot();
+            return slots.size() == 512 && std::all_of(slots.begin(), slots.end(), [](auto &s) {
+                       return s.origin == 0 && s.result != 0;
+                   });
+        },
+        30000));
+    EXPECT_TRUE(waitUntil([&] { return texturePending() == 0; }, 2000))
+        << "a frame without a notice keeps the texture segment";
+
+    const size_t mark = m_log.size();
+    EXPECT_TRUE(waitForDeliveries(mark + 3, 30000)) << "no frames after the host drained";
+}
+
 // Guards the texture reset on removal with a real delivery: the removed view's frame that
 // waits in the command segment is withdrawn, pending is cleared, and another view's frames
 // flow afterwards.
@@ -730,6 +763,35 @@ TEST_F(Rendering, ResizedViewsDeliverFramesAtTheirNewSize) {
     EXPECT_EQ(resize("sized", 400, 399), 1);
     EXPECT_FALSE(m_browser.spinUntil([&] { return m_log.size() > mark; }, 500))
         << "resizing to the same size delivered a frame";
+}
+
+// Guards against a deep document killing the browser: the engine's layout recursion overflows
+// an 8 MiB main stack at about 14000 nested elements (about 610 bytes of stack per level).
+// 30000 keeps the test short (the engine's layout time grows with the square of the depth);
+// KEL_TEST_NESTING_DEPTH=100000 runs the full case.
+TEST_F(Rendering, DeeplyNestedElementsRenderAndTheBrowserAnswersAfterwards) {
+    const char *depthOverride = getenv("KEL_TEST_NESTING_DEPTH"); // for measuring the limit
+    const int depth = depthOverride ? atoi(depthOverride) : 30000;
+    ASSERT_TRUE(makeView("deep", 256, 256, false));
+    showHtml("deep", pageHtml("rgb(0,0,255)", {}));
+    ASSERT_TRUE(waitForPixels("deep", {{10, 10, kBlue}}));
+    // Built from the inside out and attached once: appending to an attached deep tree costs
+    // time in proportion to its depth at every step.
+    const std::string build =
+        "var node = document.createElement('div');"
+        " node.style.cssText = 'width:50px;height:50px;background:rgb(0,255,0)';"
+        " for (var i = 1; i < " +
+        std::to_string(depth) +
+        "; ++i) { var parent = document.createElement('div'); parent.appendChild(node);"
+        " node = parent; } window.deepRoot = node; 'built'";
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(evaluate("deep", build, 60000), "built");
+    EXPECT_EQ(evaluate("deep", "document.body.appendChild(window.deepRoot); 'attached'", 60000),
+              "attached");
+    std::printf("nesting %d: built and attached in %.1f s\n", depth, secondsSince(start));
+    EXPECT_TRUE(waitForPixels("deep", {{10, 10, kGreen}, {100, 100, kBlue}}, 60000));
+    EXPECT_EQ(request(Host::makeCommand("PING")).result, 1);
+    EXPECT_TRUE(m_browser.running());
 }
 
 } // namespace

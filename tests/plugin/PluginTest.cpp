@@ -291,6 +291,18 @@ TEST_F(PluginTest, OverrunIsReportedOnceThroughTheLogCallbackOrOnStandardOutput)
     EXPECT_EQ(logLines.size(), 1u);
 }
 
+// Guards against a host wedging the channel with records that neither side would take.
+TEST_F(PluginTest, PostCommandRefusesAnOriginOtherThanTheTwoSidesAndLogsOnce) {
+    ASSERT_TRUE(api.Init());
+    for (uint32_t origin : {2u, 0xFFFFFFFFu}) {
+        KEL_Command command = makeCommand("LOAD");
+        command.origin = origin;
+        EXPECT_EQ(api.PostCommand(&command), 0) << origin;
+    }
+    EXPECT_EQ(logLines.size(), 1u);
+    EXPECT_EQ(post("LOAD"), 1);
+}
+
 // Guards against payload corruption and against negative lengths reaching memcpy.
 TEST_F(PluginTest, PayloadsRoundTripAndNegativeLengthsAreRefused) {
     ASSERT_TRUE(api.Init());
@@ -402,8 +414,9 @@ TEST_F(PluginTest, InitGivesZeroedSegmentsAfterShutdownAndOverLeftovers) {
     expectZeroed();
 }
 
-// Guards against using an object that another user prepared under our name.
-TEST_F(PluginTest, InitRefusesAnExistingSegmentThatOthersCanRead) {
+// Guards against using an object that another user prepared under our name, and against a
+// failed start leaving the segments and locks it made behind (the squatter's object stays).
+TEST_F(PluginTest, InitRefusesAnExistingSegmentThatOthersCanReadAndLeavesNothingOfItsOwn) {
     for (const char *base : kBaseNames) {
         SCOPED_TRACE(base);
         std::string name = env.name(base);
@@ -417,6 +430,9 @@ TEST_F(PluginTest, InitRefusesAnExistingSegmentThatOthersCanRead) {
             logLines.begin(), logLines.end(),
             [&](const std::string &line) { return line.find(name) != std::string::npos; }))
             << "no log line names " << name;
+        for (const std::string &other : allNames())
+            EXPECT_EQ(exists(other), other == name) << other;
+        EXPECT_EQ(post("LOAD"), 0);
         api.Shutdown();
         shm_unlink(name.c_str());
     }

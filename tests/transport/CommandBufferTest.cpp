@@ -192,4 +192,44 @@ TEST_F(CommandBufferTest, FindAndRemovePendingTakeTheLowestOccupiedMatch) {
     EXPECT_EQ(browser.find("UPVW"), -1) << "a free slot still holding the code matched";
 }
 
+// Guards against records that neither side takes: they would hold their slots until the
+// segment is cleared, and 512 of them stop all traffic.
+TEST_F(CommandBufferTest, RecordOfUnknownOriginIsRefusedWithOneLogLine) {
+    for (uint32_t origin : {2u, 7u, 0x80000000u, 0xFFFFFFFFu}) {
+        KEL::Command command = makeCommand("LOAD");
+        command.origin = origin;
+        command.result = 1;
+        EXPECT_EQ(post(command), 0) << origin;
+    }
+    EXPECT_EQ(slot(0).sequence, 0u);
+    EXPECT_EQ(logLines().size(), 1u);
+    EXPECT_EQ(post(makeCommand("LOAD")), 1);
+}
+
+// Guards against a hostile peer wedging the channel by writing such records straight into
+// every slot: whichever side polls next frees them, and traffic resumes.
+TEST_F(CommandBufferTest, EitherSidesNextDropsRecordsOfUnknownOrigin) {
+    Peer browser;
+    ASSERT_TRUE(browser.open());
+    for (int poller = 0; poller < 2; ++poller) {
+        SCOPED_TRACE(poller == 0 ? "host polls" : "browser polls");
+        for (uint32_t k = 0; k < commands.capacity(); ++k) {
+            slot(int(k)) = withSequence(k + 1, int32_t(k));
+            slot(int(k)).origin = 2 + k;
+            slot(int(k)).result = int32_t(k % 2);
+        }
+        EXPECT_EQ(post(makeCommand("LOAD")), 0);
+        if (poller == 0)
+            EXPECT_EQ(take().intArgs[0], -1);
+        else
+            EXPECT_FALSE(browser.next());
+        for (uint32_t k = 0; k < commands.capacity(); ++k)
+            ASSERT_EQ(slot(int(k)).sequence, 0u) << k;
+        EXPECT_NE(post(makeCommand("LOAD", 42)), 0);
+        auto request = browser.next();
+        ASSERT_TRUE(request);
+        EXPECT_EQ(request->intArgs[0], 42);
+    }
+}
+
 } // namespace

@@ -129,35 +129,70 @@ TEST_F(TextureBufferTest, FirstValidMatchingDescriptorWins) {
     EXPECT_TRUE(holds(texture.rectArea(0), 20 * 4));
 }
 
+// Values at the edges of what an i32 can carry and of the areas' sides.
+constexpr int32_t kExtremes[] = {INT32_MIN, -1, 0, 513, 1024, 1 << 30, INT32_MAX};
+
 // Guards against the host's size reading past the full-image area, including products that
-// wrap around in 32 bits.
-TEST_F(TextureBufferTest, FullCopyLargerThanTheAreaOrNegativeCopiesNothing) {
-    const std::pair<int, int> sizes[] = {{1025, 1024}, {1024, 1025},   {-4, -4},      {-1, 16},
-                                         {16, -1},     {32768, 32768}, {65536, 16384}};
-    for (auto [width, height] : sizes) {
-        SCOPED_TRACE(testing::Message() << width << " x " << height);
-        deliver(true);
-        copy(false, 0, 0, width, height);
-        EXPECT_EQ(update.updated, 0);
-        EXPECT_TRUE(untouched());
+// overflow in 32 and in 64 bits (INT32_MAX x INT32_MAX x 4).
+TEST_F(TextureBufferTest, FullCopyAtTheExtremesCopiesOnlySidesWithinTheTexture) {
+    for (int32_t width : kExtremes) {
+        for (int32_t height : kExtremes) {
+            SCOPED_TRACE(testing::Message() << width << " x " << height);
+            const bool fits = width >= 0 && width <= 1024 && height >= 0 && height <= 1024;
+            deliver(true);
+            copy(false, 0, 0, width, height);
+            EXPECT_EQ(update.updated, fits ? 1 : 0);
+            EXPECT_TRUE(fits ? holds(texture.fullArea(), size_t(width) * size_t(height) * 4)
+                             : untouched());
+            EXPECT_EQ(header().pending, fits ? 0 : 1);
+        }
     }
-    deliver(true);
-    copy(false, 0, 0, 1024, 1024);
-    EXPECT_EQ(update.updated, 1);
-    EXPECT_TRUE(holds(texture.fullArea(), KEL::kFullAreaSize));
 }
 
-// Guards against descriptors from a buggy or hostile browser reading past their areas.
-TEST_F(TextureBufferTest, DescriptorLargerThanItsAreaOrNegativeIsIgnored) {
-    const KEL::TextureRect bogus[] = {rect(0, 0, 0, 0, 512, 513),     rect(1, 1, 0, 0, 257, 256),
-                                      rect(0, 1, 0, 0, 65536, 65536), rect(1, 0, 0, 0, -8, 8),
-                                      rect(0, 0, 0, 0, -8, -8),       rect(1, 0, 0, 0, 1 << 30, 4)};
-    for (const KEL::TextureRect &descriptor : bogus) {
-        SCOPED_TRACE(testing::Message() << descriptor.width << " x " << descriptor.height);
-        deliver(false, {descriptor});
-        copy(false, descriptor.group, descriptor.index);
-        EXPECT_EQ(update.updated, 0);
-        EXPECT_TRUE(untouched());
+// Guards against descriptors from a buggy or hostile browser reading past their areas or
+// placing a rectangle outside the texture: every field at every extreme, the others sound.
+TEST_F(TextureBufferTest, DescriptorFieldsAtTheExtremesAreUsedOnlyWhenTheyFit) {
+    using Field = int32_t KEL::TextureRect::*;
+    struct Case {
+        const char *name;
+        Field field;
+        std::vector<int32_t> accepted; // the extremes that still give a usable rectangle
+    };
+    const Case cases[] = {
+        {"group", &KEL::TextureRect::group, {0}},
+        {"index", &KEL::TextureRect::index, {0}},
+        {"x", &KEL::TextureRect::x, {-1, 0, 513, 1024}},
+        {"y", &KEL::TextureRect::y, {-1, 0, 513, 1024}},
+        {"width", &KEL::TextureRect::width, {0}},
+        {"height", &KEL::TextureRect::height, {0}},
+    };
+    // A 256 x 256 quarter rectangle at (768, 768), asked for by its own group and index.
+    for (const Case &c : cases) {
+        for (int32_t value : kExtremes) {
+            SCOPED_TRACE(testing::Message() << c.name << " = " << value);
+            KEL::TextureRect descriptor = rect(1, 0, 768, 768, 256, 256);
+            descriptor.*c.field = value;
+            const bool usable =
+                std::find(c.accepted.begin(), c.accepted.end(), value) != c.accepted.end();
+            deliver(false, {descriptor});
+            copy(false, descriptor.group, descriptor.index);
+            EXPECT_EQ(update.updated, usable ? 1 : 0);
+            const int area = usable ? 2 * descriptor.group + descriptor.index : 0;
+            EXPECT_TRUE(usable ? holds(texture.rectArea(area),
+                                       size_t(descriptor.width) * size_t(descriptor.height) * 4)
+                               : untouched());
+        }
+    }
+    // Half rectangles: sides up to 512, and 513 rejected even when the area could hold it.
+    const std::pair<int32_t, int32_t> halves[] = {{512, 512}, {513, 8}, {8, 513}, {512, 0}};
+    for (auto [width, height] : halves) {
+        SCOPED_TRACE(testing::Message() << "half " << width << " x " << height);
+        deliver(false, {rect(0, 1, 0, 0, width, height)});
+        copy(false, 0, 1);
+        const bool usable = width <= 512 && height <= 512;
+        EXPECT_EQ(update.updated, usable ? 1 : 0);
+        EXPECT_TRUE(usable ? holds(texture.rectArea(1), size_t(width) * size_t(height) * 4)
+                           : untouched());
     }
 }
 

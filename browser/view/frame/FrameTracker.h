@@ -52,6 +52,16 @@ class FrameTracker {
     // last whole frame). Clears dirty and fullFramePending.
     void deliver(const TextureTarget &target, bool debugPartialUpdates);
 
+    // The host never heard of the last delivery (its notice could not be posted, and the
+    // delivery was withdrawn): offer a whole frame next, which covers everything since the last
+    // frame the host did get.
+    void withdrawDelivery() {
+        if (!isSized())
+            return;
+        m_dirty = true;
+        m_fullFramePending = true;
+    }
+
     void setPartialUpdates(bool on) { m_partialUpdates = on; }
     bool partialUpdates() const { return m_partialUpdates; }
     // A frame waits for delivery.
