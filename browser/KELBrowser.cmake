@@ -5,6 +5,8 @@ add_library(kel_browser_text STATIC ${CMAKE_CURRENT_SOURCE_DIR}/core/CommandText
 target_include_directories(kel_browser_text PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(kel_browser_text PUBLIC kel_transport)
 
+add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/network ${CMAKE_CURRENT_BINARY_DIR}/network)
+
 add_executable(KELBrowser
   core/main.cpp
   core/KELApplication.cpp
@@ -24,10 +26,6 @@ add_executable(KELBrowser
   view/WebView.h
   view/WebPage.cpp
   view/WebPage.h
-  network/NetworkAccessManager.cpp
-  network/NetworkAccessManager.h
-  network/NetworkCookieJar.cpp
-  network/NetworkCookieJar.h
   bridge/BridgeRegistry.cpp
 )
 set_target_properties(KELBrowser PROPERTIES AUTOMOC ON)
@@ -36,6 +34,7 @@ target_link_libraries(KELBrowser PRIVATE
   kel_browser_text
   kel_transport
   kel_frame
+  kel_network
   Qt5::Widgets
   Qt5::Network
   Qt5::WebKitWidgets

@@ -15,4 +15,5 @@ $SUDO apt-get install -y -q --no-install-recommends \
     qtbase5-dev libqt5webkit5-dev \
     fonts-dejavu-core fontconfig \
     libgtest-dev libgmock-dev libbenchmark-dev \
-    python3 ca-certificates
+    python3 ca-certificates \
+    microsocks
