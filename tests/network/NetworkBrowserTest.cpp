@@ -199,8 +199,9 @@ class NetworkTest : public BrowserTest {
 };
 
 // Guards server authentication: nothing is sent before AUTH or for an empty pair, a wrong
-// pair ends in the refusal rather than a loop, the right pair opens the page, and a page on a
-// loaded host that pulls a protected image from another host gets no credentials for it.
+// pair ends in the refusal rather than a loop, the right pair opens the page (also after a
+// redirect on the same host, but not after one to another host), and a page on a loaded host
+// that pulls a protected image from another host gets no credentials for it.
 TEST_F(NetworkTest, CredentialsGoOnlyToTheLoadedHost) {
     const std::string good = "auth=Basic a2VsOnNlY3JldA==";
     EXPECT_EQ(load(url("/protected/a?none")), "refused");
@@ -211,6 +212,12 @@ TEST_F(NetworkTest, CredentialsGoOnlyToTheLoadedHost) {
     EXPECT_EQ(countLines(serverLog(), good), 0u);
     authenticate("kel", "secret");
     EXPECT_EQ(load(url("/protected/a?right")), "secret");
+    EXPECT_EQ(load(url("/redirect?to=/protected/a?same")), "secret");
+    EXPECT_EQ(load(url("/redirect?to=" + url("/protected/a?elsewhere", "localhost"))), "refused");
+    EXPECT_GE(countLines(serverLog(), "?elsewhere host=localhost"), 1u) << "redirect not followed";
+    EXPECT_EQ(countLines(serverLog(), "?elsewhere host=localhost"),
+              countLines(serverLog(),
+                         "?elsewhere host=localhost:" + std::to_string(m_port) + " auth=- "));
 
     EXPECT_EQ(load(url("/mixed?other=localhost:" + std::to_string(m_port))), "mixed");
     ASSERT_TRUE(waitUntil(

@@ -10,6 +10,7 @@ Paths:
   /protected/...        Basic authentication as kel / secret: titled "secret", else a 401 page
                         titled "refused"
   /mixed?other=H:P      a page pulling /protected images from this host and from H:P
+  /redirect?to=U        a redirect to U
   /cached               a page cacheable for an hour
 """
 import base64
@@ -74,6 +75,8 @@ class Handler(BaseHTTPRequestHandler):
             self.reply(200, page("mixed", '<img src="/protected/same.png">'
                                  '<img src="http://%s/protected/other.png">' % other),
                        [("Cache-Control", "no-store")])
+        elif url.path == "/redirect":
+            self.reply(302, page("moved"), [("Location", query.get("to", ["/"])[0])])
         elif url.path == "/cached":
             self.reply(200, page("cached"), [("Cache-Control", "public, max-age=3600")])
         else:
