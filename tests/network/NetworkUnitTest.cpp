@@ -145,10 +145,8 @@ TEST_F(Network, SavesPersistentCookiesPrivatelyAndReplacesTheFile) {
 TEST_F(Network, ExpiredStoredCookieLoadsAndIsDroppedAtTheNextSave) {
     QNetworkCookie expired = cookie("stale", 1);
     expired.setExpirationDate(QDateTime::currentDateTime().addSecs(-60));
-    writeStore(be32(1) + be32(2) + be32(0) + QByteArray() + [&] {
-        const QByteArray raw = expired.toRawForm();
-        return be32(quint32(raw.size())) + raw;
-    }());
+    const QByteArray raw = expired.toRawForm();
+    writeStore(be32(1) + be32(1) + be32(quint32(raw.size())) + raw);
     TestJar jar;
     QSignalSpy changed(&jar, &NetworkCookieJar::cookiesChanged);
     jar.loadCookies();
