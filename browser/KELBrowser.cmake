@@ -1,5 +1,7 @@
 # The browser process. Included from browser/CMakeLists.txt once Qt 5 with QtWebKit is found.
 
+add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/network ${CMAKE_CURRENT_BINARY_DIR}/network)
+
 add_executable(KELBrowser
   core/main.cpp
   core/KELApplication.cpp
@@ -24,10 +26,6 @@ add_executable(KELBrowser
   view/InputMapping.cpp
   view/InputMapping.h
   view/ViewHost.h
-  network/NetworkAccessManager.cpp
-  network/NetworkAccessManager.h
-  network/NetworkCookieJar.cpp
-  network/NetworkCookieJar.h
   bridge/BridgeRegistry.cpp
 )
 set_target_properties(KELBrowser PROPERTIES AUTOMOC ON)
@@ -35,6 +33,7 @@ target_include_directories(KELBrowser PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(KELBrowser PRIVATE
   kel_transport
   kel_frame
+  kel_network
   Qt5::Widgets
   Qt5::Network
   Qt5::WebKitWidgets

@@ -16,4 +16,5 @@ $SUDO apt-get install -y -q --no-install-recommends \
     fonts-dejavu-core fontconfig \
     libgtest-dev libgmock-dev libbenchmark-dev \
     libpng-dev \
-    python3 ca-certificates
+    python3 ca-certificates \
+    microsocks

@@ -11,6 +11,7 @@
 #include "network/NetworkCookieJar.h"
 #include "view/Notice.h"
 
+#include <QNetworkProxy>
 #include <qwebkitglobal.h>
 
 namespace KEL {
@@ -80,8 +81,26 @@ Reply handleClearCookies(Command &) {
     return Reply::with(1);
 }
 
-// Installing the SOCKS 5 proxy plugs in here with the network access manager's proxy support.
-Reply handleProxy(Command &) {
+// Always SOCKS 5, for the whole process. The user name counts from strCount 2, the password
+// from 3; only a pair of two non-empty strings becomes the stored credentials. Qt sends
+// connections to loopback addresses past any application proxy.
+Reply handleProxy(Command &command) {
+    QNetworkProxy proxy(QNetworkProxy::Socks5Proxy);
+    proxy.setHostName(stringArg(command, 0));
+    QString userName;
+    QString password;
+    if (command.strCount >= 2) {
+        userName = stringArg(command, 1);
+        proxy.setUser(userName);
+    }
+    if (command.strCount >= 3) {
+        password = stringArg(command, 2);
+        proxy.setPassword(password);
+    }
+    if (!userName.isEmpty() && !password.isEmpty())
+        sharedNetworkAccessManager()->setProxyAuthentication(userName, password);
+    proxy.setPort(static_cast<quint16>(static_cast<uint32_t>(command.intArgs[0]) & 0xFFFFu));
+    QNetworkProxy::setApplicationProxy(proxy);
     return Reply::with(1);
 }
 

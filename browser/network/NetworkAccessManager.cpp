@@ -1,14 +1,76 @@
 #include "network/NetworkAccessManager.h"
 
 #include "network/NetworkCookieJar.h"
+#include "network/NetworkStorage.h"
+
+#include <QAuthenticator>
+#include <QNetworkDiskCache>
+#include <QNetworkReply>
+#include <QUrl>
 
 namespace KEL {
 
-NetworkAccessManager::NetworkAccessManager(QObject *parent) : QNetworkAccessManager(parent) {}
+NetworkAccessManager::NetworkAccessManager(QObject *parent) : QNetworkAccessManager(parent) {
+    auto *cache = new QNetworkDiskCache(this);
+    const QString directory = diskCacheDirectory();
+    makePrivateDirectory(directory);
+    cache->setCacheDirectory(directory);
+    setCache(cache);
+}
+
+QNetworkReply *NetworkAccessManager::createRequest(Operation op, const QNetworkRequest &request,
+                                                   QIODevice *outgoingData) {
+    QNetworkRequest pipelined(request);
+    pipelined.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute, true);
+    return QNetworkAccessManager::createRequest(op, pipelined, outgoingData);
+}
 
 void NetworkAccessManager::setAuthentication(const QString &userName, const QString &password) {
     m_userName = userName;
     m_password = password;
+    connect(this, &QNetworkAccessManager::authenticationRequired, this,
+            &NetworkAccessManager::provideAuthentication, Qt::UniqueConnection);
+}
+
+void NetworkAccessManager::setProxyAuthentication(const QString &userName,
+                                                  const QString &password) {
+    m_userName = userName;
+    m_password = password;
+    connect(this, &QNetworkAccessManager::proxyAuthenticationRequired, this,
+            &NetworkAccessManager::proxyAuthenticationRequired, Qt::UniqueConnection);
+}
+
+void NetworkAccessManager::trustServer(const QUrl &address) {
+    const QString host = address.host().toLower();
+    if (!host.isEmpty())
+        m_trustedHosts.insert(host);
+}
+
+bool NetworkAccessManager::isTrustedServer(const QString &host) const {
+    return !host.isEmpty() && m_trustedHosts.contains(host.toLower());
+}
+
+// An authenticator left untouched makes the library finish the request without credentials,
+// so the page sees the server's refusal.
+void NetworkAccessManager::provideAuthentication(QNetworkReply *reply, QAuthenticator *auth) {
+    if (!auth || !reply || !isTrustedServer(reply->url().host()))
+        return;
+    offerCredentials(auth);
+}
+
+void NetworkAccessManager::proxyAuthenticationRequired(const QNetworkProxy &proxy,
+                                                       QAuthenticator *auth) {
+    const QNetworkProxy installed = QNetworkProxy::applicationProxy();
+    if (!auth || installed.type() != QNetworkProxy::Socks5Proxy ||
+        proxy.hostName().compare(installed.hostName(), Qt::CaseInsensitive) != 0 ||
+        proxy.port() != installed.port())
+        return;
+    offerCredentials(auth);
+}
+
+void NetworkAccessManager::offerCredentials(QAuthenticator *auth) const {
+    auth->setUser(m_userName);
+    auth->setPassword(m_password);
 }
 
 NetworkCookieJar *NetworkAccessManager::networkCookieJar() const {

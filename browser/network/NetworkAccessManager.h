@@ -1,10 +1,15 @@
 #pragma once
-// The one network access manager of the browser process: every page of every view loads
-// through it, so all views share one cookie jar (and, later, one disk cache and one set of
-// credentials).
+// The one network access manager of the browser process: every page of every view (popups
+// included) loads through it, so all views share one disk cache, one cookie jar, one set of
+// credentials and the process-wide proxy. GUI thread only.
 
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QSet>
 #include <QString>
+
+class QAuthenticator;
+class QUrl;
 
 namespace KEL {
 
@@ -13,17 +18,41 @@ class NetworkCookieJar;
 class NetworkAccessManager : public QNetworkAccessManager {
     Q_OBJECT
   public:
+    // Installs a disk cache in the per-user cache directory (made 0700), with the cache's own
+    // default size limit.
     explicit NetworkAccessManager(QObject *parent = nullptr);
 
-    // The credentials offered to server authentication requests (host command AUTH). Stored
-    // now; answering authenticators plugs in with the authentication slots.
+    // AUTH: stores the one credential pair and answers server authentication with it.
     void setAuthentication(const QString &userName, const QString &password);
+    // PRXY with a user name and a password: stores the same pair and answers proxy
+    // authentication with it.
+    void setProxyAuthentication(const QString &userName, const QString &password);
+
+    // LOAD: the host itself asked for this address, so its host may receive the AUTH pair.
+    // Only such hosts do: any page can make the engine fetch from anywhere, and a 401 from a
+    // server the host never chose must not learn the host's user name and password. A
+    // redirect to another host therefore loses the permission; one on the same host keeps it.
+    void trustServer(const QUrl &address);
+    bool isTrustedServer(const QString &host) const;
 
     NetworkCookieJar *networkCookieJar() const;
 
+  public slots:
+    void provideAuthentication(QNetworkReply *reply, QAuthenticator *auth);
+    // Answers only the proxy that PRXY installed.
+    void proxyAuthenticationRequired(const QNetworkProxy &proxy, QAuthenticator *auth);
+
+  protected:
+    // Every request goes out with HTTP pipelining allowed, whatever the caller set.
+    QNetworkReply *createRequest(Operation op, const QNetworkRequest &request,
+                                 QIODevice *outgoingData) override;
+
   private:
+    void offerCredentials(QAuthenticator *auth) const;
+
     QString m_userName;
     QString m_password;
+    QSet<QString> m_trustedHosts; // lower-case host names from LOAD
 };
 
 // The process-wide manager, made on first use together with its cookie jar. GUI thread only.

@@ -1,7 +1,10 @@
 #pragma once
-// The cookie jar of all views. Accepting and sending cookies is the library's own behaviour;
-// persistence (the cookie store file) plugs into loadCookies / saveCookies / clearCookies.
+// The cookie jar of all views. Accepting, matching and sending cookies is the library's own
+// behaviour; this class adds the cookie store file, "cookies.ini" in the per-user data
+// directory: read once at start-up, written only on SVCK and CLCK (never at exit). Only
+// persistent cookies that have not expired are written. GUI thread only.
 
+#include <QNetworkCookie>
 #include <QNetworkCookieJar>
 
 namespace KEL {
@@ -11,16 +14,31 @@ class NetworkCookieJar : public QNetworkCookieJar {
   public:
     explicit NetworkCookieJar(QObject *parent = nullptr);
 
-    // Start-up: read the cookie store. Not persisted yet: the store file comes with a later
-    // change.
+    // Start-up: replaces the jar's cookies with the stored ones, expired ones included (the
+    // next save drops them). A missing or unreadable store loads as empty. Runs once.
     void loadCookies();
-    // SVCK: write the cookie store. Not persisted yet.
+    // SVCK: drops expired cookies, then writes the persistent ones. Does nothing before
+    // loadCookies, so a store is never overwritten by a jar that has not read it.
     void saveCookies();
-    // CLCK: drop every cookie in memory (the stored file follows with persistence).
+    // CLCK: drops every cookie and writes the empty list.
     void clearCookies();
+    // Drops persistent cookies whose expiry has passed; session cookies stay.
+    void expireCookies();
+
+    bool isLoaded() const { return m_loaded; }
 
   signals:
+    // After loading, after clearing, and after expiring removed at least one cookie.
     void cookiesChanged();
+
+  private:
+    bool m_loaded = false;
 };
+
+// The path of the cookie store file.
+QString cookieStorePath();
+// Registers "QList<QNetworkCookie>" and its stream operators (the stored form is that of
+// CookieStream.h). Idempotent; anything reading the store through QSettings calls it first.
+void registerCookieListType();
 
 } // namespace KEL

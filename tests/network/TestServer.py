@@ -1,0 +1,91 @@
+#!/usr/bin/env python3
+"""HTTP test server for the network tests: listens on 127.0.0.1 with an ephemeral port,
+writes that port to PORT_FILE and one line per request to LOG_FILE:
+    <path> host=<Host header> auth=<Authorization or -> cookie=<Cookie or ->
+
+Paths:
+  /page?title=T         a page titled T
+  /setcookies           sets a persistent, a session and an already expired cookie
+  /echo                 a page titled with the Cookie header it received ("none" without)
+  /protected/...        Basic authentication as kel / secret: titled "secret", else a 401 page
+                        titled "refused"
+  /mixed?other=H:P      a page pulling /protected images from this host and from H:P
+  /redirect?to=U        a redirect to U
+  /cached               a page cacheable for an hour
+"""
+import base64
+import os
+import sys
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qs, urlsplit
+
+PORT_FILE, LOG_FILE = sys.argv[1], sys.argv[2]
+LOG_LOCK = threading.Lock()
+GOOD_AUTH = "Basic " + base64.b64encode(b"kel:secret").decode()
+
+
+def page(title, body=""):
+    return ("<html><head><title>%s</title></head><body>%s%s</body></html>"
+            % (title, title, body)).encode()
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def record(self):
+        with LOG_LOCK, open(LOG_FILE, "a") as log:
+            log.write("%s host=%s auth=%s cookie=%s\n" % (
+                self.path, self.headers.get("Host", "-"),
+                self.headers.get("Authorization", "-"), self.headers.get("Cookie", "-")))
+
+    def reply(self, status, body, headers=()):
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header("Content-Type", "text/html; charset=utf-8")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def do_GET(self):
+        self.record()
+        url = urlsplit(self.path)
+        query = parse_qs(url.query)
+        if url.path == "/page":
+            self.reply(200, page(query.get("title", ["page"])[0]), [("Cache-Control", "no-store")])
+        elif url.path == "/setcookies":
+            self.reply(200, page("set"), [
+                ("Set-Cookie", "persist=1; Max-Age=86400; Path=/"),
+                ("Set-Cookie", "session=1; Path=/"),
+                ("Set-Cookie", "gone=1; Expires=Thu, 01 Jan 1970 00:00:10 GMT; Path=/"),
+                ("Cache-Control", "no-store")])
+        elif url.path == "/echo":
+            self.reply(200, page(self.headers.get("Cookie", "none")), [("Cache-Control", "no-store")])
+        elif url.path.startswith("/protected/"):
+            if self.headers.get("Authorization") == GOOD_AUTH:
+                self.reply(200, page("secret"), [("Cache-Control", "no-store")])
+            else:
+                self.reply(401, page("refused"), [("WWW-Authenticate", 'Basic realm="kel"')])
+        elif url.path == "/mixed":
+            other = query.get("other", [""])[0]
+            self.reply(200, page("mixed", '<img src="/protected/same.png">'
+                                 '<img src="http://%s/protected/other.png">' % other),
+                       [("Cache-Control", "no-store")])
+        elif url.path == "/redirect":
+            self.reply(302, page("moved"), [("Location", query.get("to", ["/"])[0])])
+        elif url.path == "/cached":
+            self.reply(200, page("cached"), [("Cache-Control", "public, max-age=3600")])
+        else:
+            self.reply(404, page("missing"))
+
+
+server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+server.daemon_threads = True
+with open(PORT_FILE + ".tmp", "w") as out:
+    out.write(str(server.server_address[1]))
+os.rename(PORT_FILE + ".tmp", PORT_FILE)
+server.serve_forever()
