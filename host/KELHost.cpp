@@ -11,7 +11,9 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -122,10 +124,23 @@ void setInt(KEL_Command &command, int index, int32_t value) {
     command.intCount = std::max(command.intCount, index + 1);
 }
 
+namespace {
+
+// Payloads stored through this kit, by data slot, until a request naming the slot is posted:
+// recovery must know an HTML page's text to show it again, and a payload cannot be read back
+// from the data segment without freeing it. At most one entry per slot.
+std::map<int32_t, std::vector<uint8_t>> g_storedPayloads;
+
+} // namespace
+
 bool putPayload(KEL_Command &command, int slotArg, const void *data, int32_t length) {
     const int32_t slot = KEL_AllocateAndCopy(data, length);
     setInt(command, slotArg, slot);
     setInt(command, slotArg + 1, length);
+    if (slot >= 0 && data && length > 0) {
+        const auto *bytes = static_cast<const uint8_t *>(data);
+        g_storedPayloads[slot].assign(bytes, bytes + length);
+    }
     return slot >= 0;
 }
 
@@ -174,6 +189,33 @@ std::optional<KEL_Command> makeLoad(const std::string &view, const std::string &
     for (size_t pos = 0; pos < units.size(); pos += kPart)
         setString(load, arg++, units.substr(pos, kPart));
     return load;
+}
+
+namespace {
+
+std::u16string textOf(const std::vector<uint8_t> &bytes) {
+    return decodeTextPayload(bytes.data(), bytes.size());
+}
+
+// The payload a request posted now refers to, if this kit stored it (forgotten either way:
+// the slot is the receiver's from now on).
+bool takeStoredText(const KEL_Command &command, std::u16string *text) {
+    if (!hasCode(command, "HTML") && !hasCode(command, "EVJS") && !hasCode(command, "IMES"))
+        return false;
+    auto it = g_storedPayloads.find(command.intArgs[0]);
+    if (it == g_storedPayloads.end())
+        return false;
+    const bool matches = command.intArgs[1] == static_cast<int32_t>(it->second.size());
+    if (matches)
+        *text = textOf(it->second);
+    g_storedPayloads.erase(it);
+    return matches;
+}
+
+} // namespace
+
+std::u16string takeText(const KEL_Command &command, int slotArg) {
+    return textOf(takePayload(command, slotArg));
 }
 
 // ---- Finding the program ------------------------------------------------------------------
@@ -231,9 +273,14 @@ std::vector<std::string> environmentWith(const std::map<std::string, std::string
     return entries;
 }
 
+// The process's pidfd, or -1 where the kernel has none (then waitpid and kill serve).
+int openPidfd(pid_t pid) {
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
 } // namespace
 
-Browser::Browser() = default;
+Browser::Browser() : m_recovery(std::make_unique<Recovery>(*this)) {}
 
 Browser::~Browser() {
     stop(3000);
@@ -246,6 +293,13 @@ Browser::~Browser() {
 void Browser::onRecord(const KEL_Command *command) {
     if (!g_receiver || !command)
         return;
+    if (g_receiver->m_recovery->swallow(*command))
+        return;
+    ++g_receiver->m_callbackDepth;
+    struct Leave {
+        int &depth;
+        ~Leave() { --depth; }
+    } leave{g_receiver->m_callbackDepth};
     if (g_receiver->m_handler)
         g_receiver->m_handler(*command);
     g_receiver->m_inbox.push_back(*command);
@@ -254,6 +308,9 @@ void Browser::onRecord(const KEL_Command *command) {
 bool Browser::start(const StartOptions &options) {
     m_error.clear();
     m_inbox.clear();
+    m_options = options;
+    m_exitPosted = false;
+    m_recovery->stopWatching();
     g_receiver = this;
     KEL_SetProcessCB(&Browser::onRecord);
     if (!KEL_Init()) {
@@ -261,7 +318,38 @@ bool Browser::start(const StartOptions &options) {
         return false;
     }
     m_initialised = true;
+    if (!spawnProcess(options))
+        return false;
 
+    if (options.startTimeoutMs <= 0) {
+        if (options.sendInit) {
+            KEL_InitProcess();
+            m_recovery->watch(options);
+        }
+        return true;
+    }
+    auto has = [this](const char *code) {
+        return std::any_of(m_inbox.begin(), m_inbox.end(),
+                           [code](const KEL_Command &c) { return hasCode(c, code); });
+    };
+    if (!spinUntil([&] { return has("PRUP") || !running(); }, options.startTimeoutMs) ||
+        !has("PRUP")) {
+        m_error = "the browser process did not announce itself (no PRUP)";
+        return false;
+    }
+    if (options.sendInit) {
+        KEL_InitProcess();
+        if (!spinUntil([&] { return has("BOOT") || !running(); }, options.startTimeoutMs) ||
+            !has("BOOT")) {
+            m_error = "the browser process did not answer INIT (no BOOT)";
+            return false;
+        }
+        m_recovery->watch(options);
+    }
+    return true;
+}
+
+bool Browser::spawnProcess(const StartOptions &options) {
     const std::string program =
         options.browserPath.empty() ? defaultBrowserPath() : options.browserPath;
     const std::vector<std::string> environment = environmentWith(options.environment);
@@ -287,30 +375,24 @@ bool Browser::start(const StartOptions &options) {
     }
     m_pid = pid;
     m_status = -1;
-
-    if (options.startTimeoutMs <= 0) {
-        if (options.sendInit)
-            KEL_InitProcess();
-        return true;
-    }
-    auto has = [this](const char *code) {
-        return std::any_of(m_inbox.begin(), m_inbox.end(),
-                           [code](const KEL_Command &c) { return hasCode(c, code); });
-    };
-    if (!spinUntil([&] { return has("PRUP") || !running(); }, options.startTimeoutMs) ||
-        !has("PRUP")) {
-        m_error = "the browser process did not announce itself (no PRUP)";
-        return false;
-    }
-    if (options.sendInit) {
-        KEL_InitProcess();
-        if (!spinUntil([&] { return has("BOOT") || !running(); }, options.startTimeoutMs) ||
-            !has("BOOT")) {
-            m_error = "the browser process did not answer INIT (no BOOT)";
-            return false;
-        }
+    m_pidfd = openPidfd(pid);
+    // posix_spawn returns once the program runs, so the bound is in place long before any page
+    // can allocate; only the dynamic loader runs without it.
+    if (options.memoryLimit > 0) {
+        const struct rlimit limit = {static_cast<rlim_t>(options.memoryLimit),
+                                     static_cast<rlim_t>(options.memoryLimit)};
+        prlimit(pid, RLIMIT_DATA, &limit, nullptr);
     }
     return true;
+}
+
+bool Browser::reinitialise() {
+    if (m_initialised)
+        KEL_Shutdown();
+    g_storedPayloads.clear();
+    KEL_SetProcessCB(&Browser::onRecord); // KEL_Shutdown forgot it
+    m_initialised = KEL_Init();
+    return m_initialised;
 }
 
 bool Browser::running() {
@@ -323,6 +405,10 @@ bool Browser::running() {
     if (rc == m_pid)
         m_status = status;
     m_pid = -1;
+    if (m_pidfd >= 0) {
+        close(m_pidfd);
+        m_pidfd = -1;
+    }
     return false;
 }
 
@@ -337,6 +423,7 @@ bool Browser::waitForExit(int timeoutMs) {
 }
 
 bool Browser::stop(int timeoutMs) {
+    m_recovery->stopWatching();
     bool endedByItself = true;
     if (running()) {
         KEL_Command exitCommand = makeCommand("EXIT");
@@ -350,6 +437,10 @@ bool Browser::stop(int timeoutMs) {
             m_pid = -1;
         }
     }
+    if (m_pidfd >= 0) {
+        close(m_pidfd);
+        m_pidfd = -1;
+    }
     if (m_initialised) {
         KEL_Shutdown();
         m_initialised = false;
@@ -360,6 +451,11 @@ bool Browser::stop(int timeoutMs) {
 }
 
 uint32_t Browser::post(const KEL_Command &command) {
+    std::u16string text;
+    const bool known = takeStoredText(command, &text);
+    if (hasCode(command, "EXIT"))
+        m_exitPosted = true;
+    m_recovery->observe(command, known ? &text : nullptr);
     return static_cast<uint32_t>(KEL_PostCommand(&command));
 }
 
@@ -389,6 +485,24 @@ bool Browser::request(const KEL_Command &command, KEL_Command *reply, int timeou
 void Browser::pump() {
     g_receiver = this;
     KEL_Update();
+    if (m_callbackDepth == 0)
+        m_recovery->step();
+}
+
+void Browser::setRecoveryHandler(std::function<void(const RecoveryEvent &)> handler) {
+    m_recovery->handler = std::move(handler);
+}
+
+bool Browser::recovering() const {
+    return m_recovery->busy();
+}
+
+int Browser::recoveries() const {
+    return m_recovery->count();
+}
+
+const Session &Browser::session() const {
+    return m_recovery->session();
 }
 
 bool Browser::take(const char *code, KEL_Command *out) {

@@ -7,11 +7,13 @@
 
 #include "CommandCodes.h"
 #include "KELPlugin.h"
+#include "Recovery.h"
 
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -62,6 +64,16 @@ std::optional<KEL_Command> makeLoad(const std::string &view, const std::string &
 
 // ---- The browser process ------------------------------------------------------------------
 
+// The memory bound the kit gives the browser process (RLIMIT_DATA), so that a page that
+// allocates without end (a memory bomb) ends the browser, which recovery then replaces, instead
+// of pushing the machine into swap. Measured here: an idle browser with a page has about 65 MB
+// of data and 1.4 GiB of address space; the engine and Qt reserve large ranges up front, so an
+// address-space bound (RLIMIT_AS) of 1 GiB already stops start-up, while RLIMIT_DATA counts
+// only private writable memory, the part a page can make grow; at the bound the engine's next
+// allocation fails and the process ends (SIGSEGV). 4 GiB leaves heavy pages ample room and
+// still keeps a bomb well inside a game machine's memory.
+constexpr uint64_t kDefaultMemoryLimit = uint64_t(4) << 30;
+
 struct StartOptions {
     // Program to run; empty: $KEL_BROWSER_PATH, else ../bin/KELBrowser beside the plugin library.
     std::string browserPath;
@@ -73,6 +85,12 @@ struct StartOptions {
     int startTimeoutMs = 15000;
     // Where the browser's standard output and error go; empty = inherit.
     std::string logFile;
+    // Bound on the browser's private writable memory in bytes (see kDefaultMemoryLimit);
+    // 0 = none.
+    uint64_t memoryLimit = kDefaultMemoryLimit;
+    // Replacing a browser that died or hung (Recovery.h). Active only with sendInit: without
+    // INIT the host keeps the browser alive itself and owns its lifetime.
+    RecoveryOptions recovery;
 };
 
 class Browser {
@@ -118,9 +136,29 @@ class Browser {
         m_handler = std::move(handler);
     }
 
+    // ---- Recovery (Recovery.h) ----
+    // The kit remembers what the host sets up through post() and request() (views and their
+    // size, flags and last LOAD or HTML; ALWP, DSMR, AUTH, PRXY; ADDO, SETP) and gives it to a
+    // fresh browser when the old one died or hung; frames then simply continue. HTML text is
+    // known when its payload was stored with putText or putPayload. Records posted with
+    // KEL_PostCommand directly are not seen.
+    // Called from pump() once the views are back (or the kit gave up).
+    void setRecoveryHandler(std::function<void(const RecoveryEvent &)> handler);
+    // Whether a recovery is under way (the browser is being replaced).
+    bool recovering() const;
+    // Recoveries finished since start().
+    int recoveries() const;
+    // What the kit would restore.
+    const Session &session() const;
+
   private:
+    friend class Recovery;
     static void onRecord(const KEL_Command *command);
     bool waitForExit(int timeoutMs);
+    // Starts the program with the options' environment, log and memory bound; opens its pidfd.
+    bool spawnProcess(const StartOptions &options);
+    // Ends the plugin's segments and makes them anew, for a fresh process.
+    bool reinitialise();
 
     pid_t m_pid = -1;
     int m_status = -1;
@@ -128,6 +166,11 @@ class Browser {
     std::string m_error;
     std::deque<KEL_Command> m_inbox;
     std::function<void(const KEL_Command &)> m_handler;
+    StartOptions m_options;
+    int m_pidfd = -1;          // the process's pidfd; -1 where the kernel has none
+    bool m_exitPosted = false; // the host posted EXIT: its end is no fault
+    int m_callbackDepth = 0;   // inside the process callback: no segment may be remade
+    std::unique_ptr<Recovery> m_recovery;
 };
 
 // The KELBrowser program next to the plugin library (or $KEL_BROWSER_PATH).

@@ -1,0 +1,274 @@
+#include "Recovery.h"
+
+#include "KELHost.h"
+
+#include <csignal>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace KEL {
+namespace Host {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// A recovery that follows the previous one this soon counts towards the crash-loop rule.
+constexpr auto kQuickFailure = std::chrono::seconds(30);
+// The second quick recovery in a row restores the views without their pages.
+constexpr int kQuickFailuresBeforeBlank = 2;
+constexpr int kMaxFailedStarts = 3;
+// A host pump that comes this long after the previous one means the host stalled.
+constexpr auto kHostStall = milliseconds(500);
+// Replay records posted per pump, so a large session never holds up one host frame.
+constexpr int kReplayPerPump = 64;
+
+bool cleanExit(int status) {
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+} // namespace
+
+const char *reasonName(RecoveryReason reason) {
+    return reason == RecoveryReason::Hung ? "hung" : "died";
+}
+
+// ---- Liveness -----------------------------------------------------------------------------
+
+void Liveness::reset(Clock::time_point now) {
+    m_lastAnswer = m_lastPump = now;
+    m_waiting = false;
+    m_sequence = 0;
+}
+
+void Liveness::pumped(Clock::time_point now) {
+    const auto gap = now - m_lastPump;
+    if (m_lastPump != Clock::time_point{} && gap > kHostStall) {
+        m_lastAnswer += gap;
+        m_waitingSince += gap;
+    }
+    m_lastPump = now;
+}
+
+bool Liveness::pingDue(Clock::time_point now) const {
+    if (m_waiting)
+        return m_sequence == 0; // try again to post the one that found the segment full
+    return now - m_lastAnswer >= m_interval;
+}
+
+void Liveness::pinged(uint32_t sequence, Clock::time_point now) {
+    if (!m_waiting)
+        m_waitingSince = now;
+    m_waiting = true;
+    m_sequence = sequence;
+}
+
+bool Liveness::answered(uint32_t sequence, Clock::time_point now) {
+    if (!m_waiting || sequence == 0 || sequence != m_sequence)
+        return false;
+    m_waiting = false;
+    m_sequence = 0;
+    m_lastAnswer = now;
+    return true;
+}
+
+bool Liveness::hung(Clock::time_point now) const {
+    return m_waiting && now - m_waitingSince >= m_hangAfter;
+}
+
+// ---- Recovery -----------------------------------------------------------------------------
+
+void Recovery::watch(const StartOptions &options) {
+    m_enabled = options.recovery.enabled;
+    m_state = m_enabled ? State::Watching : State::Idle;
+    m_startTimeoutMs = options.startTimeoutMs > 0 ? options.startTimeoutMs : 15000;
+    m_liveness = Liveness(milliseconds(std::max(1, options.recovery.pingIntervalMs)),
+                          milliseconds(std::max(1, options.recovery.hangTimeoutMs)));
+    m_liveness.reset(Clock::now());
+    m_session.clear();
+    m_replay.clear();
+    m_replaySequences.clear();
+    m_count = 0;
+    m_quickFailures = 0;
+    m_everFinished = false;
+}
+
+void Recovery::stopWatching() {
+    m_enabled = false;
+    m_state = State::Idle;
+    m_replay.clear();
+    m_replaySequences.clear();
+}
+
+void Recovery::observe(const KEL_Command &request, const std::u16string *htmlText) {
+    if (m_enabled)
+        m_session.observe(request, htmlText);
+}
+
+bool Recovery::swallow(const KEL_Command &record) {
+    if (m_state == State::Idle)
+        return false;
+    const bool reply = record.origin == 0 && record.result != 0;
+    if (reply && hasCode(record, "PING") && m_liveness.answered(record.sequence, Clock::now()))
+        return true;
+    if (reply && m_replaySequences.erase(record.sequence))
+        return true;
+    if (record.origin == 1 &&
+        (m_state == State::WaitingForPrup || m_state == State::WaitingForBoot)) {
+        if (hasCode(record, "PRUP"))
+            return m_sawPrup = true;
+        if (hasCode(record, "BOOT"))
+            return m_sawBoot = true;
+    }
+    return false;
+}
+
+bool Recovery::ended() {
+    if (m_browser.m_pidfd >= 0 && m_browser.m_pid > 0) {
+        struct pollfd fd = {m_browser.m_pidfd, POLLIN, 0};
+        if (poll(&fd, 1, 0) == 0)
+            return false; // cheaper than a wait, and exact: readable once the process ended
+    }
+    return !m_browser.running();
+}
+
+void Recovery::kill() {
+    if (m_browser.m_pid <= 0)
+        return;
+    if (m_browser.m_pidfd < 0 ||
+        syscall(SYS_pidfd_send_signal, m_browser.m_pidfd, SIGKILL, nullptr, 0) != 0)
+        ::kill(m_browser.m_pid, SIGKILL);
+}
+
+void Recovery::step() {
+    if (m_state == State::Idle)
+        return;
+    const auto now = Clock::now();
+    switch (m_state) {
+    case State::Idle:
+        break;
+    case State::Watching:
+        if (ended()) {
+            if (cleanExit(m_browser.m_status) || m_browser.m_exitPosted)
+                m_state = State::Idle; // it was told to end, or chose to
+            else
+                begin(RecoveryReason::Died, now);
+            break;
+        }
+        m_liveness.pumped(now);
+        if (m_liveness.hung(now)) {
+            begin(RecoveryReason::Hung, now);
+        } else if (m_liveness.pingDue(now)) {
+            // Straight to the plugin: the kit's own PINGs are not part of the host's session.
+            KEL_Command ping = makeCommand("PING");
+            m_liveness.pinged(static_cast<uint32_t>(KEL_PostCommand(&ping)), now);
+        }
+        break;
+    case State::Killing:
+        if (ended()) {
+            m_status = m_browser.m_status;
+            restart(now);
+        }
+        break;
+    case State::WaitingForPrup:
+    case State::WaitingForBoot:
+        if (ended() || now >= m_deadline) {
+            startFailed(now);
+        } else if (m_state == State::WaitingForPrup && m_sawPrup) {
+            KEL_InitProcess();
+            m_state = State::WaitingForBoot;
+        } else if (m_state == State::WaitingForBoot && m_sawBoot) {
+            const std::vector<ReplayRecord> records = m_session.replay(m_withPages);
+            m_replay.assign(records.begin(), records.end());
+            m_state = State::Replaying;
+            replaySome(now);
+        }
+        break;
+    case State::Replaying:
+        if (ended())
+            begin(RecoveryReason::Died, now);
+        else
+            replaySome(now);
+        break;
+    }
+}
+
+void Recovery::begin(RecoveryReason reason, Clock::time_point now) {
+    m_reason = reason;
+    m_status = m_browser.m_status;
+    m_noticed = now;
+    m_failedStarts = 0;
+    m_quickFailures =
+        m_everFinished && now - m_lastFinished < kQuickFailure ? m_quickFailures + 1 : 0;
+    m_withPages = m_quickFailures < kQuickFailuresBeforeBlank;
+    m_replay.clear();
+    m_replaySequences.clear();
+    m_state = State::Killing;
+    kill(); // nothing to do for a process that has already ended
+}
+
+void Recovery::restart(Clock::time_point now) {
+    m_sawPrup = m_sawBoot = false;
+    if (!m_browser.reinitialise() || !m_browser.spawnProcess(m_browser.m_options)) {
+        startFailed(now);
+        return;
+    }
+    m_deadline = now + milliseconds(m_startTimeoutMs);
+    m_state = State::WaitingForPrup;
+}
+
+void Recovery::startFailed(Clock::time_point now) {
+    if (++m_failedStarts >= kMaxFailedStarts) {
+        kill();
+        finish(false, now);
+        return;
+    }
+    m_state = State::Killing;
+    kill();
+}
+
+void Recovery::replaySome(Clock::time_point now) {
+    for (int posted = 0; posted < kReplayPerPump && !m_replay.empty(); ++posted) {
+        ReplayRecord &next = m_replay.front();
+        if (next.html) {
+            // The payload is stored once; a record that finds the segment full keeps it.
+            if (!putText(next.record, 0, *next.html))
+                return; // no data slot free yet; the next pump tries again
+            next.html.reset();
+        }
+        const uint32_t sequence = static_cast<uint32_t>(KEL_PostCommand(&next.record));
+        if (sequence == 0)
+            return;
+        m_replaySequences.insert(sequence);
+        m_replay.pop_front();
+    }
+    if (m_replay.empty())
+        finish(true, now);
+}
+
+void Recovery::finish(bool restored, Clock::time_point now) {
+    RecoveryEvent event;
+    event.reason = m_reason;
+    event.exitStatus = m_status;
+    event.restored = restored;
+    event.pagesRestored = restored && m_withPages;
+    if (restored)
+        event.views = m_session.viewNames();
+    event.milliseconds = std::chrono::duration<double, std::milli>(now - m_noticed).count();
+    m_lastFinished = now;
+    m_everFinished = true;
+    if (restored) {
+        ++m_count;
+        m_state = State::Watching;
+        m_liveness.reset(now);
+    } else {
+        m_state = State::Idle;
+    }
+    if (handler)
+        handler(event);
+}
+
+} // namespace Host
+} // namespace KEL
