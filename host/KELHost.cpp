@@ -173,11 +173,6 @@ std::vector<uint8_t> takePayload(const KEL_Command &command, int slotArg) {
     return bytes;
 }
 
-std::u16string takeText(const KEL_Command &command, int slotArg) {
-    const std::vector<uint8_t> bytes = takePayload(command, slotArg);
-    return decodeTextPayload(bytes.data(), bytes.size());
-}
-
 std::optional<KEL_Command> makeLoad(const std::string &view, const std::string &address) {
     const std::u16string units = utf16(address);
     if (units.size() > kLoadAddressUnits)
