@@ -70,6 +70,9 @@ bool KELApplication::startUp() {
     settings->setAttribute(QWebSettings::JavascriptCanOpenWindows, true);
     settings->setAttribute(QWebSettings::JavascriptCanAccessClipboard, true);
     settings->setAttribute(QWebSettings::AcceleratedCompositingEnabled, false);
+    // Console messages carry their line and source address only while the engine keeps script
+    // call stacks, which it does with its developer extras on (no inspector is ever shown).
+    settings->setAttribute(QWebSettings::DeveloperExtrasEnabled, true);
 
     // A directory that cannot be made only means the icons do not persist.
     const QString icons = iconDatabaseDirectory();
