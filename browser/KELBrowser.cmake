@@ -27,6 +27,7 @@ add_executable(KELBrowser
   view/InputMapping.h
   view/ViewHost.h
   bridge/BridgeRegistry.cpp
+  bridge/BridgeObject.cpp
 )
 set_target_properties(KELBrowser PROPERTIES AUTOMOC ON)
 target_include_directories(KELBrowser PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})

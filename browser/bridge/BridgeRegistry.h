@@ -1,15 +1,22 @@
 #pragma once
-// The host's named script objects (ADDO, SETP), placed into every page's script environment.
-// Only the registry's surface exists so far; the objects themselves and their installation
-// into pages plug in here with the script bridge.
+// The host's named script objects (ADDO, SETP), placed into every page's main frame each time
+// its window object is cleared. One object serves every view.
 
 #include <QString>
 
+#include <map>
+#include <memory>
+
+class QWebFrame;
+
 namespace KEL {
+
+class BridgeObject;
+class NoticeSink;
 
 class BridgeRegistry {
   public:
-    BridgeRegistry() = default;
+    explicit BridgeRegistry(NoticeSink &sink);
     ~BridgeRegistry();
     BridgeRegistry(const BridgeRegistry &) = delete;
     BridgeRegistry &operator=(const BridgeRegistry &) = delete;
@@ -19,8 +26,15 @@ class BridgeRegistry {
     // SETP: sets a string property, creating the object first if needed. Always true.
     bool setObjectProperty(const QString &objectName, const QString &propertyName,
                            const QString &value);
+    // Adds every object, in name order, to the frame's script window object.
+    void installObjects(QWebFrame *frame) const;
     // Shutdown: deletes every object.
     void deleteAll();
+
+  private:
+    NoticeSink &m_sink;
+    // QString's operator< compares UTF-16 code units.
+    std::map<QString, std::unique_ptr<BridgeObject>> m_objects;
 };
 
 } // namespace KEL

@@ -15,6 +15,7 @@
 #include "network/NetworkAccessManager.h"
 #include "network/NetworkCookieJar.h"
 #include "view/Notice.h"
+#include "view/WebView.h"
 
 #include <QDir>
 #include <QFile>
@@ -103,7 +104,11 @@ bool KELApplication::openTransport() {
         !openBuffer(processState.textureBuffer, kTextureSegmentName) ||
         !openBuffer(processState.dataBuffer, kDataSegmentName))
         return false;
-    processState.bridgeRegistry = std::make_unique<BridgeRegistry>();
+    processState.bridgeRegistry = std::make_unique<BridgeRegistry>(processState.notices);
+    WebView::windowObjectHook() = [](QWebFrame *frame) {
+        if (processState.bridgeRegistry)
+            processState.bridgeRegistry->installObjects(frame);
+    };
     Notice(processState.notices, Code::PRUP).post();
     return true;
 }

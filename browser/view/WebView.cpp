@@ -328,7 +328,15 @@ void WebView::postContentsSizeChanged(const QSize &size) {
 
 // Bridge objects and the text-field watcher are installed here, with the script bridge and
 // the text-field support.
-void WebView::javaScriptWindowObjectCleared() {}
+std::function<void(QWebFrame *)> &WebView::windowObjectHook() {
+    static std::function<void(QWebFrame *)> hook;
+    return hook;
+}
+
+void WebView::javaScriptWindowObjectCleared() {
+    if (windowObjectHook())
+        windowObjectHook()(m_page->mainFrame());
+}
 
 // Called by the text-field watcher script (IMEI); plugs in with the text-field support.
 void WebView::handleFocusIn(const QVariant &, const QVariant &, const QVariant &, const QVariant &,

@@ -18,8 +18,10 @@
 #include "FrameTracker.h"
 
 #include <cstdint>
+#include <functional>
 
 class QGraphicsScene;
+class QWebFrame;
 class QPainter;
 class QGraphicsView;
 
@@ -33,6 +35,9 @@ class WebPage;
 class WebView : public QGraphicsWebView {
     Q_OBJECT
   public:
+    // Installs the host's bridge objects into a main frame whose window object was just
+    // cleared; set once by the process, before the view's own objects go in.
+    static std::function<void(QWebFrame *)> &windowObjectHook();
     // Unsized: the registry sizes it right away with setViewSize; until then it has no images
     // and must not be painted.
     // `host` (which outlives the view) opens popups for the page; without one it opens none.
