@@ -20,6 +20,7 @@ add_executable(KELBrowser
   view/Notice.cpp
   core/ViewRegistry.cpp
   view/WebView.cpp
+  view/TextFieldWatcher.cpp
   view/WebView.h
   view/WebPage.cpp
   view/WebPage.h

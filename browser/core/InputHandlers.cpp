@@ -37,7 +37,10 @@ Reply handleKey(Command &command, QEvent::Type type) {
 
 // Setting the focused text field's value plugs in here with the text-field support.
 Reply handleSetTextField(Command &command) {
-    viewToRepaint(command);
+    const QString text = takeTextArg(command, 0);
+    if (WebView *view = viewToRepaint(command))
+        view->setTextFieldValue(
+            text.left(text.indexOf(QChar(0)) < 0 ? text.size() : text.indexOf(QChar(0))));
     return Reply::none();
 }
 

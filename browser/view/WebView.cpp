@@ -1,4 +1,5 @@
 #include "view/WebView.h"
+#include "view/TextFieldWatcher.h"
 
 #include "CommandCodes.h"
 #include "view/InputMapping.h"
@@ -17,6 +18,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <QWebElement>
 #include <QWebFrame>
 
 #include <algorithm>
@@ -39,6 +41,7 @@ WebView::WebView(const QString &name, bool partialUpdates, NoticeSink &notices, 
     : QGraphicsWebView(nullptr), m_name(name), m_notices(notices), m_frames(partialUpdates),
       m_page(new WebPage(notices, host, this)) {
     setPage(m_page);
+    m_textFieldCallbacks = std::make_unique<TextFieldCallbacks>(*this);
     m_savedPalette = m_page->palette();
 
     m_scene = new QGraphicsScene();
@@ -336,13 +339,36 @@ std::function<void(QWebFrame *)> &WebView::windowObjectHook() {
 void WebView::javaScriptWindowObjectCleared() {
     if (windowObjectHook())
         windowObjectHook()(m_page->mainFrame());
+    installTextFieldWatcher(m_page->mainFrame(), m_textFieldCallbacks.get());
+}
+
+// The text is handed over as a literal that holds it exactly; it never runs as script.
+void WebView::setTextFieldValue(const QString &text) {
+    m_page->mainFrame()->documentElement().evaluateJavaScript(
+        QStringLiteral("if (KEL_TextElement) KEL_TextElement.value = ") +
+        scriptStringLiteral(text) + QLatin1Char(';'));
 }
 
 // Called by the text-field watcher script (IMEI); plugs in with the text-field support.
-void WebView::handleFocusIn(const QVariant &, const QVariant &, const QVariant &, const QVariant &,
-                            const QVariant &, const QVariant &) {}
+void WebView::handleFocusIn(const QVariant &type, const QVariant &var, const QVariant &left,
+                            const QVariant &top, const QVariant &width, const QVariant &height) {
+    Notice notice(m_notices, Code::IMEI);
+    notice.string(0, m_name).string(1, type.toString());
+    const QString value = var.toString();
+    if (value.isEmpty())
+        notice.integer(0, -1).integer(1, 0);
+    else
+        notice.textPayload(0, value);
+    notice.integer(2, left.toInt())
+        .integer(3, top.toInt())
+        .integer(4, width.toInt())
+        .integer(5, height.toInt())
+        .post();
+}
 
 // Called by the text-field watcher script (IMEO); plugs in with the text-field support.
-void WebView::handleFocusOut(const QVariant &) {}
+void WebView::handleFocusOut(const QVariant &) {
+    Notice(m_notices, Code::IMEO).string(0, m_name).post();
+}
 
 } // namespace KEL

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 class QGraphicsScene;
 class QWebFrame;
@@ -46,6 +47,8 @@ class WebView : public QGraphicsWebView {
     ~WebView() override;
 
     const QString &name() const { return m_name; }
+    // IMES: sets the focused text field's value to exactly `text`.
+    void setTextFieldValue(const QString &text);
     WebPage *webPage() const { return m_page; }
 
     // Clamps each side to 128..1024 and, when the size changed, resizes scene, view, item and
@@ -127,6 +130,7 @@ class WebView : public QGraphicsWebView {
 
   private:
     QString m_name;
+    std::unique_ptr<QObject> m_textFieldCallbacks;
     NoticeSink &m_notices;
     void drawCaret(QPainter &painter, bool editing);
     QPoint eventPosition(int32_t x, int32_t y) const;
