@@ -84,6 +84,9 @@ const Expect kSdlCases[] = {
     {SDLK_RALT, Qt::Key_Alt, "right alt"},
     {SDLK_LGUI, Qt::Key_Super_L, "left super"},
     {SDLK_RGUI, Qt::Key_Super_R, "right super"},
+    {SDLK_KP_EQUALS, Qt::Key_Equal, "keypad equals"},
+    {SDLK_KP_COMMA, Qt::Key_Comma, "keypad comma"},
+    {SDLK_CLEAR, Qt::Key_Clear, "clear"},
     {SDLK_UNKNOWN, 0, "unknown"},
 };
 
