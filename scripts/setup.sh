@@ -13,6 +13,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
     g++ cmake ninja-build pkg-config binutils git clang-format \
     libboost-dev \
     qtbase5-dev libqt5webkit5-dev \
+    libsdl2-dev xvfb xdotool imagemagick love \
     fonts-dejavu-core fontconfig \
     libgtest-dev libgmock-dev libbenchmark-dev \
     libpng-dev \

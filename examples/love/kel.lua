@@ -1,0 +1,426 @@
+-- kel.lua: KEL for LÖVE 11 through LuaJIT's FFI, with no C of its own.
+--
+-- The plugin's C interface (include/KELPlugin.h) is declared below and loaded with ffi.load;
+-- the browser program is started with posix_spawn from the C library. Records that the
+-- browser sends are decoded while the plugin's callback runs (they are valid only then) and
+-- handed out as Lua tables by kel.poll().
+local ffi = require("ffi")
+
+ffi.cdef [[
+typedef struct KEL_Command {
+    uint32_t sequence;
+    char code[8];
+    uint32_t origin;
+    int32_t intArgs[16];
+    int32_t intCount;
+    uint16_t strArgs[16][256];
+    int32_t strCount;
+    int32_t result;
+    uint8_t reserved[12];
+} KEL_Command;
+
+typedef struct KEL_TextureUpdate {
+    int32_t updated;
+    void *pixels;
+    int32_t x, y, width, height;
+} KEL_TextureUpdate;
+
+typedef void (*KEL_ProcessCallback)(const KEL_Command *command);
+typedef void (*KEL_LogCallback)(const char *message);
+
+bool KEL_Init(void);
+void KEL_InitProcess(void);
+void KEL_Update(void);
+int32_t KEL_PostCommand(const KEL_Command *command);
+void KEL_ClearCommands(void);
+void KEL_UpdateTexture(bool fullOnly, int32_t group, int32_t index, KEL_TextureUpdate *update);
+int32_t KEL_AllocateAndCopy(const void *source, int32_t length);
+bool KEL_CopyAndFree(int32_t slot, void *destination, int32_t length);
+void KEL_SetLogCB(KEL_LogCallback callback);
+void KEL_SetProcessCB(KEL_ProcessCallback callback);
+void KEL_Shutdown(void);
+
+typedef int pid_t;
+extern char **environ;
+int posix_spawn(pid_t *pid, const char *path, const void *file_actions, const void *attrp,
+                char *const argv[], char *const envp[]);
+pid_t waitpid(pid_t pid, int *status, int options);
+int kill(pid_t pid, int sig);
+]]
+
+assert(ffi.sizeof("KEL_Command") == 8296, "KEL_Command layout")
+assert(ffi.sizeof("KEL_TextureUpdate") == 32, "KEL_TextureUpdate layout")
+
+local utf8 = require("utf8")
+
+local kel = {}
+local C = ffi.C
+local lib -- the loaded plugin
+local browserPid
+local received = {}
+local processCallback, logCallback
+
+-- ---- Finding the plugin and the browser -------------------------------------------------
+
+local function exists(path)
+    local file = path and io.open(path, "rb")
+    if file then file:close() end
+    return file ~= nil
+end
+
+local function dirname(path)
+    return path:match("^(.*)/[^/]*$") or "."
+end
+
+-- $KEL_PLUGIN_PATH, or the build trees next to this example's source tree.
+function kel.findPlugin(exampleDir)
+    local given = os.getenv("KEL_PLUGIN_PATH")
+    if given and given ~= "" then return given end
+    local root = dirname(dirname(exampleDir)) -- examples/love -> the source tree
+    for _, build in ipairs({ "build", "build-release", "build-debug", "build/RelWithDebInfo" }) do
+        local candidate = root .. "/" .. build .. "/lib/libKELPlugin.so"
+        if exists(candidate) then return candidate end
+    end
+    return "libKELPlugin.so" -- the library search path
+end
+
+function kel.findBrowser(pluginPath)
+    local given = os.getenv("KEL_BROWSER_PATH")
+    if given and given ~= "" then return given end
+    return dirname(pluginPath) .. "/../bin/KELBrowser"
+end
+
+-- ---- Text ---------------------------------------------------------------------------------
+
+local function utf16(text)
+    local units = {}
+    for _, cp in utf8.codes(text) do
+        if cp >= 0x10000 then
+            cp = cp - 0x10000
+            units[#units + 1] = 0xD800 + bit.rshift(cp, 10)
+            units[#units + 1] = 0xDC00 + bit.band(cp, 0x3FF)
+        else
+            units[#units + 1] = cp
+        end
+    end
+    return units
+end
+
+local function fromUtf16(units, count)
+    local out, i = {}, 0
+    while i < count do
+        local u = units[i]
+        if u == 0 then break end
+        if u >= 0xD800 and u < 0xDC00 and i + 1 < count then
+            u = 0x10000 + bit.lshift(u - 0xD800, 10) + (units[i + 1] - 0xDC00)
+            i = i + 1
+        end
+        out[#out + 1] = utf8.char(u)
+        i = i + 1
+    end
+    return table.concat(out)
+end
+kel.utf8FromUtf16 = fromUtf16
+
+-- ---- Records ------------------------------------------------------------------------------
+
+-- A request: code, integer arguments (a Lua list from index 0), string arguments.
+function kel.command(code, ints, strings)
+    local c = ffi.new("KEL_Command")
+    ffi.copy(c.code, code, 4)
+    ints, strings = ints or {}, strings or {}
+    for i = 0, 15 do
+        if ints[i] ~= nil then
+            c.intArgs[i] = ints[i]
+            c.intCount = i + 1
+        end
+        if strings[i] ~= nil then
+            local units = utf16(strings[i])
+            for k = 1, math.min(#units, 255) do c.strArgs[i][k - 1] = units[k] end
+            c.strCount = i + 1
+        end
+    end
+    return c
+end
+
+function kel.post(c)
+    return lib.KEL_PostCommand(c)
+end
+
+-- Text for HTML, EVJS and IMES: UTF-16 with a terminating zero unit, in a data slot.
+function kel.putText(text)
+    local units = utf16(text)
+    local buffer = ffi.new("uint16_t[?]", #units + 1)
+    for k = 1, #units do buffer[k - 1] = units[k] end
+    local length = (#units + 1) * 2
+    return lib.KEL_AllocateAndCopy(buffer, length), length
+end
+
+local function takeText(c, at)
+    local slot, length = c.intArgs[at], c.intArgs[at + 1]
+    if slot < 0 or length <= 0 or length > 1048576 then return "" end
+    local buffer = ffi.new("uint16_t[?]", math.floor((length + 1) / 2))
+    if not lib.KEL_CopyAndFree(slot, buffer, length) then return "" end
+    return fromUtf16(buffer, math.floor(length / 2))
+end
+
+local payloadTexts = { URLC = { 0 }, IMEI = { 0 }, POPU = { 0 }, POPC = { 0 }, JLOG = { 0, 3 } }
+
+-- Copies what a record holds into a table; payloads are moved out of the data segment here,
+-- frames are left for kel.takeFrame (UPVW). ICNC's icon is dropped (its slot is freed).
+local function decode(c)
+    local r = {
+        code = ffi.string(c.code, 4),
+        origin = c.origin,
+        result = c.result,
+        sequence = c.sequence,
+        ints = {},
+        strings = {},
+    }
+    for i = 0, 15 do r.ints[i] = c.intArgs[i] end
+    for i = 0, 3 do r.strings[i] = fromUtf16(c.strArgs[i], 256) end
+    r.view = r.strings[0]
+    local reply = r.origin == 0 and r.result ~= 0
+    if reply and r.code == "EVJS" then
+        r.value = takeText(c, 0)
+    elseif not reply then
+        for _, at in ipairs(payloadTexts[r.code] or {}) do r["text" .. at] = takeText(c, at) end
+        if r.code == "ICNC" then takeText(c, 0) end
+        if r.code == "INVK" then
+            r.arguments = {}
+            for k = 0, math.min(math.max(c.intArgs[0], 0), 7) - 1 do
+                r.arguments[#r.arguments + 1] = takeText(c, 1 + 2 * k)
+            end
+        end
+    end
+    return r
+end
+
+-- ---- Start, update, stop ------------------------------------------------------------------
+
+-- Loads the plugin, creates the segments, starts the browser. Returns true or nil, message.
+function kel.start(exampleDir)
+    local pluginPath = kel.findPlugin(exampleDir)
+    local ok, loaded = pcall(ffi.load, pluginPath)
+    if not ok then return nil, "cannot load " .. pluginPath .. ": " .. tostring(loaded) end
+    lib = loaded
+    logCallback = ffi.cast("KEL_LogCallback", function(line)
+        print("kel: " .. ffi.string(line))
+    end)
+    processCallback = ffi.cast("KEL_ProcessCallback", function(c)
+        received[#received + 1] = decode(c)
+    end)
+    lib.KEL_SetLogCB(logCallback)
+    lib.KEL_SetProcessCB(processCallback)
+    if not lib.KEL_Init() then return nil, "KEL_Init failed" end
+
+    local browser = kel.findBrowser(pluginPath)
+    local argv = ffi.new("char *[2]")
+    local path = ffi.new("char[?]", #browser + 1, browser)
+    argv[0] = path
+    local pid = ffi.new("pid_t[1]")
+    if C.posix_spawn(pid, path, nil, nil, argv, C.environ) ~= 0 then
+        lib.KEL_Shutdown()
+        return nil, "cannot start " .. browser
+    end
+    browserPid = pid[0]
+    -- The browser watches this process from now on and ends with it.
+    lib.KEL_InitProcess()
+    return true
+end
+
+-- The plugin calls back into Lua from inside KEL_Update; LuaJIT allows that only from code
+-- that is not compiled, so this function stays interpreted.
+local function update()
+    lib.KEL_Update()
+end
+jit.off(update)
+
+-- Records received since the last call, oldest first.
+function kel.poll()
+    if not lib then return {} end
+    update()
+    local records = received
+    received = {}
+    return records
+end
+
+function kel.stop()
+    if not lib then return end
+    kel.post(kel.command("EXIT"))
+    if browserPid then
+        local status = ffi.new("int[1]")
+        for _ = 1, 200 do
+            if C.waitpid(browserPid, status, 1) ~= 0 then browserPid = nil break end -- WNOHANG
+            love.timer.sleep(0.01)
+        end
+        if browserPid then
+            C.kill(browserPid, 9)
+            C.waitpid(browserPid, status, 0)
+        end
+    end
+    lib.KEL_SetProcessCB(nil)
+    lib.KEL_Shutdown()
+    lib = nil
+end
+
+-- ---- Views --------------------------------------------------------------------------------
+
+local View = {}
+View.__index = View
+
+local function clampSide(side)
+    if side < 128 or side > 1024 then return side < 128 and side >= 0 and 128 or 1024 end
+    return side
+end
+
+local function textureSide(side)
+    local t = 128
+    while t < clampSide(side) do t = t * 2 end
+    return t
+end
+
+-- A view shown as a LÖVE Image. The image keeps the frame's memory order (bottom row first)
+-- and is drawn flipped; whole frames are copied straight into its ImageData, rectangles into
+-- ImageData of their own and uploaded with Image:replacePixels at their place.
+function kel.newView(name, width, height)
+    local self = setmetatable({ name = name, title = "", address = "" }, View)
+    self:setSize(width, height)
+    kel.post(kel.command("CRVW", { [0] = width, height, 1 }, { [0] = name }))
+    return self
+end
+
+function View:setSize(width, height)
+    self.width, self.height = clampSide(width), clampSide(height)
+    local tw, th = textureSide(width), textureSide(height)
+    if tw ~= self.textureWidth or th ~= self.textureHeight then
+        self.textureWidth, self.textureHeight = tw, th
+        self.data = love.image.newImageData(tw, th, "rgba8")
+        self.image = love.graphics.newImage(self.data)
+        self.image:setFilter("linear", "linear")
+    end
+    self.quad = love.graphics.newQuad(0, self.textureHeight - self.height, self.width, self.height,
+        self.textureWidth, self.textureHeight)
+end
+
+function View:load(address) kel.post(kel.command("LOAD", {}, { [0] = self.name, address })) end
+function View:resize(w, h) kel.post(kel.command("RSIZ", { [0] = w, h }, { [0] = self.name })) end
+function View:mouseMove(x, y) kel.post(kel.command("MPOS", { [0] = x, y }, { [0] = self.name })) end
+function View:mousePress(x, y, button)
+    kel.post(kel.command("MPRS", { [0] = x, y, button }, { [0] = self.name }))
+end
+function View:mouseRelease(x, y, button)
+    kel.post(kel.command("MREL", { [0] = x, y, button }, { [0] = self.name }))
+end
+function View:scroll(amount) kel.post(kel.command("MSCL", { [0] = amount }, { [0] = self.name })) end
+function View:keyDown(key, modifiers, text)
+    kel.post(kel.command("KEYD", { [0] = key, modifiers }, { [0] = self.name, text or "" }))
+end
+function View:keyUp(key, modifiers, text)
+    kel.post(kel.command("KEYU", { [0] = key, modifiers }, { [0] = self.name, text or "" }))
+end
+function View:evaluate(script)
+    local slot, length = kel.putText(script)
+    if slot < 0 then return 0 end
+    return kel.post(kel.command("EVJS", { [0] = slot, length }, { [0] = self.name }))
+end
+function View:showHtml(html)
+    local slot, length = kel.putText(html)
+    if slot >= 0 then kel.post(kel.command("HTML", { [0] = slot, length }, { [0] = self.name })) end
+end
+
+local block = ffi.new("uint8_t[?]", 512 * 512 * 4)
+local rectangleData = {} -- ImageData by size, reused
+
+-- Copies the waiting frame out of the texture segment (after UPVW for this view).
+function View:takeFrame()
+    local update = ffi.new("KEL_TextureUpdate")
+    update.pixels = self.data:getFFIPointer()
+    update.width, update.height = self.textureWidth, self.textureHeight
+    lib.KEL_UpdateTexture(true, 0, 0, update)
+    if update.updated ~= 0 then
+        self.image:replacePixels(self.data)
+        return "whole"
+    end
+    local count = 0
+    for group = 0, 1 do
+        for index = 0, 1 do -- group 1 index 1 last: it releases the segment
+            local rect = ffi.new("KEL_TextureUpdate")
+            rect.pixels = block
+            lib.KEL_UpdateTexture(false, group, index, rect)
+            if rect.updated ~= 0 and rect.width > 0 and rect.height > 0 then
+                count = count + self:applyRectangle(rect)
+            end
+        end
+    end
+    return count > 0 and "partial" or "none"
+end
+
+-- (x, y) is the block's top-left corner from the texture's top edge; it may reach past the
+-- top or the right edge, which is cut off.
+function View:applyRectangle(rect)
+    local firstRow = self.textureHeight - rect.y - rect.height
+    local row0 = math.max(0, firstRow)
+    local row1 = math.min(self.textureHeight, firstRow + rect.height)
+    local x0, x1 = math.max(0, rect.x), math.min(self.textureWidth, rect.x + rect.width)
+    if row0 >= row1 or x0 >= x1 then return 0 end
+    local w, h = x1 - x0, row1 - row0
+    local key = w .. "x" .. h
+    local data = rectangleData[key]
+    if not data then
+        data = love.image.newImageData(w, h, "rgba8")
+        rectangleData[key] = data
+    end
+    local target = ffi.cast("uint8_t *", data:getFFIPointer())
+    for i = 0, h - 1 do
+        ffi.copy(target + i * w * 4, block + ((row0 - firstRow + i) * rect.width + (x0 - rect.x)) * 4,
+            w * 4)
+    end
+    -- The same pixels go into the view's own ImageData, so a later whole upload stays right.
+    self.data:paste(data, x0, row0, 0, 0, w, h)
+    self.image:replacePixels(data, nil, nil, x0, row0, false)
+    return 1
+end
+
+-- Handles a record about this view; returns true when it did.
+function View:handle(r)
+    if r.view ~= self.name then return false end
+    if r.origin == 0 and r.result ~= 0 then
+        if r.code == "RSIZ" or (r.code == "CRVW" and r.result == 1) then
+            self:setSize(r.ints[0], r.ints[1])
+        end
+        return r.code ~= "EVJS"
+    end
+    if r.code == "UPVW" then
+        self:takeFrame()
+    elseif r.code == "TITC" then
+        self.title = r.strings[1]
+    elseif r.code == "URLC" then
+        self.address = r.text0
+    else
+        return false
+    end
+    return true
+end
+
+-- Draws the page at (x, y) scaled by `scale`, flipped from the texture's bottom-up rows.
+function View:draw(x, y, scale)
+    love.graphics.setBlendMode("alpha", "premultiplied")
+    love.graphics.draw(self.image, self.quad, x, y + self.height * scale, 0, scale, -scale)
+    love.graphics.setBlendMode("alpha")
+end
+
+-- Releases a frame nobody wanted, so frames keep flowing.
+function kel.releaseFrame()
+    local update = ffi.new("KEL_TextureUpdate")
+    local scratch = ffi.new("uint8_t[?]", 1024 * 1024 * 4)
+    update.pixels = scratch
+    update.width, update.height = 1024, 1024
+    lib.KEL_UpdateTexture(true, 0, 0, update)
+    if update.updated == 0 then
+        update.width, update.height = 0, 0
+        lib.KEL_UpdateTexture(false, 1, 1, update)
+    end
+end
+
+return kel

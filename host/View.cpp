@@ -1,0 +1,337 @@
+#include "View.h"
+
+#include "CommandCodes.h"
+#include "TextureSize.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace KEL {
+namespace Host {
+
+namespace {
+
+bool namesView(const KEL_Command &record, const std::u16string &name) {
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (record.strArgs[0][i] != name[i])
+            return false;
+    }
+    return name.size() >= KEL_COMMAND_STR_UNITS || record.strArgs[0][name.size()] == 0;
+}
+
+// Number of string arguments the address may fill after the view name.
+constexpr int kAddressSlots = KEL_COMMAND_STR_ARGS - 1;
+constexpr size_t kUnitsPerSlot = KEL_COMMAND_STR_UNITS - 1;
+
+} // namespace
+
+View::View(Browser &browser, std::string name)
+    : m_browser(browser), m_name(std::move(name)), m_name16(utf16(m_name)) {}
+
+KEL_Command View::request(const char *code) const {
+    KEL_Command command = makeCommand(code);
+    setString(command, 0, m_name16);
+    return command;
+}
+
+void View::create(int32_t width, int32_t height, bool partialFrames) {
+    KEL_Command command = request(Code::CRVW);
+    setInt(command, 0, width);
+    setInt(command, 1, height);
+    setInt(command, 2, partialFrames ? 1 : 0);
+    m_browser.post(command);
+}
+
+void View::adopt(int32_t width, int32_t height) {
+    m_exists = true;
+    setSize(width, height);
+}
+
+void View::remove() {
+    m_browser.post(request(Code::RMVW));
+    m_exists = false;
+}
+
+void View::load(const std::string &address) {
+    m_browser.post(makeLoad(m_name, address));
+}
+
+void View::showHtml(const std::string &html) {
+    KEL_Command command = request(Code::HTML);
+    if (putText(command, 0, html))
+        m_browser.post(command);
+}
+
+void View::resize(int32_t width, int32_t height) {
+    KEL_Command command = request(Code::RSIZ);
+    setInt(command, 0, width);
+    setInt(command, 1, height);
+    m_browser.post(command);
+}
+
+void View::back() {
+    m_browser.post(request(Code::HBAK));
+}
+
+void View::forward() {
+    m_browser.post(request(Code::HFWD));
+}
+
+void View::reload() {
+    if (!m_address.empty())
+        load(m_address);
+}
+
+uint32_t View::evaluate(const std::string &script) {
+    KEL_Command command = request(Code::EVJS);
+    if (!putText(command, 0, script))
+        return 0;
+    return m_browser.post(command);
+}
+
+void View::setFieldText(const std::string &text) {
+    KEL_Command command = request(Code::IMES);
+    if (putText(command, 0, text))
+        m_browser.post(command);
+}
+
+void View::mouse(const char *code, int32_t x, int32_t y, int32_t button) {
+    KEL_Command command = request(code);
+    setInt(command, 0, x);
+    setInt(command, 1, y);
+    if (button >= 0)
+        setInt(command, 2, button);
+    m_browser.post(command);
+}
+
+void View::mouseMove(int32_t x, int32_t y) {
+    mouse(Code::MPOS, x, y, -1);
+}
+
+void View::mousePress(int32_t x, int32_t y, Button button) {
+    mouse(Code::MPRS, x, y, int32_t(button));
+}
+
+void View::mouseRelease(int32_t x, int32_t y, Button button) {
+    mouse(Code::MREL, x, y, int32_t(button));
+}
+
+void View::scroll(int32_t amount) {
+    KEL_Command command = request(Code::MSCL);
+    setInt(command, 0, amount);
+    m_browser.post(command);
+}
+
+void View::key(const char *code, int32_t qtKey, int32_t modifiers, const std::string &text) {
+    KEL_Command command = request(code);
+    setInt(command, 0, qtKey);
+    setInt(command, 1, modifiers);
+    setString(command, 1, text);
+    m_browser.post(command);
+}
+
+void View::keyDown(int32_t qtKey, int32_t modifiers, const std::string &text) {
+    key(Code::KEYD, qtKey, modifiers, text);
+}
+
+void View::keyUp(int32_t qtKey, int32_t modifiers, const std::string &text) {
+    key(Code::KEYU, qtKey, modifiers, text);
+}
+
+// The browser's own size rules, so the texture always matches what it delivers.
+void View::setSize(int32_t width, int32_t height) {
+    m_width = clampViewSide(width);
+    m_height = clampViewSide(height);
+    const int32_t w = textureSideFor(width), h = textureSideFor(height);
+    if (w == m_textureWidth && h == m_textureHeight)
+        return;
+    m_textureWidth = w;
+    m_textureHeight = h;
+    m_texture.assign(size_t(w) * size_t(h) * 4, 0);
+    if (onTextureSize)
+        onTextureSize(w, h);
+}
+
+bool View::handle(const KEL_Command &record) {
+    if (!namesView(record, m_name16))
+        return false;
+    if (record.origin == 0 && record.result != 0)
+        return handleReply(record);
+    if (record.origin == 1 && record.result == 0)
+        return handleNotice(record);
+    return false;
+}
+
+bool View::handleReply(const KEL_Command &record) {
+    if (hasCode(record, Code::CRVW)) {
+        if (record.result == 1)
+            adopt(record.intArgs[0], record.intArgs[1]);
+    } else if (hasCode(record, Code::RSIZ)) {
+        setSize(record.intArgs[0], record.intArgs[1]);
+    } else if (hasCode(record, Code::RMVW)) {
+        m_exists = false;
+    } else if (hasCode(record, Code::EVJS)) {
+        const std::string value = utf8(takeText(record, 0));
+        if (onResult)
+            onResult(record.sequence, value);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool View::handleNotice(const KEL_Command &record) {
+    if (hasCode(record, Code::UPVW)) {
+        takeFrame();
+    } else if (hasCode(record, Code::TITC)) {
+        m_title = getString8(record, 1);
+        if (onTitle)
+            onTitle(m_title);
+    } else if (hasCode(record, Code::URLC)) {
+        m_address = utf8(takeText(record, 0));
+        if (onAddress)
+            onAddress(m_address);
+    } else if (hasCode(record, Code::ICNC)) {
+        takePayload(record, 0); // frees its slot; this helper shows no icons
+    } else if (hasCode(record, Code::PROG)) {
+        if (onProgress)
+            onProgress(record.intArgs[0]);
+    } else if (hasCode(record, Code::LDFN)) {
+        if (onLoaded)
+            onLoaded();
+    } else if (hasCode(record, Code::IMEI)) {
+        TextField field;
+        field.type = getString8(record, 1);
+        field.text = utf8(takeText(record, 0));
+        field.left = record.intArgs[2];
+        field.top = record.intArgs[3];
+        field.width = record.intArgs[4];
+        field.height = record.intArgs[5];
+        if (onFieldFocus)
+            onFieldFocus(field);
+    } else if (hasCode(record, Code::IMEO)) {
+        if (onFieldBlur)
+            onFieldBlur();
+    } else {
+        return hasCode(record, Code::UPCZ);
+    }
+    return true;
+}
+
+void View::takeFrame() {
+    if (m_texture.empty()) {
+        releaseFrame();
+        return;
+    }
+    KEL_TextureUpdate update{};
+    update.pixels = m_texture.data();
+    update.width = m_textureWidth;
+    update.height = m_textureHeight;
+    KEL_UpdateTexture(true, 0, 0, &update);
+    if (update.updated) {
+        FramePiece piece;
+        piece.whole = true;
+        piece.width = m_textureWidth;
+        piece.height = m_textureHeight;
+        piece.pixels = m_texture.data();
+        piece.pitch = m_textureWidth * 4;
+        deliver(piece);
+        return;
+    }
+    m_block.resize(rectAreaSize(0));
+    // Group 1 index 1 comes last: asking for it releases the segment.
+    for (int group = 0; group < 2; ++group) {
+        for (int index = 0; index < 2; ++index) {
+            KEL_TextureUpdate rect{};
+            rect.pixels = m_block.data();
+            KEL_UpdateTexture(false, group, index, &rect);
+            if (!rect.updated || rect.width <= 0 || rect.height <= 0)
+                continue;
+            // (x, y) is the block's top-left corner from the texture's top edge; the block may
+            // reach past the top or the right edge, which is cut off here.
+            const int64_t firstRow = int64_t(m_textureHeight) - rect.y - rect.height;
+            const int64_t row0 = std::max<int64_t>(0, firstRow);
+            const int64_t row1 = std::min<int64_t>(m_textureHeight, firstRow + rect.height);
+            const int64_t x0 = std::max<int64_t>(0, rect.x);
+            const int64_t x1 = std::min<int64_t>(m_textureWidth, int64_t(rect.x) + rect.width);
+            if (row0 >= row1 || x0 >= x1)
+                continue;
+            FramePiece piece;
+            piece.x = int32_t(x0);
+            piece.row = int32_t(row0);
+            piece.width = int32_t(x1 - x0);
+            piece.height = int32_t(row1 - row0);
+            piece.pitch = rect.width * 4;
+            piece.pixels = m_block.data() + (row0 - firstRow) * piece.pitch + (x0 - rect.x) * 4;
+            deliver(piece);
+        }
+    }
+}
+
+void View::deliver(const FramePiece &given) {
+    FramePiece piece = given;
+    piece.textureWidth = m_textureWidth;
+    piece.textureHeight = m_textureHeight;
+    if (!piece.whole) {
+        for (int32_t i = 0; i < piece.height; ++i)
+            std::memcpy(&m_texture[(size_t(piece.row + i) * m_textureWidth + piece.x) * 4],
+                        piece.pixels + size_t(i) * piece.pitch, size_t(piece.width) * 4);
+    }
+    if (onFrame)
+        onFrame(piece);
+}
+
+// ---- Records that name no view ------------------------------------------------------------
+
+bool isFrameNotice(const KEL_Command &record) {
+    return record.origin == 1 && hasCode(record, Code::UPVW);
+}
+
+void releaseFrame() {
+    static std::vector<uint8_t> scratch;
+    scratch.resize(kFullAreaSize);
+    KEL_TextureUpdate update{};
+    update.pixels = scratch.data();
+    update.width = update.height = int32_t(kMaxTextureSide);
+    KEL_UpdateTexture(true, 0, 0, &update);
+    if (!update.updated) {
+        update.width = update.height = 0;
+        KEL_UpdateTexture(false, 1, 1, &update);
+    }
+}
+
+std::string takePopupName(const KEL_Command &record) {
+    return utf8(takeText(record, 0));
+}
+
+ConsoleMessage takeConsoleMessage(const KEL_Command &record) {
+    ConsoleMessage message;
+    message.message = utf8(takeText(record, 0));
+    message.line = record.intArgs[2];
+    message.source = utf8(takeText(record, 3));
+    return message;
+}
+
+Invocation takeInvocation(const KEL_Command &record) {
+    Invocation call;
+    call.object = getString8(record, 0);
+    call.method = getString8(record, 1);
+    const int32_t count = std::clamp(record.intArgs[0], 0, 7);
+    for (int k = 0; k < count; ++k)
+        call.arguments.push_back(utf8(takeText(record, 1 + 2 * k)));
+    return call;
+}
+
+KEL_Command makeLoad(const std::string &view, const std::string &address) {
+    KEL_Command command = makeCommand(Code::LOAD);
+    setString(command, 0, view);
+    const std::u16string text = utf16(address);
+    int slot = 1;
+    for (size_t at = 0; at < text.size() && slot <= kAddressSlots; at += kUnitsPerSlot, ++slot)
+        setString(command, slot, text.substr(at, kUnitsPerSlot));
+    command.strCount = std::max(command.strCount, 2);
+    return command;
+}
+
+} // namespace Host
+} // namespace KEL
