@@ -53,7 +53,9 @@ void View::remove() {
 }
 
 void View::load(const std::string &address) {
-    m_browser.post(makeLoad(m_name, address));
+    // An address too long for one request is refused rather than cut (a cut one is another page).
+    if (const std::optional<KEL_Command> command = makeLoad(m_name, address))
+        m_browser.post(*command);
 }
 
 void View::showHtml(const std::string &html) {
@@ -320,17 +322,6 @@ Invocation takeInvocation(const KEL_Command &record) {
     for (int k = 0; k < count; ++k)
         call.arguments.push_back(utf8(takeText(record, 1 + 2 * k)));
     return call;
-}
-
-KEL_Command makeLoad(const std::string &view, const std::string &address) {
-    KEL_Command command = makeCommand(Code::LOAD);
-    setString(command, 0, view);
-    const std::u16string text = utf16(address);
-    int slot = 1;
-    for (size_t at = 0; at < text.size() && slot <= kAddressSlots; at += kUnitsPerSlot, ++slot)
-        setString(command, slot, text.substr(at, kUnitsPerSlot));
-    command.strCount = std::max(command.strCount, 2);
-    return command;
 }
 
 } // namespace Host

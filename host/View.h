@@ -149,8 +149,6 @@ void releaseFrame();
 std::string takePopupName(const KEL_Command &record); // POPU, POPC
 ConsoleMessage takeConsoleMessage(const KEL_Command &record);
 Invocation takeInvocation(const KEL_Command &record);
-// Builds LOAD for `view`, the address split over string arguments 1 to 15.
-KEL_Command makeLoad(const std::string &view, const std::string &address);
 
 } // namespace Host
 } // namespace KEL
