@@ -771,7 +771,7 @@ TEST_F(Rendering, ResizedViewsDeliverFramesAtTheirNewSize) {
 // KEL_TEST_NESTING_DEPTH=100000 runs the full case.
 TEST_F(Rendering, DeeplyNestedElementsRenderAndTheBrowserAnswersAfterwards) {
     const char *depthOverride = getenv("KEL_TEST_NESTING_DEPTH"); // for measuring the limit
-    const int depth = depthOverride ? atoi(depthOverride) : 20000;
+    const int depth = depthOverride ? atoi(depthOverride) : 15000;
     ASSERT_TRUE(makeView("deep", 256, 256, false));
     showHtml("deep", pageHtml("rgb(0,0,255)", {}));
     ASSERT_TRUE(waitForPixels("deep", {{10, 10, kBlue}}));
