@@ -102,3 +102,25 @@ TEST_F(TextFields, PageScriptCannotForgeNotices) {
 } // namespace
 } // namespace Test
 } // namespace KEL
+
+namespace KEL {
+namespace Test {
+namespace {
+
+// Guards the on-screen keyboard's usual road: a click into a field, not script, focuses it.
+TEST_F(TextFields, ClickingIntoAFieldRaisesImei) {
+    for (const char *code : {"MPRS", "MREL"}) {
+        KEL_Command click = viewCommand(code, "form");
+        Host::setInt(click, 0, 30);
+        Host::setInt(click, 1, 28);
+        Host::setInt(click, 2, 0);
+        ASSERT_EQ(request(click).result, 1);
+    }
+    KEL_Command in;
+    ASSERT_TRUE(m_browser.waitFor("IMEI", &in, 5000));
+    EXPECT_EQ(Host::getString8(in, 1), "text");
+}
+
+} // namespace
+} // namespace Test
+} // namespace KEL
