@@ -156,19 +156,19 @@ Parsed parseArguments(int argc, char **argv, const std::string &demoAddress) {
             return Parsed{Action::Help, {}, {}};
         if (arg == "--version")
             return Parsed{Action::Version, {}, {}};
-        const OptionSpec *spec = nullptr;
+        const OptionSpec *option = nullptr;
         for (const OptionSpec &candidate : optionTable())
             if (arg == candidate.name)
-                spec = &candidate;
-        if (!spec || !spec->apply)
+                option = &candidate;
+        if (!option || !option->apply)
             return fail("unknown option " + arg);
         std::string value;
-        if (spec->value) {
+        if (option->value) {
             if (i + 1 >= argc)
-                return fail(arg + " wants " + spec->value);
+                return fail(arg + " wants " + option->value);
             value = argv[++i];
         }
-        if (std::string error = spec->apply(parsed.options, value); !error.empty())
+        if (std::string error = option->apply(parsed.options, value); !error.empty())
             return fail(error);
     }
     Options &o = parsed.options;
@@ -194,11 +194,11 @@ std::string helpText() {
             "FILE becomes a file address; with neither, the bundled demo page is rendered.\n"
             "Title, final address and console messages go to stderr; --eval values to stdout.\n\n"
             "options:\n";
-    for (const OptionSpec &spec : optionTable()) {
+    for (const OptionSpec &option : optionTable()) {
         std::string head =
-            std::string(spec.name) + (spec.value ? std::string(" ") + spec.value : "");
+            std::string(option.name) + (option.value ? std::string(" ") + option.value : "");
         head.resize(std::max<size_t>(head.size() + 1, 20), ' ');
-        text << "  " << head << spec.meaning << "\n";
+        text << "  " << head << option.meaning << "\n";
     }
     text << "\nexit codes:\n"
             "  0  the picture was written\n"
