@@ -188,10 +188,6 @@ std::optional<KEL_Command> makeLoad(const std::string &view, const std::string &
 
 namespace {
 
-std::u16string textOf(const std::vector<uint8_t> &bytes) {
-    return decodeTextPayload(bytes.data(), bytes.size());
-}
-
 // The payload a request posted now refers to, if this kit stored it (forgotten either way:
 // the slot is the receiver's from now on).
 bool takeStoredText(const KEL_Command &command, std::u16string *text) {
@@ -202,7 +198,7 @@ bool takeStoredText(const KEL_Command &command, std::u16string *text) {
         return false;
     const bool matches = command.intArgs[1] == static_cast<int32_t>(it->second.size());
     if (matches)
-        *text = textOf(it->second);
+        *text = decodeTextPayload(it->second.data(), it->second.size());
     g_storedPayloads.erase(it);
     return matches;
 }
@@ -210,7 +206,8 @@ bool takeStoredText(const KEL_Command &command, std::u16string *text) {
 } // namespace
 
 std::u16string takeText(const KEL_Command &command, int slotArg) {
-    return textOf(takePayload(command, slotArg));
+    const std::vector<uint8_t> bytes = takePayload(command, slotArg);
+    return decodeTextPayload(bytes.data(), bytes.size());
 }
 
 // ---- Finding the program ------------------------------------------------------------------
