@@ -160,7 +160,7 @@ void browserFaults() {
     std::printf("\nBrowser faults while a 512x512 view streams (recovery with default options)\n");
     rule();
     std::printf("%-6s %4s %-7s %12s %16s %18s %14s\n", "fault", "#", "reason", "back after",
-                "frames 2 s after", "longest host call", "frames before");
+                "frames 2 s after", "longest host call", "frames while down");
     rule();
     Game game;
     if (!game.start() || !game.view("stream", 512, kAnimated))
