@@ -178,7 +178,8 @@ void Program::stop(int timeoutMs) {
 // ---- Images -------------------------------------------------------------------------------
 
 uint32_t Image::pixel(int x, int y) const {
-    if (x < 0 || y < 0 || x >= width || y >= height)
+    if (x < 0 || y < 0 || x >= width || y >= height ||
+        rgb.size() < size_t(width) * size_t(height) * 3)
         return 0xFFFFFFFFu;
     const uint8_t *p = &rgb[(size_t(y) * size_t(width) + size_t(x)) * 3];
     return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
@@ -302,7 +303,7 @@ std::vector<unsigned long> Desktop::windowsOf(pid_t pid) const {
 bool Desktop::capture(unsigned long window, Image *image) const {
     const std::string path = m_dir.path() + "/shot.ppm";
     std::remove(path.c_str());
-    run("import -window " + std::to_string(window) + " ppm:'" + path + "'");
+    run("import -depth 8 -window " + std::to_string(window) + " ppm:'" + path + "'");
     return readPpm(path, image);
 }
 
