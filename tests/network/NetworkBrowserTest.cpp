@@ -326,6 +326,8 @@ TEST_F(NetworkTest, EachDistinctPageIconArrivesOnceAsA16PixelPng) {
         EXPECT_EQ(image.size(), QSize(16, 16)) << step.name;
         EXPECT_EQ(image.pixel(8, 8) & 0xFFFFFF, step.icon & 0xFFFFFF) << step.name;
     }
+    // The engine keeps icons only with its icon database open, in the per-user data folder.
+    EXPECT_TRUE(std::filesystem::is_directory(m_root + "/data/Kelvane/Kelvane/icons"));
 }
 
 // Guards PRXY: always SOCKS 5 at strArgs[0] and the port's low 16 bits, a user name from
