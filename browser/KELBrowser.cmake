@@ -26,6 +26,8 @@ add_executable(KELBrowser
   view/ViewNotices.h
   view/BlinkingCaret.cpp
   view/BlinkingCaret.h
+  view/ViewInput.cpp
+  view/ViewInput.h
   view/TextFieldWatcher.cpp
   view/WebView.h
   view/WebPage.cpp

@@ -30,8 +30,8 @@ Reply handleKey(Command &command, QEvent::Type type) {
             view->focusNextElement();
         return Reply::noneAndEndTick();
     }
-    view->sendKey(type, command.intArgs[0], hostModifiers(command.intArgs[1]),
-                  recordText(command, 1));
+    view->input().sendKey(type, command.intArgs[0], hostModifiers(command.intArgs[1]),
+                          recordText(command, 1));
     return Reply::with(1);
 }
 
@@ -77,7 +77,8 @@ Reply handleMouseScroll(Command &command) {
 Reply handleMouseMove(Command &command) {
     if (WebView *view = addressedView(command)) {
         view->requestPaint();
-        view->mouseMove(command.intArgs[0], command.intArgs[1], processState.leftButtonHeld);
+        view->input().mouseMove(command.intArgs[0], command.intArgs[1],
+                                processState.leftButtonHeld);
     }
     return Reply::with(1);
 }
@@ -88,7 +89,7 @@ Reply handleMousePress(Command &command) {
         const Qt::MouseButton button = hostButton(command.intArgs[2]);
         if (button == Qt::LeftButton)
             processState.leftButtonHeld = true;
-        view->mousePress(command.intArgs[0], command.intArgs[1], button);
+        view->input().mousePress(command.intArgs[0], command.intArgs[1], button);
     }
     return Reply::with(1);
 }
@@ -99,7 +100,7 @@ Reply handleMouseRelease(Command &command) {
         const Qt::MouseButton button = hostButton(command.intArgs[2]);
         if (button == Qt::LeftButton)
             processState.leftButtonHeld = false;
-        view->mouseRelease(command.intArgs[0], command.intArgs[1], button);
+        view->input().mouseRelease(command.intArgs[0], command.intArgs[1], button);
     }
     return Reply::with(1);
 }

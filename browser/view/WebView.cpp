@@ -1,17 +1,12 @@
 #include "view/WebView.h"
 #include "view/TextFieldWatcher.h"
 
-#include "view/InputMapping.h"
 #include "view/WebPage.h"
 
 #include "TextureSize.h"
 
-#include <QCoreApplication>
-#include <QFocusEvent>
 #include <QGraphicsScene>
 #include <QGraphicsView>
-#include <QKeyEvent>
-#include <QMouseEvent>
 #include <QPainter>
 #include <QWebFrame>
 
@@ -36,6 +31,7 @@ WebView::WebView(const QString &name, bool partialUpdates, NoticeSink &notices, 
     m_scene = new QGraphicsScene();
     m_graphicsView = new QGraphicsView(m_scene);
     m_scene->addItem(this);
+    m_input = std::make_unique<ViewInput>(*this, *m_graphicsView);
 
     m_active = true;
     setTiledBackingStoreFrozen(true);
@@ -140,64 +136,6 @@ void WebView::loadUrl(const QUrl &url) {
 
 void WebView::focusNextElement() {
     focusNextPrevChild(true);
-}
-
-// The scene rectangle equals the view's size and the view has no frame or scroll bars, so
-// the mapping keeps the values; it is made all the same, so the positions stay right should
-// that ever change.
-QPoint WebView::eventPosition(int32_t x, int32_t y) const {
-    return m_graphicsView->mapFromScene(QPointF(eventCoordinate(x), eventCoordinate(y)));
-}
-
-void WebView::sendFocusIn() {
-    QFocusEvent event(QEvent::FocusIn, Qt::OtherFocusReason);
-    QCoreApplication::sendEvent(m_graphicsView->viewport(), &event);
-}
-
-void WebView::holdMouseGrab() {
-    if (m_scene->mouseGrabberItem() != this)
-        grabMouse();
-}
-
-void WebView::holdKeyboardGrab() {
-    if (m_keyboardGrabbed)
-        return;
-    grabKeyboard();
-    m_keyboardGrabbed = true;
-}
-
-void WebView::sendMouseEvent(QEvent::Type type, int32_t x, int32_t y, Qt::MouseButton button,
-                             Qt::MouseButtons buttons) {
-    QMouseEvent event(type, eventPosition(x, y), button, buttons, Qt::NoModifier);
-    QCoreApplication::sendEvent(m_graphicsView->viewport(), &event);
-}
-
-// Only the left button is tracked. This engine reads the button of a move from the buttons
-// held, not from the event's button: with the left button as the event's button alone the
-// page would see a plain move, never a drag. So a move while it is held carries it in both.
-void WebView::mouseMove(int32_t x, int32_t y, bool leftButtonHeld) {
-    const Qt::MouseButton button = leftButtonHeld ? Qt::LeftButton : Qt::NoButton;
-    sendMouseEvent(QEvent::MouseMove, x, y, button, button);
-}
-
-// There are no double clicks: two quick presses are two single presses to the page.
-void WebView::mousePress(int32_t x, int32_t y, Qt::MouseButton button) {
-    sendFocusIn();
-    holdMouseGrab();
-    sendMouseEvent(QEvent::MouseButtonPress, x, y, button, button);
-}
-
-void WebView::mouseRelease(int32_t x, int32_t y, Qt::MouseButton button) {
-    holdMouseGrab();
-    sendMouseEvent(QEvent::MouseButtonRelease, x, y, button, button);
-}
-
-void WebView::sendKey(QEvent::Type type, int key, Qt::KeyboardModifiers modifiers,
-                      const QString &text) {
-    sendFocusIn();
-    holdKeyboardGrab();
-    QKeyEvent event(type, key, modifiers, text, false, 1);
-    QCoreApplication::sendEvent(m_graphicsView->viewport(), &event);
 }
 
 void WebView::loadStarted() {

@@ -3,10 +3,9 @@
 // own page. Nothing is ever shown on screen. The view registry creates, finds and deletes
 // views by name; every per-view command goes through here. The view owns the scene, its size
 // and the wiring; what it paints and delivers lives in its ViewSurface, what it tells the host
-// in its ViewNotices, the caret in BlinkingCaret and the text-field support in
-// TextFieldWatcher. GUI thread only.
+// in its ViewNotices, input in its ViewInput, the caret in BlinkingCaret and the text-field
+// support in TextFieldWatcher. GUI thread only.
 
-#include <QEvent>
 #include <QGraphicsWebView>
 #include <QPalette>
 #include <QSize>
@@ -14,6 +13,7 @@
 #include <QUrl>
 
 #include "view/BlinkingCaret.h"
+#include "view/ViewInput.h"
 #include "view/ViewNotices.h"
 #include "view/ViewSurface.h"
 
@@ -102,15 +102,8 @@ class WebView : public QGraphicsWebView {
     // Tab key release: keyboard focus to the next focusable element of the page.
     void focusNextElement();
 
-    // Host input, sent synchronously to the graphics view's viewport, which passes it through
-    // the scene to this item. Positions are view pixels from the top-left corner. Presses and
-    // keys bring the focus in first; moves and releases do not.
-    // A move reports the left button while `leftButtonHeld` (process-wide, kept by the caller).
-    void mouseMove(int32_t x, int32_t y, bool leftButtonHeld);
-    void mousePress(int32_t x, int32_t y, Qt::MouseButton button);
-    void mouseRelease(int32_t x, int32_t y, Qt::MouseButton button);
-    // KeyPress or KeyRelease with the key code as it came, never auto-repeated, count 1.
-    void sendKey(QEvent::Type type, int key, Qt::KeyboardModifiers modifiers, const QString &text);
+    // Host input (MPOS, MPRS, MREL, KEYD, KEYU) for this view.
+    ViewInput &input() { return *m_input; }
 
   private slots:
     void loadStarted();
@@ -126,16 +119,6 @@ class WebView : public QGraphicsWebView {
     QString m_name;
     ViewNotices m_notices;
     std::unique_ptr<QObject> m_textFieldCallbacks;
-    QPoint eventPosition(int32_t x, int32_t y) const;
-    void sendFocusIn();
-    void sendMouseEvent(QEvent::Type type, int32_t x, int32_t y, Qt::MouseButton button,
-                        Qt::MouseButtons buttons);
-    // Grabbing again while the item holds the grab only makes Qt warn on every event.
-    void holdMouseGrab();
-    void holdKeyboardGrab();
-    // The item is alone in its scene and never hidden, so once taken the keyboard grab stays.
-    bool m_keyboardGrabbed = false;
-
     ViewSurface m_surface;
     BlinkingCaret m_caret;
     bool m_active = true;
@@ -143,6 +126,7 @@ class WebView : public QGraphicsWebView {
     QPalette m_savedPalette;
     QGraphicsView *m_graphicsView = nullptr;
     QGraphicsScene *m_scene = nullptr;
+    std::unique_ptr<ViewInput> m_input; // made once the graphics view exists
     uint32_t m_width = UINT32_MAX;
     uint32_t m_height = UINT32_MAX;
     uint32_t m_textureWidth = UINT32_MAX;
