@@ -66,7 +66,8 @@ std::string addressFor(const std::string &input) {
     return "http://" + input;
 }
 
-// The demo page: beside the program, or in the source tree the program was built from.
+// The demo page: beside the program, in share/kel/examples beside its bin folder (the build
+// tree and an installed prefix have that shape), or in the source tree it was built from.
 std::string demoPage(const char *argv0) {
     std::string dir = ".";
     char self[PATH_MAX];
@@ -79,7 +80,7 @@ std::string demoPage(const char *argv0) {
         dir.assign(argv0, slash);
     }
     for (const std::string &candidate :
-         {dir + "/demo.html", dir + "/../share/kel/demo.html", dir + "/../../examples/demo.html",
+         {dir + "/demo.html", dir + "/../share/kel/examples/demo.html",
           std::string(KEL_SOURCE_DIR) + "/examples/demo.html"}) {
         if (isFile(candidate))
             return fileAddress(candidate);
