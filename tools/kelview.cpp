@@ -10,7 +10,7 @@
 // --control is for tests and scripts: kelview reads commands from standard input, one a line
 // ("eval SCRIPT" evaluates in the main view and prints "RESULT value"), and reports what
 // happens on standard output ("WINDOW view x11-id", "TITLE view title", "POPUP view",
-// "POPC view", "LOADED view", "FIELD view type", "BLUR view", "INVK object method args...").
+// "POPC view", "LOADED view", "FIELD view type", "BLUR view", "RESIZE view width height").
 
 #include "CommandCodes.h"
 #include "KELHost.h"
@@ -66,7 +66,8 @@ std::string addressFor(const std::string &input) {
     return "http://" + input;
 }
 
-// The demo page: beside the program, or in the source tree the program was built from.
+// The demo page: beside the program, in share/kel/examples beside its bin folder (the build
+// tree and an installed prefix have that shape), or in the source tree it was built from.
 std::string demoPage(const char *argv0) {
     std::string dir = ".";
     char self[PATH_MAX];
@@ -79,7 +80,7 @@ std::string demoPage(const char *argv0) {
         dir.assign(argv0, slash);
     }
     for (const std::string &candidate :
-         {dir + "/demo.html", dir + "/../share/kel/demo.html", dir + "/../../examples/demo.html",
+         {dir + "/demo.html", dir + "/../share/kel/examples/demo.html",
           std::string(KEL_SOURCE_DIR) + "/examples/demo.html"}) {
         if (isFile(candidate))
             return fileAddress(candidate);
@@ -125,7 +126,6 @@ class Viewer {
     // The key whose text SDL_TEXTINPUT will bring: KEYD waits for it.
     int32_t m_pendingKey = 0;
     int32_t m_pendingModifiers = 0;
-    bool m_fieldFocused = false;
     // Ctrl+L: typing an address into the title bar.
     bool m_addressMode = false;
     std::string m_addressText;
@@ -207,22 +207,13 @@ void Viewer::wire(Window &window) {
         report("TITLE " + name + " " + title);
     };
     view.onLoaded = [this, name] { report("LOADED " + name); };
-    view.onFieldFocus = [this, &window, name](const TextField &field) {
-        // Text input follows the page's text fields; the input method's window goes next to
-        // the field.
-        (void)window;
+    view.onFieldFocus = [this, name](const TextField &field) {
+        // The input method's window goes next to the field (view pixels are window pixels).
         SDL_Rect rect{field.left, field.top, field.width, field.height};
         SDL_SetTextInputRect(&rect);
-        SDL_StartTextInput();
-        m_fieldFocused = true;
         report("FIELD " + name + " " + field.type);
     };
-    view.onFieldBlur = [this, name] {
-        m_fieldFocused = false;
-        if (!m_addressMode)
-            SDL_StopTextInput();
-        report("BLUR " + name);
-    };
+    view.onFieldBlur = [this, name] { report("BLUR " + name); };
     view.onResult = [this](uint32_t, const std::string &value) { report("RESULT " + value); };
 }
 
@@ -336,7 +327,6 @@ bool Viewer::handleKey(Window &window, const SDL_KeyboardEvent &key) {
         if (ctrl && qtKey == QtKey::L && view.name() == "main") {
             m_addressMode = true;
             m_addressText.clear();
-            SDL_StartTextInput();
             showTitle(window);
             return true;
         }
@@ -368,8 +358,6 @@ void Viewer::handleAddressKey(Window &window, const SDL_KeyboardEvent &key) {
             --at;
         m_addressText.erase(at);
     }
-    if (!m_addressMode && !m_fieldFocused)
-        SDL_StopTextInput();
     showTitle(window);
 }
 
@@ -513,7 +501,10 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "kelview: %s\n", SDL_GetError());
         return 1;
     }
-    SDL_StopTextInput(); // on only while a page's text field or the address line has focus
+    // Text input stays on for the whole run, not only between IMEI and IMEO: text areas,
+    // editable elements and search, e-mail or number fields never raise IMEI, and a desktop
+    // always has its keyboard. Without text a letter would reach the page as a bare key.
+    SDL_StartTextInput();
 
     Browser browser;
     StartOptions options;

@@ -49,6 +49,12 @@ WebView::WebView(const QString &name, bool partialUpdates, NoticeSink &notices, 
     connect(this, &QGraphicsWebView::titleChanged, this, &WebView::titleChanged);
     connect(m_page->mainFrame(), &QWebFrame::javaScriptWindowObjectCleared, this,
             &WebView::javaScriptWindowObjectCleared);
+    // The engine makes a document's script environment (and so announces the cleared window
+    // object, where the text-field watcher goes in) only when script first runs. A page with
+    // no script of its own would have no watcher until the host evaluated something, and a
+    // click into its text field would raise no IMEI; evaluating nothing makes the environment.
+    connect(m_page->mainFrame(), &QWebFrame::initialLayoutCompleted, this,
+            [this] { m_page->mainFrame()->evaluateJavaScript(QString()); });
     connect(this, &QGraphicsWebView::loadProgress, this, &WebView::setProgress);
     // The engine fetches a page's icon after the load has finished and announces it only
     // here; the checks at load end, title and address changes would find no icon yet.
@@ -151,6 +157,7 @@ void WebView::setProgress(int progress) {
 
 // The ok flag is not used: a failed load is reported as finished too.
 void WebView::loadFinished(bool) {
+    m_page->mainFrame()->evaluateJavaScript(QString()); // see initialLayoutCompleted above
     requestPaint();
     m_progress = 100;
     m_notices.loadEnded();

@@ -143,6 +143,20 @@ function kel.command(code, ints, strings)
     return c
 end
 
+-- LOAD: the address goes over string arguments 1 to 15, 255 units each, joined by the browser.
+-- A longer one is refused (nil) rather than cut: a cut address names some other page.
+function kel.loadCommand(view, address)
+    local units = utf16(address)
+    if #units > 15 * 255 then return nil end
+    local c = kel.command("LOAD", {}, { [0] = view })
+    c.strCount = 1 + math.max(1, math.ceil(#units / 255))
+    for k = 1, #units do
+        local slot = 1 + math.floor((k - 1) / 255)
+        c.strArgs[slot][(k - 1) % 255] = units[k]
+    end
+    return c
+end
+
 function kel.post(c)
     return lib.KEL_PostCommand(c)
 end
@@ -303,7 +317,10 @@ function View:setSize(width, height)
         self.textureWidth, self.textureHeight)
 end
 
-function View:load(address) kel.post(kel.command("LOAD", {}, { [0] = self.name, address })) end
+function View:load(address)
+    local c = kel.loadCommand(self.name, address)
+    if c then kel.post(c) else print("kel: address too long to load") end
+end
 function View:resize(w, h) kel.post(kel.command("RSIZ", { [0] = w, h }, { [0] = self.name })) end
 function View:mouseMove(x, y) kel.post(kel.command("MPOS", { [0] = x, y }, { [0] = self.name })) end
 function View:mousePress(x, y, button)
@@ -411,9 +428,10 @@ function View:draw(x, y, scale)
 end
 
 -- Releases a frame nobody wanted, so frames keep flowing.
+local scratch -- made once: a whole frame of the largest texture
 function kel.releaseFrame()
     local update = ffi.new("KEL_TextureUpdate")
-    local scratch = ffi.new("uint8_t[?]", 1024 * 1024 * 4)
+    scratch = scratch or ffi.new("uint8_t[?]", 1024 * 1024 * 4)
     update.pixels = scratch
     update.width, update.height = 1024, 1024
     lib.KEL_UpdateTexture(true, 0, 0, update)

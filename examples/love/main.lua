@@ -182,10 +182,10 @@ local function drawScene()
     love.graphics.setColor(0.16, 0.2, 0.3)
     love.graphics.rectangle("fill", 0, h * 0.8, w, h * 0.2)
     -- A few crates that bob, so the scene is clearly alive around the page.
-    for i = 0, 4 do
+    for i, x in ipairs({ 40, 104, w - 144, w - 80 }) do
         local bob = math.sin(clock * 2 + i) * 6
         love.graphics.setColor(0.6, 0.42, 0.2)
-        love.graphics.rectangle("fill", 40 + i * 200, h * 0.8 - 50 + bob, 48, 48)
+        love.graphics.rectangle("fill", x, h * 0.8 - 50 + bob, 48, 48)
     end
     -- The panel's frame and stand.
     love.graphics.setColor(0.3, 0.3, 0.34)
@@ -205,7 +205,7 @@ function love.draw()
     view:draw(panel.x, panel.y, panel.scale)
     love.graphics.setColor(1, 1, 1)
     love.graphics.print(view.title ~= "" and view.title or view.address, panel.x, panel.y - 32)
-    local y = panel.y + PAGE_H * panel.scale + 16
+    local y = love.graphics.getHeight() * 0.8 + 12 -- on the floor, clear of the panel
     for _, line in ipairs(gameLines) do
         love.graphics.setColor(0.6, 1, 0.6)
         love.graphics.print("game." .. line, 20, y)

@@ -211,6 +211,14 @@ static bool readPpm(const std::string &path, Image *image) {
     return bool(file);
 }
 
+// A picture that could not be read is empty, never a size without pixels.
+static bool readPicture(const std::string &path, Image *image) {
+    if (readPpm(path, image))
+        return true;
+    *image = Image();
+    return false;
+}
+
 // ---- Desktop ------------------------------------------------------------------------------
 
 Desktop::Desktop() {
@@ -304,7 +312,7 @@ bool Desktop::capture(unsigned long window, Image *image) const {
     const std::string path = m_dir.path() + "/shot.ppm";
     std::remove(path.c_str());
     run("import -depth 8 -window " + std::to_string(window) + " ppm:'" + path + "'");
-    return readPpm(path, image);
+    return readPicture(path, image);
 }
 
 void Desktop::click(unsigned long window, int x, int y) const {

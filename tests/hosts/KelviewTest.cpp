@@ -19,7 +19,8 @@ const char *kPage = R"(<!doctype html><html><head><title>Colours</title></head>
 <div style="position:absolute;left:200px;top:0;width:200px;height:100px;background:#00ff00"></div>
 <div style="position:absolute;left:0;top:100px;width:200px;height:100px;background:#0000ff"></div>
 <input id="field" style="position:absolute;left:20px;top:300px;width:240px;height:30px">
-</body></html>)";
+<textarea id="area" style="position:absolute;left:20px;top:400px;width:240px;height:60px">
+</textarea></body></html>)";
 
 class KelviewTest : public ::testing::Test {
   protected:
@@ -76,19 +77,28 @@ TEST_F(KelviewTest, WindowShowsThePageColoursInPlace) {
             << shot.pixel(s.x, s.y) << " instead of " << s.colour;
 }
 
+// Typing reaches every editable element, not only the text inputs that raise IMEI.
 TEST_F(KelviewTest, ClickingAFieldAndTypingPutsTheTextIntoThePage) {
-    m_desktop->click(m_window, 100, 315);
-    EXPECT_GE(m_viewer->waitForLine("FIELD main text", kTimeoutMs), 0)
-        << "no IMEI for the clicked field";
-    m_desktop->type(m_window, "Hello kel");
-    std::string value;
-    spinUntil(
-        [&] {
-            value = evaluate("document.getElementById('field').value");
-            return value == "Hello kel";
-        },
-        kTimeoutMs);
-    EXPECT_EQ(value, "Hello kel");
+    struct Case {
+        const char *id;
+        int x, y;
+        bool raisesImei;
+    } cases[] = {{"field", 100, 315, true}, {"area", 100, 430, false}};
+    for (const Case &c : cases) {
+        const size_t from = m_viewer->lines().size();
+        m_desktop->click(m_window, c.x, c.y);
+        const std::string focused = "document.activeElement.id";
+        EXPECT_TRUE(spinUntil([&] { return evaluate(focused) == c.id; }, kTimeoutMs)) << c.id;
+        if (c.raisesImei) {
+            EXPECT_GE(m_viewer->waitForLine("FIELD main text", kTimeoutMs, from), 0)
+                << "no IMEI for the clicked field";
+        }
+        m_desktop->type(m_window, "Hello kel");
+        std::string value;
+        const std::string script = std::string("document.getElementById('") + c.id + "').value";
+        spinUntil([&] { return (value = evaluate(script)) == "Hello kel"; }, kTimeoutMs);
+        EXPECT_EQ(value, "Hello kel") << c.id;
+    }
 }
 
 TEST_F(KelviewTest, ResizingTheWindowChangesThePageWidth) {
