@@ -104,6 +104,10 @@ bool KELApplication::openTransport() {
         !openBuffer(processState.textureBuffer, kTextureSegmentName) ||
         !openBuffer(processState.dataBuffer, kDataSegmentName))
         return false;
+    processState.ownNames.add(*processState.commandBuffer);
+    processState.ownNames.add(*processState.textureBuffer);
+    processState.ownNames.add(*processState.dataBuffer);
+    watchdog.setOwnNames(processState.ownNames);
     processState.bridgeRegistry = std::make_unique<BridgeRegistry>(processState.notices);
     WebView::windowObjectHook() = [](QWebFrame *frame) {
         if (processState.bridgeRegistry)
@@ -127,6 +131,19 @@ void KELApplication::shutDown() {
     }
     processState.viewRegistry.reset();
     processState.hostProcess.close();
+    removeNamesOfGoneHost();
+}
+
+// Nobody can use the names once their host is gone: a new host makes its own, and a POSIX
+// object would otherwise stay in memory until the machine restarts. An EXIT or a missed PING
+// leaves them, since the host may still be there.
+void KELApplication::removeNamesOfGoneHost() {
+    if (!processState.hostEnded)
+        return;
+    const int removed = processState.ownNames.removeStillOwn();
+    logMessage("Removed " + std::to_string(removed) + " of " +
+               std::to_string(2 * processState.ownNames.count()) +
+               " shared memory names of the gone host (the others belong to a new host)");
 }
 
 void KELApplication::tick() {
@@ -178,6 +195,9 @@ bool hostAlive() {
         return false;
     if (processState.hostProcess.running())
         return true;
+    // Only a process that was watched and seen to end counts as gone for certain; an INIT
+    // naming no process the browser could open says nothing about the real host.
+    processState.hostEnded = true;
     processState.hostProcess.close();
     return false;
 }
