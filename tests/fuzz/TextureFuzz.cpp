@@ -7,6 +7,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -19,14 +20,16 @@ int32_t side(FuzzedDataProvider &input) {
     return input.ConsumeBool() ? input.PickValueInArray(kSides) : input.ConsumeIntegral<int32_t>();
 }
 
-// What the host supplies: width x height x 4 bytes for a whole frame of sides it believes in;
-// for anything else a small block (no copy may reach it).
+// What the host supplies: width x height x 4 bytes when it states sides it believes in (a
+// whole frame is copied with them whatever was asked for), and for a rectangle request at
+// least its area; for anything else a small block that no copy may reach.
 size_t hostBufferBytes(bool fullOnly, int32_t group, int32_t width, int32_t height) {
+    size_t bytes = 16;
     if (!fullOnly && (group == 0 || group == 1))
-        return KEL::rectAreaSize(2 * group);
+        bytes = KEL::rectAreaSize(2 * group);
     if (width >= 0 && height >= 0 && width <= 1024 && height <= 1024)
-        return size_t(width) * size_t(height) * 4;
-    return 16;
+        bytes = std::max(bytes, size_t(width) * size_t(height) * 4);
+    return bytes;
 }
 
 } // namespace
