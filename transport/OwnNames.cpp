@@ -77,4 +77,13 @@ int OwnNames::removeStillOwn() const {
     return removed;
 }
 
+bool OwnNames::takenOver() const {
+    for (int i = 0; i < m_count; ++i) {
+        const ObjectIdentity now = identityOfName(m_entries[i].lock);
+        if (now.known && !sameObject(now, m_entries[i].lockIdentity))
+            return true;
+    }
+    return false;
+}
+
 } // namespace KEL

@@ -39,6 +39,10 @@ class OwnNames {
     // Removes each recorded segment name and lock name that still names the object this
     // process opened (see above); returns how many names were removed.
     int removeStillOwn() const;
+    // Whether a lock name now names another lock than the one this process opened: a new host
+    // has made the names anew (KEL_Init), and the segments are its own now (it reuses them),
+    // so this process must not take its records. A missing name does not count.
+    bool takenOver() const;
     int count() const { return m_count; }
 
   private:

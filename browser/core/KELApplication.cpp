@@ -158,6 +158,14 @@ void KELApplication::tick() {
 }
 
 bool KELApplication::watchHost() {
+    // Checked at every tick, since a host that starts anew under the same names reuses the
+    // segments at once: a browser that went on would take the new host's records (its INIT
+    // first) under a lock the new host does not use.
+    if (processState.ownNames.takenOver()) {
+        logMessage("The shared segments now belong to another host: exiting");
+        requestExit();
+        return false;
+    }
     const SteadyClock::time_point now = SteadyClock::now();
     if (processState.hostProcessId == -1) {
         if (pingDeadlinePassed(processState.pinged, processState.lastPing, now)) {
