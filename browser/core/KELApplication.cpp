@@ -141,9 +141,10 @@ void KELApplication::removeNamesOfGoneHost() {
     if (!processState.hostEnded)
         return;
     const int removed = processState.ownNames.removeStillOwn();
-    logMessage("Removed " + std::to_string(removed) + " of " +
-               std::to_string(2 * processState.ownNames.count()) +
-               " shared memory names of the gone host (the others belong to a new host)");
+    const int total = 2 * processState.ownNames.count();
+    logMessage("Removed " + std::to_string(removed) + " of " + std::to_string(total) +
+               " shared memory names of the gone host" +
+               (removed < total ? " (the others are no longer its own)" : ""));
 }
 
 void KELApplication::tick() {
