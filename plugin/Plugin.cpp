@@ -4,6 +4,7 @@
 #include "KELPlugin.h"
 
 #include "CommandBuffer.h"
+#include "CommandCodes.h"
 #include "DataBuffer.h"
 #include "Log.h"
 #include "SegmentNames.h"
@@ -121,10 +122,13 @@ KEL_API int32_t KEL_PostCommand(const KEL_Command *command) {
     return guarded(0, [command] { return g_commands ? g_commands->post(command) : 0; });
 }
 
+// A UPVW dropped here leaves its frame's `pending` set, and the browser hands out no frame of
+// any view while it is: the frame is released too, since nobody will ever ask for it. The two
+// locks are taken one after the other, never nested.
 KEL_API void KEL_ClearCommands(void) {
     guardedVoid([] {
-        if (g_commands)
-            g_commands->clear();
+        if (g_commands && g_commands->clearDroppingNotice(Code::UPVW) && g_texture)
+            g_texture->releaseUnannounced();
     });
 }
 

@@ -126,6 +126,20 @@ void CommandBuffer::clear() {
     *m_nextSequence = 1;
 }
 
+bool CommandBuffer::clearDroppingNotice(const char *code) {
+    ScopedLock lock(m_lock);
+    if (!lock || !m_slots)
+        return false;
+    bool dropped = false;
+    for (uint32_t k = 0; k < kCommandSlots && !dropped; ++k) {
+        const Command &slot = m_slots[k];
+        dropped = slot.sequence != 0 && slot.origin != localSide && knownOrigin(slot) &&
+                  slot.result == 0 && sameCode(slot, code);
+    }
+    clear();
+    return dropped;
+}
+
 Command *CommandBuffer::find(const char *code) {
     if (!m_slots)
         return nullptr;

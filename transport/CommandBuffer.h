@@ -43,6 +43,9 @@ class CommandBuffer : public SharedBuffer {
 
     // Empties every slot and restarts numbering at 1.
     void clear() override;
+    // clear(), telling whether a notice of the other side (result 0) with this code was among
+    // the records dropped: nobody will ever read it.
+    bool clearDroppingNotice(const char *code);
 
     // Browser side: the first occupied slot with this code, or null. The pointer is into the
     // segment: use it only while holding the segment lock.

@@ -70,8 +70,8 @@ bool isPrivateObject(int fd, const std::string &name) {
     return true;
 }
 
-SegmentLock::SegmentLock(std::string name, pthread_mutex_t *mutex)
-    : m_name(std::move(name)), m_mutex(mutex) {}
+SegmentLock::SegmentLock(std::string name, pthread_mutex_t *mutex, ObjectIdentity identity)
+    : m_name(std::move(name)), m_mutex(mutex), m_identity(identity) {}
 
 SegmentLock::~SegmentLock() {
     munmap(m_mutex, lockObjectSize());
@@ -90,6 +90,7 @@ SegmentLock *SegmentLock::create(const std::string &name) {
     if (fchmod(fd, 0600) == 0 && ftruncate(fd, static_cast<off_t>(lockObjectSize())) == 0)
         mutex = mapMutex(fd);
     int error = errno;
+    const ObjectIdentity identity = identityOf(fd);
     close(fd);
     if (!mutex) {
         logMessage("Cannot create lock " + name + ": " + errorText(error));
@@ -102,7 +103,7 @@ SegmentLock *SegmentLock::create(const std::string &name) {
         shm_unlink(path.c_str());
         return nullptr;
     }
-    return new SegmentLock(name, mutex);
+    return new SegmentLock(name, mutex, identity);
 }
 
 SegmentLock *SegmentLock::open(const std::string &name) {
@@ -113,6 +114,7 @@ SegmentLock *SegmentLock::open(const std::string &name) {
     }
     pthread_mutex_t *mutex = nullptr;
     struct stat info;
+    const ObjectIdentity identity = identityOf(fd);
     if (isPrivateObject(fd, name)) {
         if (fstat(fd, &info) == 0 && static_cast<size_t>(info.st_size) >= lockObjectSize())
             mutex = mapMutex(fd);
@@ -120,7 +122,7 @@ SegmentLock *SegmentLock::open(const std::string &name) {
             logMessage("Cannot open lock " + name + ": object too small");
     }
     close(fd);
-    return mutex ? new SegmentLock(name, mutex) : nullptr;
+    return mutex ? new SegmentLock(name, mutex, identity) : nullptr;
 }
 
 void SegmentLock::removeName(const std::string &name) {

@@ -13,6 +13,8 @@
 // the lock in time gets false and reports failure; the first timeout after a success is logged,
 // the rest are not, so a stopped peer does not flood the log.
 
+#include "OwnNames.h"
+
 #include <atomic>
 #include <chrono>
 #include <pthread.h>
@@ -45,12 +47,15 @@ class SegmentLock {
     void unlock();
 
     const std::string &name() const { return m_name; }
+    // The lock object this process opened (see OwnNames.h).
+    const ObjectIdentity &identity() const { return m_identity; }
 
   private:
-    SegmentLock(std::string name, pthread_mutex_t *mutex);
+    SegmentLock(std::string name, pthread_mutex_t *mutex, ObjectIdentity identity);
 
     std::string m_name;
     pthread_mutex_t *m_mutex;
+    ObjectIdentity m_identity;
     std::atomic<bool> m_timeoutLogged{false};
 };
 

@@ -49,6 +49,7 @@ bool SharedBuffer::openSegment(const std::string &name, uint32_t size) {
         if (!isPrivateObject(m_object->get_mapping_handle().handle, name))
             return fail();
         ownSegment = creator;
+        m_identity = identityOf(m_object->get_mapping_handle().handle);
         bip::offset_t existing = 0;
         m_object->get_size(existing);
         if (creator && existing != static_cast<bip::offset_t>(size)) {
@@ -83,6 +84,7 @@ bool SharedBuffer::closeSegment() {
     m_lock = nullptr;
     m_name.clear();
     m_size = 0;
+    m_identity = {};
     return true;
 }
 

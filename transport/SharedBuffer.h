@@ -5,6 +5,7 @@
 // opens an existing one whose size is at least the expected size. Either side refuses an object
 // that does not belong to the current user or whose mode is not 0600.
 
+#include "OwnNames.h"
 #include "SegmentLock.h"
 
 #include <cstdint>
@@ -44,6 +45,8 @@ class SharedBuffer {
     uint32_t size() const { return m_size; }
     uint8_t *base() const { return m_base; }
     SegmentLock *segmentLock() const { return m_lock; }
+    // The segment object this process opened (see OwnNames.h); not known while closed.
+    const ObjectIdentity &identity() const { return m_identity; }
 
   protected:
     // openSegment, then `layOut` under the segment's lock (to set up pointers and shared fields).
@@ -67,6 +70,7 @@ class SharedBuffer {
     std::unique_ptr<boost::interprocess::shared_memory_object> m_object;
     std::unique_ptr<boost::interprocess::mapped_region> m_region;
     uint8_t *m_base = nullptr;
+    ObjectIdentity m_identity;
 };
 
 } // namespace KEL

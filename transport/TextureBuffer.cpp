@@ -46,7 +46,10 @@ void TextureBuffer::updateTexture(bool fullOnly, int32_t group, int32_t index,
         const int64_t bytes = pixelBlockBytes(width, height, kMaxTextureSide);
         if (bytes < 0 || (bytes > 0 && !update->pixels))
             return;
-        std::memcpy(update->pixels, m_full, size_t(bytes));
+        // A 0 x n frame copies nothing: a host may pass no buffer for it, and memcpy may not
+        // be given a null pointer even for no bytes.
+        if (bytes > 0)
+            std::memcpy(update->pixels, m_full, size_t(bytes));
         update->updated = 1;
         header.pending = 0;
         header.full = 0;
@@ -78,9 +81,18 @@ void TextureBuffer::updateTexture(bool fullOnly, int32_t group, int32_t index,
         update->y = rect.y;
         update->width = rect.width;
         update->height = rect.height;
-        std::memcpy(update->pixels, m_rectAreas[area], size_t(bytes));
+        if (bytes > 0)
+            std::memcpy(update->pixels, m_rectAreas[area], size_t(bytes));
         return;
     }
+}
+
+void TextureBuffer::releaseUnannounced() {
+    if (!m_header)
+        return;
+    ScopedLock lock(m_lock);
+    if (lock)
+        m_header->pending = 0;
 }
 
 } // namespace KEL

@@ -116,6 +116,11 @@ class TextureBuffer : public SharedBuffer {
     // outside the segment's areas: oversized or bogus requests and descriptors copy nothing.
     void updateTexture(bool fullOnly, int32_t group, int32_t index, TextureUpdate *update);
 
+    // Host side: the waiting frame's notice was dropped unread (KEL_ClearCommands), so nobody
+    // will ask for the frame: release the segment (`pending` 0) so frames flow again. `full`
+    // stays as it is, which tells the browser that a whole frame went untaken.
+    void releaseUnannounced();
+
     // Browser side: direct access for the frame writer, under segmentLock().
     TextureHeader *header() const { return m_header; }
     uint8_t *fullArea() const { return m_full; }

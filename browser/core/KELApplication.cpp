@@ -104,6 +104,10 @@ bool KELApplication::openTransport() {
         !openBuffer(processState.textureBuffer, kTextureSegmentName) ||
         !openBuffer(processState.dataBuffer, kDataSegmentName))
         return false;
+    processState.ownNames.add(*processState.commandBuffer);
+    processState.ownNames.add(*processState.textureBuffer);
+    processState.ownNames.add(*processState.dataBuffer);
+    watchdog.setOwnNames(processState.ownNames);
     processState.bridgeRegistry = std::make_unique<BridgeRegistry>(processState.notices);
     WebView::windowObjectHook() = [](QWebFrame *frame) {
         if (processState.bridgeRegistry)
@@ -127,6 +131,20 @@ void KELApplication::shutDown() {
     }
     processState.viewRegistry.reset();
     processState.hostProcess.close();
+    removeNamesOfGoneHost();
+}
+
+// Nobody can use the names once their host is gone: a new host makes its own, and a POSIX
+// object would otherwise stay in memory until the machine restarts. An EXIT or a missed PING
+// leaves them, since the host may still be there.
+void KELApplication::removeNamesOfGoneHost() {
+    if (!processState.hostEnded)
+        return;
+    const int removed = processState.ownNames.removeStillOwn();
+    const int total = 2 * processState.ownNames.count();
+    logMessage("Removed " + std::to_string(removed) + " of " + std::to_string(total) +
+               " shared memory names of the gone host" +
+               (removed < total ? " (the others are no longer its own)" : ""));
 }
 
 void KELApplication::tick() {
@@ -141,6 +159,14 @@ void KELApplication::tick() {
 }
 
 bool KELApplication::watchHost() {
+    // Checked at every tick, since a host that starts anew under the same names reuses the
+    // segments at once: a browser that went on would take the new host's records (its INIT
+    // first) under a lock the new host does not use.
+    if (processState.ownNames.takenOver()) {
+        logMessage("The shared segments now belong to another host: exiting");
+        requestExit();
+        return false;
+    }
     const SteadyClock::time_point now = SteadyClock::now();
     if (processState.hostProcessId == -1) {
         if (pingDeadlinePassed(processState.pinged, processState.lastPing, now)) {
@@ -178,6 +204,9 @@ bool hostAlive() {
         return false;
     if (processState.hostProcess.running())
         return true;
+    // Only a process that was watched and seen to end counts as gone for certain; an INIT
+    // naming no process the browser could open says nothing about the real host.
+    processState.hostEnded = true;
     processState.hostProcess.close();
     return false;
 }

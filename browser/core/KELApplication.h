@@ -31,6 +31,7 @@ class KELApplication : public QApplication {
     bool openTransport();
     // False when the process has been asked to exit (host gone, or no PING in time).
     bool watchHost();
+    void removeNamesOfGoneHost();
 };
 
 // Whether the host process named by INIT still runs (a zero-timeout check).

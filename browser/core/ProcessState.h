@@ -2,6 +2,7 @@
 // The process-wide state of the browser process. Touched only on the GUI thread (the process
 // is single-threaded), so nothing here is locked.
 
+#include "OwnNames.h"
 #include "core/HostLiveness.h"
 #include "core/HostWatch.h"
 #include "core/TransportNoticeSink.h"
@@ -25,6 +26,8 @@ struct ProcessState {
     int32_t hostProcessId = -1;       // from INIT; -1 = none yet, keep alive by PING
     HostWatch hostProcess;            // null until an INIT names a process that could be opened
     bool exiting = false;             // set by requestExit; every later tick returns at once
+    bool hostEnded = false;           // the watched host process was seen to end
+    OwnNames ownNames;                // the segments and locks opened, removed once hostEnded
     SteadyClock::time_point lastPing; // process start until the first PING
     bool pinged = false;
     SteadyClock::time_point lastHostCheck; // process start until the first host check

@@ -48,6 +48,14 @@ void ensureMainStack(char **argv) {
     if (setrlimit(RLIMIT_STACK, &limit) != 0)
         return;
     setenv(kRaisedMark, "1", 1);
+    // By its own path first: an image run as /proc/self/exe is named "exe" in ps, top and
+    // /proc/<pid>/comm, where people (and scripts) look for KELBrowser.
+    char path[4096];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length > 0) {
+        path[length] = '\0';
+        execv(path, argv);
+    }
     execv("/proc/self/exe", argv);
     // Not re-executed: carry on as started, with the limit the process had.
     unsetenv(kRaisedMark);

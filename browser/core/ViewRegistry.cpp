@@ -122,13 +122,31 @@ void ViewRegistry::resetTextureAfterRemoval() {
     m_served.clear();
 }
 
-bool ViewRegistry::texturePending() const {
+bool ViewRegistry::texturePending() {
     TextureBuffer *texture = processState.textureBuffer.get();
     if (!texture || !texture->header())
         return true;
     ScopedLock lock(texture->segmentLock());
     // A lock the host holds for too long counts as busy: nothing is painted this tick.
-    return !lock || texture->header()->pending != 0;
+    if (!lock || texture->header()->pending != 0)
+        return true;
+    reofferUntakenFrame(*texture->header());
+    return false;
+}
+
+// A host copy of a whole frame clears `full`; a released segment that still says `full` was
+// released without the copy (its UPVW was dropped by KEL_ClearCommands, or withdrawn by a
+// removal). The host's texture then lacks that frame, and the rectangles that follow cover only
+// what changed after it, so the view that had it offers a whole frame next. Rectangles need
+// nothing: each delivery's blocks cover everything since the view's last whole frame. The
+// caller holds the texture lock.
+void ViewRegistry::reofferUntakenFrame(TextureHeader &header) {
+    if (header.full != 1)
+        return;
+    header.full = 0;
+    if (WebView *view = findView(m_lastDelivered))
+        view->withdrawDelivery();
+    m_served.removeAll(m_lastDelivered);
 }
 
 void ViewRegistry::viewTick() {
@@ -188,6 +206,7 @@ void ViewRegistry::deliverOneFrame() {
     WebView *view = chooseViewToDeliver();
     if (!view || !view->copyToTextureBuffer(*texture, processState.debugPartialUpdates))
         return;
+    m_lastDelivered = view->name();
     if (!Notice(m_notices, Code::UPVW).string(0, view->name()).post())
         withdrawFrame(*texture, *view);
 }

@@ -16,6 +16,7 @@ namespace KEL {
 
 class NoticeSink;
 class TextureBuffer;
+struct TextureHeader;
 class WebView;
 
 // At most this many popup views are alive at once: script that opens windows in a loop cannot
@@ -57,11 +58,13 @@ class ViewRegistry : public ViewHost {
     WebView *chooseViewToDeliver();
     void deliverOneFrame();
     void withdrawFrame(TextureBuffer &texture, WebView &view);
-    bool texturePending() const;
+    bool texturePending();
+    void reofferUntakenFrame(TextureHeader &header);
 
     NoticeSink &m_notices;
     std::map<QString, std::unique_ptr<WebView>> m_views;
     QStringList m_served;
+    QString m_lastDelivered;         // the view whose frame went into the texture segment last
     bool m_closing = false;          // removeAllViews runs: no new popups
     bool m_popupLimitLogged = false; // one line for each time the popup limit is reached
 };

@@ -68,10 +68,14 @@ void Watchdog::hostChanged(pid_t pid) {
         m_host.open(pid);
 }
 
-bool Watchdog::hostGone(Clock::time_point now) {
+Watchdog::Verdict Watchdog::hostGone(Clock::time_point now) {
     if (m_hostPid == -1)
-        return pingDeadlinePassed(m_pinged, m_lastPing, now);
-    return !m_host.running();
+        return pingDeadlinePassed(m_pinged, m_lastPing, now) ? Verdict::ExitKeepNames
+                                                             : Verdict::Stay;
+    if (m_host.running())
+        return Verdict::Stay;
+    // As on the tick: only a watched process seen to end leaves names nobody can use.
+    return m_host.isNull() ? Verdict::ExitKeepNames : Verdict::HostEnded;
 }
 
 void Watchdog::run() {
@@ -79,7 +83,12 @@ void Watchdog::run() {
     while (!m_wake.wait_for(lock, kCheckEvery, [this] { return m_stopping; })) {
         const Clock::time_point now = Clock::now();
         const Clock::time_point lastTick(Clock::duration(m_lastTick.load()));
-        if (now - lastTick > kStuckAfter && hostGone(now))
+        if (now - lastTick <= kStuckAfter)
+            continue;
+        const Verdict verdict = hostGone(now);
+        if (verdict == Verdict::HostEnded)
+            m_ownNames.removeStillOwn();
+        if (verdict != Verdict::Stay)
             exitStuck("LOG: The page stopped responding and the host is gone: exiting\n");
     }
 }

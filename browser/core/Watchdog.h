@@ -7,6 +7,7 @@
 // the GUI thread has been stuck for a few seconds, so a healthy process always ends the normal
 // way (views destroyed, segments closed).
 
+#include "OwnNames.h"
 #include "core/HostWatch.h"
 
 #include <atomic>
@@ -28,6 +29,9 @@ class Watchdog {
     Watchdog(const Watchdog &) = delete;
     Watchdog &operator=(const Watchdog &) = delete;
 
+    // The names to remove when the watchdog ends the process because its host has ended.
+    // Before start() only.
+    void setOwnNames(const OwnNames &names) { m_ownNames = names; }
     void start();
     void stop();
 
@@ -38,8 +42,9 @@ class Watchdog {
 
   private:
     void run();
+    enum class Verdict { Stay, ExitKeepNames, HostEnded };
     // Whether the process should end now, judged from another thread. Needs m_mutex.
-    bool hostGone(Clock::time_point now);
+    Verdict hostGone(Clock::time_point now);
 
     std::atomic<int64_t> m_lastTick;
     std::mutex m_mutex;
@@ -49,6 +54,7 @@ class Watchdog {
     HostWatch m_host;
     bool m_pinged = false;
     Clock::time_point m_lastPing;
+    OwnNames m_ownNames;
     std::thread m_thread;
 };
 

@@ -5,6 +5,8 @@ namespace KEL {
 namespace {
 
 constexpr quint32 kNullByteArray = 0xFFFFFFFFu;
+// Far above any cookie, well below QByteArray's limit.
+constexpr qint32 kMaxEntryBytes = 1 << 30;
 
 class ByteReader {
   public:
@@ -27,9 +29,11 @@ class ByteReader {
         return true;
     }
 
-    // The length is checked against what is left before anything is allocated.
+    // The length is checked against what is left before anything is allocated, and against
+    // what a QByteArray can hold: past INT_MAX, int(length) would turn negative, which
+    // QByteArray reads as "up to the first zero byte".
     bool readBytes(quint32 length, QByteArray *out) {
-        if (qint64(length) > remaining()) {
+        if (qint64(length) > remaining() || length > quint32(kMaxEntryBytes)) {
             skipToEnd();
             return false;
         }

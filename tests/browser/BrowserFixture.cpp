@@ -157,6 +157,7 @@ bool BrowserTest::startBrowser(bool sendInit) {
     options.environment = browserEnvironment();
     options.sendInit = sendInit;
     options.logFile = m_logPath;
+    options.recovery.enabled = m_recovery;
     const bool started = m_browser.start(options);
     EXPECT_TRUE(started) << m_browser.error();
     return started;

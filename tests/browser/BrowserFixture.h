@@ -94,6 +94,9 @@ class BrowserTest : public ::testing::Test {
     std::string browserLog() const;
     bool waitForLog(const std::string &text, int timeoutMs);
 
+    // The host kit's recovery (on by default); a test that drops the kit's PING replies, as
+    // KEL_ClearCommands does, turns it off before the browser starts.
+    bool m_recovery = true;
     std::string m_suffix;
     std::string m_root; // temporary directory holding the HOME and XDG directories and the log
     std::string m_logPath;

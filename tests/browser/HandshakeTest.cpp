@@ -12,7 +12,11 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +28,16 @@ namespace {
 
 using Host::makeCommand;
 using Host::setInt;
+
+// The six names of this test's segments and locks that exist in /dev/shm.
+int namesLeft() {
+    int left = 0;
+    for (const char *base : {kCommandSegmentName, kTextureSegmentName, kDataSegmentName}) {
+        for (const std::string &name : {segmentName(base), lockName(segmentName(base))})
+            left += access(("/dev/shm/" + name).c_str(), F_OK) == 0 ? 1 : 0;
+    }
+    return left;
+}
 
 class Handshake : public BrowserTest {
   protected:
@@ -171,6 +185,7 @@ TEST_F(Handshake, InitMinusOneKeepsPingModeAndPingsKeepItAliveUntilTheyStop) {
     EXPECT_GE(silence, 8.0);
     EXPECT_LT(silence, 12.0);
     EXPECT_NE(browserLog().find("No PING from the host"), std::string::npos);
+    EXPECT_EQ(namesLeft(), 6) << "a host that only stopped pinging may still be there";
 }
 
 // Guards the host watch: the process follows the process that the latest INIT names (an
@@ -220,6 +235,7 @@ TEST_F(Handshake, InitZeroEndsTheProcessAtTheFirstHostCheck) {
     postInit(0);
     EXPECT_TRUE(m_browser.spinUntil([&] { return !m_browser.running(); }, 8000));
     EXPECT_LT(secondsSince(start), 6.0);
+    EXPECT_EQ(namesLeft(), 6) << "no process was watched, so none was seen to end";
 }
 
 // Guards EXIT's place in the tick: it is answered first, the records behind it in the same
@@ -234,6 +250,7 @@ TEST_F(Handshake, ExitMidTickFinishesThatTickAndNothingAfter) {
     const std::vector<uint32_t> sequences = segment.postTogether(batch);
 
     ASSERT_TRUE(waitUntil([&] { return !m_browser.running(); }, 5000));
+    EXPECT_EQ(namesLeft(), 6) << "EXIT comes from a host that is still there";
     m_browser.spinUntil([&] { return m_browser.inbox().size() >= 11; }, 1000);
     m_browser.pump();
     ASSERT_EQ(m_browser.inbox().size(), 11u);
@@ -251,6 +268,130 @@ TEST_F(Handshake, ExitMidTickFinishesThatTickAndNothingAfter) {
     std::sort(unanswered.begin(), unanswered.end());
     EXPECT_EQ(unanswered, std::vector<uint32_t>(sequences.begin() + 11, sequences.end()));
 }
+
+// ---- Leftovers of a host that is gone -----------------------------------------------------
+
+// What happens to the names between the host's start and its end.
+enum class Meanwhile {
+    Nothing,
+    PageHangs,          // the GUI thread never returns: the watchdog ends the process
+    NewHostStarts,      // another process calls KEL_Init (the segments reused, locks made anew)
+    NamesMadeElsewhere, // all six removed and made again by someone else
+};
+
+struct LeftoverCase {
+    const char *name;
+    Meanwhile meanwhile;
+    int namesAfter;
+    const char *logLine; // why the browser ended
+};
+
+class HostGone : public Handshake, public testing::WithParamInterface<LeftoverCase> {
+  protected:
+    void SetUp() override {
+        Handshake::SetUp();
+        // The browser outlives its killed host: it comes to this process, to be reaped here.
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+    }
+
+    // A real host in a child process: KEL_Init, the browser started and sent INIT. Tells the
+    // browser's pid through a pipe, then waits to be killed. Returns the host's pid.
+    pid_t startHost(bool hangPage, pid_t *browser) {
+        int fds[2];
+        if (pipe(fds) != 0)
+            return -1;
+        fflush(nullptr);
+        const pid_t host = fork();
+        if (host == 0) {
+            close(fds[0]);
+            int32_t pid = -1;
+            if (startBrowser(true) && (!hangPage || hang()))
+                pid = m_browser.pid();
+            if (write(fds[1], &pid, sizeof pid) != sizeof pid)
+                _exit(1);
+            for (;;)
+                pause();
+        }
+        close(fds[1]);
+        int32_t pid = -1;
+        const bool told = read(fds[0], &pid, sizeof pid) == sizeof pid;
+        close(fds[0]);
+        m_children.push_back(host);
+        *browser = told ? pid : -1;
+        return host;
+    }
+
+    bool hang() {
+        KEL_Command view = viewCommand("CRVW", "stuck");
+        setInt(view, 0, 200);
+        setInt(view, 1, 200);
+        KEL_Command reply;
+        if (!m_browser.request(view, &reply, 10000))
+            return false;
+        KEL_Command evaluate = viewCommand("EVJS", "stuck");
+        return Host::putText(evaluate, 0, "for (;;) {}") && m_browser.post(evaluate) != 0;
+    }
+
+    // Someone else takes the names over before the browser notices that its host is gone.
+    void makeNamesElsewhere() {
+        for (const char *base : {kCommandSegmentName, kTextureSegmentName, kDataSegmentName}) {
+            for (const std::string &name : {segmentName(base), lockName(segmentName(base))}) {
+                shm_unlink(("/" + name).c_str());
+                const int fd = shm_open(("/" + name).c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+                ASSERT_GE(fd, 0) << name;
+                close(fd);
+            }
+        }
+    }
+};
+
+// Guards against a killed host leaving about 19.5 MB in /dev/shm for ever, and against the
+// browser harming a new host under the same names: such a host reuses the segments at once,
+// so the browser leaves as soon as it sees the names made anew (before it could take the new
+// host's records), and it never removes names that are no longer what it opened.
+TEST_P(HostGone, TheBrowserRemovesOnlyTheNamesItOpened) {
+    const LeftoverCase &c = GetParam();
+    pid_t browser = -1;
+    const pid_t host = startHost(c.meanwhile == Meanwhile::PageHangs, &browser);
+    ASSERT_GT(browser, 0) << "the host could not start its browser";
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, browser, 0));
+    ASSERT_GE(pidfd, 0);
+    EXPECT_EQ(namesLeft(), 6);
+    pollfd ended = {pidfd, POLLIN, 0};
+    const bool takeover =
+        c.meanwhile == Meanwhile::NewHostStarts || c.meanwhile == Meanwhile::NamesMadeElsewhere;
+    if (c.meanwhile == Meanwhile::NewHostStarts) {
+        ASSERT_TRUE(KEL_Init());
+    }
+    if (c.meanwhile == Meanwhile::NamesMadeElsewhere)
+        makeNamesElsewhere();
+    if (takeover) {
+        EXPECT_EQ(poll(&ended, 1, 5000), 1) << "the browser stayed on segments taken over";
+    }
+
+    endStandInHost(host);
+    const bool exited = poll(&ended, 1, 30000) == 1;
+    close(pidfd);
+    if (!exited)
+        kill(browser, SIGKILL);
+    waitpid(browser, nullptr, 0);
+    ASSERT_TRUE(exited) << "the browser outlived its host";
+    EXPECT_EQ(namesLeft(), c.namesAfter);
+    EXPECT_NE(browserLog().find(c.logLine), std::string::npos) << c.logLine;
+    if (c.meanwhile == Meanwhile::NewHostStarts)
+        KEL_Shutdown();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Leftovers, HostGone,
+    testing::Values(
+        LeftoverCase{"Killed", Meanwhile::Nothing, 0, "Removed 6 of 6 shared memory names"},
+        LeftoverCase{"KilledWhileThePageHangs", Meanwhile::PageHangs, 0,
+                     "The page stopped responding"},
+        LeftoverCase{"ANewHostStarts", Meanwhile::NewHostStarts, 6, "belong to another host"},
+        LeftoverCase{"NamesMadeElsewhere", Meanwhile::NamesMadeElsewhere, 6,
+                     "belong to another host"}),
+    [](const testing::TestParamInfo<LeftoverCase> &info) { return info.param.name; });
 
 } // namespace
 } // namespace Test

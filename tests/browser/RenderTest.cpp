@@ -618,6 +618,64 @@ TEST_F(Rendering, AFrameWhoseNoticeFindsTheSegmentFullIsOfferedAgain) {
     EXPECT_TRUE(waitForDeliveries(mark + 3, 30000)) << "no frames after the host drained";
 }
 
+// A host that empties the command segment (KEL_ClearCommands) while a frame's UPVW waits
+// there. The kit's recovery is off: the clear drops its PING replies too.
+class ClearedCommands : public Rendering {
+  protected:
+    void SetUp() override {
+        m_recovery = false;
+        Rendering::SetUp();
+    }
+
+    // Waits, without pumping, until a frame's notice waits in the command segment; then clears.
+    bool clearWhileAFrameWaits() {
+        CommandSegment segment;
+        const bool waiting = waitUntil(
+            [&] {
+                const std::vector<SlotView> slots = segment.snapshot();
+                return std::any_of(slots.begin(), slots.end(), [](const SlotView &slot) {
+                    return slot.code == "UPVW" && slot.origin == 1;
+                });
+            },
+            10000);
+        KEL_ClearCommands();
+        return waiting;
+    }
+};
+
+// Guards against frames stopping for good when the host clears the command segment while a
+// UPVW waits: the frame's pending flag would stay set, and no view would be painted again.
+TEST_F(ClearedCommands, FramesOfAnAnimatedPageResume) {
+    ASSERT_TRUE(makeView("anim", 256, 256));
+    showHtml("anim", pageHtml("rgb(0,0,0)", {}, kAnimation));
+    ASSERT_TRUE(waitForDeliveries(m_log.size() + 3));
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(clearWhileAFrameWaits());
+        const size_t mark = m_log.size();
+        EXPECT_TRUE(waitForDeliveries(mark + 3)) << "no frames after the clear";
+    }
+}
+
+// Guards against the host's texture missing what a dropped whole frame carried: rectangles
+// after it cover only later changes, so the whole frame is offered again.
+TEST_F(ClearedCommands, AWholeFrameWhoseNoticeWasDroppedIsOfferedAgain) {
+    ASSERT_TRUE(makeView("page", 400, 300));
+    showHtml("page", pageHtml("rgb(255,0,0)", {{"box", 10, 10, 20, 20, "rgb(0,0,255)"}}));
+    ASSERT_TRUE(settle("page", {{200, 150, kRed}, {20, 20, kBlue}}));
+
+    // Every pixel changes: the delivery is whole, and its UPVW is dropped unread.
+    KEL_Command paint = viewCommand("EVJS", "page");
+    ASSERT_TRUE(Host::putText(paint, 0, "document.body.style.background = 'rgb(0,255,0)';"));
+    ASSERT_NE(m_browser.post(paint), 0u);
+    ASSERT_TRUE(clearWhileAFrameWaits());
+    EXPECT_TRUE(waitForPixels("page", {{200, 150, kGreen}, {390, 290, kGreen}, {20, 20, kBlue}}));
+
+    // A small change afterwards travels as a rectangle onto the complete texture.
+    evaluate("page", recolour("box", "rgb(255,255,0)"));
+    EXPECT_TRUE(waitForPixels("page", {{20, 20, kYellow}, {200, 150, kGreen}, {5, 295, kGreen}}));
+}
+
 // Guards the texture reset on removal with a real delivery: the removed view's frame that
 // waits in the command segment is withdrawn, pending is cleared, and another view's frames
 // flow afterwards.

@@ -357,6 +357,30 @@ TEST_F(PluginTest, ClearCommandsDropsBothDirectionsAndRestartsNumbering) {
     EXPECT_EQ(post("LOAD"), 1);
 }
 
+// Guards against a clear that drops a frame's UPVW leaving the frame's pending flag set for
+// ever, and against a clear releasing a frame whose UPVW the host has already taken (it is
+// about to copy it). `full` stays, so the browser can tell a whole frame went untaken.
+TEST_F(PluginTest, ClearCommandsReleasesOnlyAFrameWhoseNoticeItDrops) {
+    ASSERT_TRUE(api.Init());
+    Peer browser;
+    ASSERT_TRUE(browser.open());
+    KEL::TextureHeader header = {};
+    header.pending = header.full = 1;
+    const std::string texture = env.name("KEL_TEXTUREBUFFER");
+    for (bool noticeTaken : {false, true}) {
+        SCOPED_TRACE(noticeTaken ? "UPVW taken" : "UPVW waiting");
+        ASSERT_TRUE(
+            browser.write(TextureSegment, KEL::kTextureHeaderOffset, &header, sizeof header));
+        KEL::Command notice = makeCommand("UPVW");
+        ASSERT_NE(browser.post(notice), 0);
+        if (noticeTaken)
+            api.Update();
+        api.ClearCommands();
+        EXPECT_EQ(fileBytes(texture)[KEL::kTextureHeaderOffset], noticeTaken ? 1 : 0);
+        EXPECT_EQ(fileBytes(texture)[KEL::kTextureHeaderOffset + 1], 1) << "full";
+    }
+}
+
 // Guards against records, payloads or frames of an earlier run reaching the next one, whether
 // it was shut down or crashed and left its segments behind.
 TEST_F(PluginTest, InitGivesZeroedSegmentsAfterShutdownAndOverLeftovers) {

@@ -210,3 +210,22 @@ TEST_F(TextureBufferTest, GroupOrIndexOutOfRangeCopiesNothing) {
 }
 
 } // namespace
+
+// Guards against memcpy being handed the null buffer of a host that has no pixels to receive
+// (an empty frame or rectangle): found by the texture fuzzer, caught here by the sanitizer run.
+TEST_F(TextureBufferTest, EmptyFramesAndRectanglesNeedNoHostBuffer) {
+    struct Case {
+        bool full;
+        KEL::TextureRect rect;
+        int32_t width, height;
+    };
+    const Case cases[] = {
+        {true, {}, 0, 1024}, {true, {}, 1024, 0}, {false, rect(1, 1, 0, 0, 0, 256), 0, 0}};
+    for (const Case &c : cases) {
+        deliver(c.full, c.full ? std::vector<KEL::TextureRect>{} : std::vector{c.rect});
+        update.pixels = nullptr;
+        copy(false, 1, 1, c.width, c.height);
+        EXPECT_EQ(update.updated, 1);
+        EXPECT_EQ(header().pending, 0);
+    }
+}
