@@ -18,4 +18,5 @@ $SUDO apt-get install -y -q --no-install-recommends \
     libgtest-dev libgmock-dev libbenchmark-dev \
     libpng-dev \
     python3 ca-certificates \
-    microsocks
+    microsocks \
+    wkhtmltopdf cutycapt hyperfine
