@@ -301,6 +301,7 @@ bool Browser::start(const StartOptions &options) {
     m_error.clear();
     m_inbox.clear();
     m_options = options;
+    m_options.firstRequests = nullptr; // a replacement process gets the session instead
     m_exitPosted = false;
     m_recovery->stopWatching();
     g_receiver = this;
@@ -320,6 +321,13 @@ bool Browser::start(const StartOptions &options) {
         }
         return true;
     }
+    // INIT can wait in the segment before the browser has opened it: the browser reads it in
+    // its first tick, so the start-up costs no round trip for PRUP.
+    if (options.sendInit) {
+        KEL_InitProcess();
+        if (options.firstRequests)
+            options.firstRequests();
+    }
     auto has = [this](const char *code) {
         return std::any_of(m_inbox.begin(), m_inbox.end(),
                            [code](const KEL_Command &c) { return hasCode(c, code); });
@@ -330,7 +338,6 @@ bool Browser::start(const StartOptions &options) {
         return false;
     }
     if (options.sendInit) {
-        KEL_InitProcess();
         if (!spinUntil([&] { return has("BOOT") || !running(); }, options.startTimeoutMs) ||
             !has("BOOT")) {
             m_error = "the browser process did not answer INIT (no BOOT)";
@@ -440,6 +447,23 @@ bool Browser::stop(int timeoutMs) {
             KEL_SetProcessCB(&Browser::onRecord); // KEL_Shutdown forgot it; keep receiving
     }
     return endedByItself;
+}
+
+void Browser::leave() {
+    m_recovery->stopWatching();
+    if (running())
+        post(makeCommand("EXIT"));
+    m_pid = -1;
+    if (m_pidfd >= 0) {
+        close(m_pidfd);
+        m_pidfd = -1;
+    }
+    if (m_initialised) {
+        KEL_Shutdown();
+        m_initialised = false;
+        if (g_receiver == this)
+            KEL_SetProcessCB(&Browser::onRecord);
+    }
 }
 
 uint32_t Browser::post(const KEL_Command &command) {

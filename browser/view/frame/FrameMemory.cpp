@@ -10,6 +10,15 @@ FrameMemory::~FrameMemory() {
     release();
 }
 
+FrameMemory &FrameMemory::operator=(FrameMemory &&other) noexcept {
+    if (this != &other) {
+        release();
+        m_bytes = std::exchange(other.m_bytes, nullptr);
+        m_size = std::exchange(other.m_size, 0);
+    }
+    return *this;
+}
+
 void FrameMemory::release() {
     if (m_bytes)
         munmap(m_bytes, m_size);

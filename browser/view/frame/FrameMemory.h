@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace KEL {
 
@@ -14,6 +15,8 @@ class FrameMemory {
     ~FrameMemory();
     FrameMemory(const FrameMemory &) = delete;
     FrameMemory &operator=(const FrameMemory &) = delete;
+    FrameMemory(FrameMemory &&other) noexcept { *this = std::move(other); }
+    FrameMemory &operator=(FrameMemory &&other) noexcept;
 
     // Replaces the memory with `bytes` fresh zero bytes (none for 0). Throws std::bad_alloc
     // when the kernel has no memory, like a container would.
