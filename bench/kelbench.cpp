@@ -8,6 +8,7 @@
 // program never fails on a figure.
 //
 //   kelbench [--json PATH] [--seconds S] [--runs N] [--presses N]
+//            [--only start,anim,input,idle,memory]
 
 #include "FrameCompositor.h"
 #include "KELHost.h"
@@ -276,6 +277,10 @@ struct Settings {
     double seconds = 5;
     int runs = 5;
     int presses = 30;
+    std::string only; // comma-separated parts to run (start, anim, input, idle, memory); all
+    bool wants(const std::string &part) const {
+        return only.empty() || ("," + only + ",").find("," + part + ",") != std::string::npos;
+    }
 };
 
 class Bench {
@@ -519,8 +524,11 @@ int main(int argc, char **argv) {
             settings.runs = std::max(1, std::atoi(argv[++i]));
         else if (arg == "--presses" && value)
             settings.presses = std::max(2, std::atoi(argv[++i]));
+        else if (arg == "--only" && value)
+            settings.only = argv[++i];
         else {
-            std::printf("usage: kelbench [--json PATH] [--seconds S] [--runs N] [--presses N]\n");
+            std::printf("usage: kelbench [--json PATH] [--seconds S] [--runs N] [--presses N]\n"
+                        "                [--only start,anim,input,idle,memory]\n");
             return arg == "--help" ? 0 : 2;
         }
     }
@@ -533,16 +541,16 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "kelbench: cannot make a temporary folder\n");
         return 1;
     }
-    std::fprintf(stderr, "kelbench: start-up...\n");
-    bench.startUp();
-    std::fprintf(stderr, "kelbench: animation...\n");
-    bench.animation();
-    std::fprintf(stderr, "kelbench: input...\n");
-    bench.input();
-    std::fprintf(stderr, "kelbench: idle CPU...\n");
-    bench.idleCpu();
-    std::fprintf(stderr, "kelbench: memory...\n");
-    bench.memory();
+    const std::pair<const char *, void (Bench::*)()> parts[] = {
+        {"start", &Bench::startUp}, {"anim", &Bench::animation}, {"input", &Bench::input},
+        {"idle", &Bench::idleCpu},  {"memory", &Bench::memory},
+    };
+    for (const auto &[name, part] : parts) {
+        if (!settings.wants(name))
+            continue;
+        std::fprintf(stderr, "kelbench: %s...\n", name);
+        (bench.*part)();
+    }
 
     const std::time_t now = std::time(nullptr);
     char date[64];

@@ -220,6 +220,23 @@ TEST(FrameTrackerRun, LastFrameIsThePageAndSlotsCoverEveryChange) {
     }
 }
 
+// Guards the painted-rows shortcut: only the rows named are compared, and a change there is
+// found and placed as by a whole comparison.
+TEST_F(FrameTrackerTest, OnlyTheNamedRowsAreCompared) {
+    settle();
+    page.set(5, 12, rgba(9, 9, 9)); // page row 12
+    EXPECT_FALSE(tracker.trackFrameRows(page.pixels(), 0, 12));
+    EXPECT_FALSE(tracker.trackFrameRows(page.pixels(), 13, 99));
+    EXPECT_FALSE(tracker.dirty());
+
+    EXPECT_TRUE(tracker.trackFrameRows(page.pixels(), 10, 14));
+    EXPECT_TRUE(tracker.dirty());
+    EXPECT_TRUE(tracker.updateSlots()[2].used);
+    EXPECT_EQ(tracker.updateSlots()[2].minY, kSide - 1 - 12);
+    EXPECT_EQ(std::vector<uint8_t>(tracker.lastFrame(), tracker.lastFrame() + tracker.frameBytes()),
+              test::expectedTexture(page, kSide, kSide));
+}
+
 // A page image smaller than the sized page would leave stale pixels in the frame.
 TEST_F(FrameTrackerTest, PageSmallerThanTheSizedPageIsRefused) {
     PageImage small(kSide - 1, kSide);

@@ -34,11 +34,16 @@ void FrameTracker::resetUpdateSlots() {
 }
 
 bool FrameTracker::trackFrame(const PagePixels &page) {
+    return trackFrameRows(page, 0, m_pageHeight);
+}
+
+bool FrameTracker::trackFrameRows(const PagePixels &page, int firstRow, int endRow) {
     if (!isSized() || !page.bits || page.width < m_pageWidth || page.height < m_pageHeight ||
         page.bytesPerLine < static_cast<std::ptrdiff_t>(m_pageWidth) * 4)
         return false;
     QuadrantBoxes boxes{};
-    const bool changed = updateLastFrame(page, boxes);
+    const bool changed = updateLastFrame(page, std::clamp(firstRow, 0, m_pageHeight),
+                                         std::clamp(endRow, 0, m_pageHeight), boxes);
     if (changed)
         recordChange(boxes);
     // A changed frame is always dirty; an unchanged one while a delivery waits equals the last
@@ -48,12 +53,13 @@ bool FrameTracker::trackFrame(const PagePixels &page) {
     return changed;
 }
 
-bool FrameTracker::updateLastFrame(const PagePixels &page, QuadrantBoxes &boxes) {
+bool FrameTracker::updateLastFrame(const PagePixels &page, int firstRow, int endRow,
+                                   QuadrantBoxes &boxes) {
     const std::size_t rowBytes = static_cast<std::size_t>(m_textureWidth) * 4;
     const std::size_t pageRowBytes = static_cast<std::size_t>(m_pageWidth) * 4;
     m_row.resize(pageRowBytes);
     bool changed = false;
-    for (int r = 0; r < m_pageHeight; ++r) {
+    for (int r = firstRow; r < endRow; ++r) {
         const uint8_t *source = page.bits + page.bytesPerLine * r;
         // Page row r is texture row (height - 1 - r): the texture starts with the bottom row.
         const int y = m_textureHeight - 1 - r;

@@ -45,6 +45,9 @@ class FrameTracker {
     // anywhere; only a row that differs is converted, scanned for its changed columns and
     // written into the last frame.
     bool trackFrame(const PagePixels &page);
+    // The same when only page rows firstRow..endRow-1 can differ from the page last tracked
+    // (only they were painted): the other rows are not looked at.
+    bool trackFrameRows(const PagePixels &page, int firstRow, int endRow);
 
     // Records a render that is known to give the same picture as the last one (nothing on the
     // page was invalidated), without converting or comparing: exactly what trackFrame() does
@@ -89,7 +92,7 @@ class FrameTracker {
   private:
     // Brings the last frame up to `page` and returns whether it changed; the boxes around the
     // changes are gathered unless a whole frame goes next anyway.
-    bool updateLastFrame(const PagePixels &page, QuadrantBoxes &boxes);
+    bool updateLastFrame(const PagePixels &page, int firstRow, int endRow, QuadrantBoxes &boxes);
     void recordChange(const QuadrantBoxes &boxes);
     void placeBoxes(const QuadrantBoxes &boxes);
     void countIdleFrame();
