@@ -20,6 +20,14 @@ add_executable(KELBrowser
   view/Notice.cpp
   core/ViewRegistry.cpp
   view/WebView.cpp
+  view/ViewSurface.cpp
+  view/ViewSurface.h
+  view/ViewNotices.cpp
+  view/ViewNotices.h
+  view/BlinkingCaret.cpp
+  view/BlinkingCaret.h
+  view/ViewInput.cpp
+  view/ViewInput.h
   view/TextFieldWatcher.cpp
   view/WebView.h
   view/WebPage.cpp

@@ -24,13 +24,6 @@ WebView *addressedView(const Command &command) {
     return registry ? registry->findView(stringArg(command, 0)) : nullptr;
 }
 
-WebView *viewToRepaint(const Command &command) {
-    WebView *view = addressedView(command);
-    if (view)
-        view->requestPaint();
-    return view;
-}
-
 QString takeTextArg(const Command &, int slotArg) {
     return currentPayloads ? currentPayloads->text(slotArg) : QString();
 }

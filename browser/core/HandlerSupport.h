@@ -14,11 +14,9 @@ class WebView;
 
 // Text of string argument `index` (to its first zero unit, at most 256 units).
 QString stringArg(const Command &command, int index);
-// The view that strArgs[0] names, or null.
+// The view that strArgs[0] names, or null. Finding a view changes nothing: a handler whose
+// request changes what the view shows calls its requestPaint() itself.
 WebView *addressedView(const Command &command);
-// The same, marked for a paint this tick: what the command does to the page shows in this
-// tick's frame, before the engine's own repaint notice would arrive. Not for RMVW.
-WebView *viewToRepaint(const Command &command);
 // The text payload that intArgs[slotArg], intArgs[slotArg + 1] named, as the dispatcher took
 // it. Empty for a malformed or unreadable payload, or a pair the code table does not declare.
 QString takeTextArg(const Command &command, int slotArg);

@@ -1,5 +1,6 @@
 // Handlers of the input requests. Each is answered with 1 whether or not the view exists,
-// except IMES (never answered) and a Tab key on an existing view.
+// except IMES (never answered) and a Tab key on an existing view. Input may change what the
+// page shows, so every one of them requests a paint of the view it reaches.
 
 #include "core/CommandRoutes.h"
 #include "core/HandlerSupport.h"
@@ -20,16 +21,17 @@ namespace {
 // A Tab on an existing view is never sent as a key: the release moves the focus on. Neither
 // press nor release is answered, and the loop takes no further record this tick.
 Reply handleKey(Command &command, QEvent::Type type) {
-    WebView *view = viewToRepaint(command);
+    WebView *view = addressedView(command);
     if (!view)
         return Reply::with(1);
+    view->requestPaint();
     if (isTabKey(command)) {
         if (type == QEvent::KeyRelease)
             view->focusNextElement();
         return Reply::noneAndEndTick();
     }
-    view->sendKey(type, command.intArgs[0], hostModifiers(command.intArgs[1]),
-                  recordText(command, 1));
+    view->input().sendKey(type, command.intArgs[0], hostModifiers(command.intArgs[1]),
+                          recordText(command, 1));
     return Reply::with(1);
 }
 
@@ -38,24 +40,30 @@ Reply handleKey(Command &command, QEvent::Type type) {
 // Setting the focused text field's value plugs in here with the text-field support.
 Reply handleSetTextField(Command &command) {
     const QString text = takeTextArg(command, 0);
-    if (WebView *view = viewToRepaint(command))
+    if (WebView *view = addressedView(command)) {
+        view->requestPaint();
         view->setTextFieldValue(
             text.left(text.indexOf(QChar(0)) < 0 ? text.size() : text.indexOf(QChar(0))));
+    }
     return Reply::none();
 }
 
 Reply handleScroll(Command &command) {
-    if (WebView *view = viewToRepaint(command))
+    if (WebView *view = addressedView(command)) {
+        view->requestPaint();
         view->webPage()->mainFrame()->setScrollPosition(
             QPoint(command.intArgs[0], command.intArgs[1]));
+    }
     return Reply::with(1);
 }
 
 // A positive amount scrolls towards the top. The host's amount may be anything, so the
 // difference is formed wide and held to int.
 Reply handleMouseScroll(Command &command) {
-    WebView *view = viewToRepaint(command);
+    WebView *view = addressedView(command);
     QWebFrame *frame = view ? view->webPage()->currentFrame() : nullptr;
+    if (view)
+        view->requestPaint();
     if (frame) {
         const int64_t value =
             int64_t(frame->scrollBarValue(Qt::Vertical)) - int64_t(command.intArgs[0]);
@@ -67,27 +75,32 @@ Reply handleMouseScroll(Command &command) {
 // The left button is tracked for all views together: a press on one view and a release on
 // another clear it all the same, and a move on any view while it is held is a left drag.
 Reply handleMouseMove(Command &command) {
-    if (WebView *view = viewToRepaint(command))
-        view->mouseMove(command.intArgs[0], command.intArgs[1], processState.leftButtonHeld);
+    if (WebView *view = addressedView(command)) {
+        view->requestPaint();
+        view->input().mouseMove(command.intArgs[0], command.intArgs[1],
+                                processState.leftButtonHeld);
+    }
     return Reply::with(1);
 }
 
 Reply handleMousePress(Command &command) {
-    if (WebView *view = viewToRepaint(command)) {
+    if (WebView *view = addressedView(command)) {
+        view->requestPaint();
         const Qt::MouseButton button = hostButton(command.intArgs[2]);
         if (button == Qt::LeftButton)
             processState.leftButtonHeld = true;
-        view->mousePress(command.intArgs[0], command.intArgs[1], button);
+        view->input().mousePress(command.intArgs[0], command.intArgs[1], button);
     }
     return Reply::with(1);
 }
 
 Reply handleMouseRelease(Command &command) {
-    if (WebView *view = viewToRepaint(command)) {
+    if (WebView *view = addressedView(command)) {
+        view->requestPaint();
         const Qt::MouseButton button = hostButton(command.intArgs[2]);
         if (button == Qt::LeftButton)
             processState.leftButtonHeld = false;
-        view->mouseRelease(command.intArgs[0], command.intArgs[1], button);
+        view->input().mouseRelease(command.intArgs[0], command.intArgs[1], button);
     }
     return Reply::with(1);
 }

@@ -1,6 +1,7 @@
 // Handlers of the requests that create, switch, size and navigate one view. A request that
-// names no view is answered like a handled one (RMVW excepted), and a payload it carries stays
-// unread in its slot.
+// names no view is answered like a handled one (RMVW excepted); the dispatcher frees any
+// payload it carries. A request whose effect shows on the page calls requestPaint(), so the
+// effect is in this tick's frame before the engine's own repaint notice would arrive.
 
 #include "RecordText.h"
 #include "core/CommandRoutes.h"
@@ -38,9 +39,10 @@ Reply handleRemoveView(Command &command) {
     return Reply::with(1);
 }
 
-// 2 tells the host to recreate its texture at the new power-of-two size.
+// 2 tells the host to recreate its texture at the new power-of-two size. A new size repaints
+// the view by itself (setViewSize), as do SACT and SMSK; SSMR changes nothing that is shown.
 Reply handleResize(Command &command) {
-    WebView *view = viewToRepaint(command);
+    WebView *view = addressedView(command);
     const bool textureChanged =
         view && view->setViewSize(static_cast<uint32_t>(command.intArgs[0]),
                                   static_cast<uint32_t>(command.intArgs[1]));
@@ -48,19 +50,19 @@ Reply handleResize(Command &command) {
 }
 
 Reply handleSetActive(Command &command) {
-    if (WebView *view = viewToRepaint(command))
+    if (WebView *view = addressedView(command))
         view->setActive(command.intArgs[0] != 0);
     return Reply::with(1);
 }
 
 Reply handleSetPartialUpdates(Command &command) {
-    if (WebView *view = viewToRepaint(command))
+    if (WebView *view = addressedView(command))
         view->setPartialUpdates(command.intArgs[0] != 0);
     return Reply::with(1);
 }
 
 Reply handleSetTransparent(Command &command) {
-    if (WebView *view = viewToRepaint(command))
+    if (WebView *view = addressedView(command))
         view->setTransparentBackground(command.intArgs[0] != 0);
     return Reply::with(1);
 }
@@ -69,9 +71,10 @@ Reply handleSetTransparent(Command &command) {
 // strCount <= 1 it is empty. strCount comes from the host, so it is held to the record. The
 // host chose this address, so its server may receive the AUTH credentials.
 Reply handleLoad(Command &command) {
-    WebView *view = viewToRepaint(command);
+    WebView *view = addressedView(command);
     if (!view)
         return Reply::with(1);
+    view->requestPaint();
     const int parts = std::min(command.strCount, int32_t(kStrArgCount));
     QString address;
     for (int i = 1; i < parts; ++i)
@@ -83,29 +86,36 @@ Reply handleLoad(Command &command) {
 }
 
 Reply handleForward(Command &command) {
-    if (WebView *view = viewToRepaint(command))
+    if (WebView *view = addressedView(command)) {
+        view->requestPaint();
         view->webPage()->history()->forward();
+    }
     return Reply::with(1);
 }
 
 Reply handleBack(Command &command) {
-    if (WebView *view = viewToRepaint(command))
+    if (WebView *view = addressedView(command)) {
+        view->requestPaint();
         view->webPage()->history()->back();
+    }
     return Reply::with(1);
 }
 
 Reply handleHtml(Command &command) {
-    if (WebView *view = viewToRepaint(command))
+    if (WebView *view = addressedView(command)) {
+        view->requestPaint();
         view->setHtml(takeTextArg(command, 0), QUrl());
+    }
     return Reply::with(1);
 }
 
 // The result goes back as a text payload in place of the script's; for a missing view the
 // host's own arguments come back unchanged.
 Reply handleEvaluate(Command &command) {
-    WebView *view = viewToRepaint(command);
+    WebView *view = addressedView(command);
     if (!view)
         return Reply::with(1);
+    view->requestPaint();
     const QString script = takeTextArg(command, 0);
     const QVariant value = view->webPage()->mainFrame()->evaluateJavaScript(script);
     int32_t length = 0;

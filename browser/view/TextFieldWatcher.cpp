@@ -1,7 +1,9 @@
 #include "view/TextFieldWatcher.h"
 
-#include "view/WebView.h"
+#include "view/ViewNotices.h"
 
+#include <QRect>
+#include <QWebElement>
 #include <QWebFrame>
 
 namespace KEL {
@@ -9,11 +11,12 @@ namespace KEL {
 void TextFieldCallbacks::handleFocusIn(const QVariant &type, const QVariant &var,
                                        const QVariant &left, const QVariant &top,
                                        const QVariant &width, const QVariant &height) {
-    m_view.handleFocusIn(type, var, left, top, width, height);
+    m_notices.textFieldFocusIn(type.toString(), var.toString(),
+                               QRect(left.toInt(), top.toInt(), width.toInt(), height.toInt()));
 }
 
-void TextFieldCallbacks::handleFocusOut(const QVariant &var) {
-    m_view.handleFocusOut(var);
+void TextFieldCallbacks::handleFocusOut(const QVariant &) {
+    m_notices.textFieldFocusOut();
 }
 
 void installTextFieldWatcher(QWebFrame *frame, QObject *callbacks) {
@@ -33,6 +36,13 @@ void installTextFieldWatcher(QWebFrame *frame, QObject *callbacks) {
         "  if (!KEL_isTextElement(e.target)) return;"
         "  KEL_View.handleFocusOut(e.target.value); KEL_TextElement = 0; }, false);");
     frame->evaluateJavaScript(watcher);
+}
+
+// The text is handed over as a literal that holds it exactly; it never runs as script.
+void setFocusedTextFieldValue(QWebFrame *frame, const QString &text) {
+    frame->documentElement().evaluateJavaScript(
+        QStringLiteral("if (KEL_TextElement) KEL_TextElement.value = ") +
+        scriptStringLiteral(text) + QLatin1Char(';'));
 }
 
 QString scriptStringLiteral(const QString &text) {

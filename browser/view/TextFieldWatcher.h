@@ -1,7 +1,8 @@
 #pragma once
-// The focus watcher injected into every main-frame document, and what page script may call
-// back: only focus in and focus out. The view's other slots stay out of page script's reach,
-// so a page cannot forge title, address, progress or load notices.
+// Text-field support: the focus watcher injected into every main-frame document, what page
+// script may call back (only focus in and focus out, posted as IMEI and IMEO), and setting the
+// focused field's value (IMES). The view's other notices stay out of page script's reach, so a
+// page cannot forge title, address, progress or load notices.
 
 #include <QObject>
 #include <QString>
@@ -11,12 +12,12 @@ class QWebFrame;
 
 namespace KEL {
 
-class WebView;
+class ViewNotices;
 
 class TextFieldCallbacks : public QObject {
     Q_OBJECT
   public:
-    explicit TextFieldCallbacks(WebView &view) : QObject(nullptr), m_view(view) {}
+    explicit TextFieldCallbacks(ViewNotices &notices) : QObject(nullptr), m_notices(notices) {}
 
   public slots:
     void handleFocusIn(const QVariant &type, const QVariant &var, const QVariant &left,
@@ -24,11 +25,13 @@ class TextFieldCallbacks : public QObject {
     void handleFocusOut(const QVariant &var);
 
   private:
-    WebView &m_view;
+    ViewNotices &m_notices;
 };
 
 // Adds `callbacks` as KEL_View and runs the watcher script in the frame.
 void installTextFieldWatcher(QWebFrame *frame, QObject *callbacks);
+// Sets the value of the text field that has the focus in `frame`, if any, to exactly `text`.
+void setFocusedTextFieldValue(QWebFrame *frame, const QString &text);
 
 // A double-quoted script string literal holding exactly `text`: backslash, both quotes, every
 // control character and the two script line separators become \uXXXX.

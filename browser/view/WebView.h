@@ -1,21 +1,21 @@
 #pragma once
 // One view of the host: a web view item alone in its own off-screen graphics scene, with its
 // own page. Nothing is ever shown on screen. The view registry creates, finds and deletes
-// views by name; every per-view command and every notice about a view goes through here.
-// GUI thread only.
+// views by name; every per-view command goes through here. The view owns the scene, its size
+// and the wiring; what it paints and delivers lives in its ViewSurface, what it tells the host
+// in its ViewNotices, input in its ViewInput, the caret in BlinkingCaret and the text-field
+// support in TextFieldWatcher. GUI thread only.
 
-#include <QBuffer>
-#include <QDateTime>
-#include <QEvent>
 #include <QGraphicsWebView>
-#include <QImage>
 #include <QPalette>
 #include <QSize>
 #include <QString>
 #include <QUrl>
-#include <QVariant>
 
-#include "FrameTracker.h"
+#include "view/BlinkingCaret.h"
+#include "view/ViewInput.h"
+#include "view/ViewNotices.h"
+#include "view/ViewSurface.h"
 
 #include <cstdint>
 #include <functional>
@@ -23,7 +23,6 @@
 
 class QGraphicsScene;
 class QWebFrame;
-class QPainter;
 class QGraphicsView;
 
 namespace KEL {
@@ -55,23 +54,22 @@ class WebView : public QGraphicsWebView {
     // page, zeroes the frames and empties the update slots. True when the power-of-two texture
     // size changed (the host must recreate its texture: RSIZ answers 2).
     bool setViewSize(uint32_t width, uint32_t height);
-    // (Re)allocates the page image and the frames at the current sizes.
-    void allocateImages();
-    void resetUpdateSlots();
 
     // Paints the page (from 50 % load progress on), converts it to the texture layout and
     // records what changed since the last detected frame. UPCZ when the contents size changed.
     void renderFrame();
-    // The next renderFrame() paints even if the scene reported no change (a command touched
-    // the view, or its size, background or activity changed).
-    void requestPaint() { m_needsPaint = true; }
+    // The next renderFrame() paints even if the scene reported no change: for a command whose
+    // effect must show in this tick's frame, before the engine's own repaint notice arrives.
+    void requestPaint() { m_surface.requestPaint(); }
     // Writes the waiting frame, whole or as rectangles, into the texture segment. The caller
     // holds the command segment's lock, so that the UPVW it posts next cannot be seen before
     // the frame. False when the texture lock could not be taken (the frame stays waiting).
-    bool copyToTextureBuffer(TextureBuffer &buffer, bool debugPartialUpdates);
+    bool copyToTextureBuffer(TextureBuffer &buffer, bool debugPartialUpdates) {
+        return m_surface.copyTo(buffer, debugPartialUpdates);
+    }
     // The frame just copied was withdrawn before the host heard of it: the next delivery of
     // this view goes whole.
-    void withdrawDelivery() { m_frames.withdrawDelivery(); }
+    void withdrawDelivery() { m_surface.frames().withdrawDelivery(); }
 
     uint32_t viewWidth() const { return m_width; }
     uint32_t viewHeight() const { return m_height; }
@@ -89,83 +87,52 @@ class WebView : public QGraphicsWebView {
     }
     bool isActive() const { return m_active; }
     // SSMR / CRVW: partial (rectangle) deliveries allowed.
-    void setPartialUpdates(bool on) { m_frames.setPartialUpdates(on); }
-    bool partialUpdates() const { return m_frames.partialUpdates(); }
+    void setPartialUpdates(bool on) { m_surface.frames().setPartialUpdates(on); }
+    bool partialUpdates() const { return m_surface.frames().partialUpdates(); }
 
-    bool isDirty() const { return m_frames.dirty(); }
-    const FrameTracker &frames() const { return m_frames; }
-    bool isLoadFinishedPending() const { return m_loadFinishedPending; }
+    bool isDirty() const { return m_surface.frames().dirty(); }
+    const FrameTracker &frames() const { return m_surface.frames(); }
+    bool isLoadFinishedPending() const { return m_notices.isLoadFinishedPending(); }
+    // LDFN, once the frames painted up to the end of the load have been delivered.
+    void postLoadFinished() { m_notices.postLoadFinished(); }
     int32_t progress() const { return m_progress; }
 
     // Resets progress first, so a page that is being replaced is not painted half-loaded.
     void loadUrl(const QUrl &url);
-    // Sends the page icon (ICNC) when it differs from the last one sent.
-    void updateIcon();
-    // LDFN, once the frames painted up to the end of the load have been delivered.
-    void postLoadFinished();
     // Tab key release: keyboard focus to the next focusable element of the page.
     void focusNextElement();
 
-    // Host input, sent synchronously to the graphics view's viewport, which passes it through
-    // the scene to this item. Positions are view pixels from the top-left corner. Presses and
-    // keys bring the focus in first; moves and releases do not.
-    // A move reports the left button while `leftButtonHeld` (process-wide, kept by the caller).
-    void mouseMove(int32_t x, int32_t y, bool leftButtonHeld);
-    void mousePress(int32_t x, int32_t y, Qt::MouseButton button);
-    void mouseRelease(int32_t x, int32_t y, Qt::MouseButton button);
-    // KeyPress or KeyRelease with the key code as it came, never auto-repeated, count 1.
-    void sendKey(QEvent::Type type, int key, Qt::KeyboardModifiers modifiers, const QString &text);
+    // Host input (MPOS, MPRS, MREL, KEYD, KEYU) for this view.
+    ViewInput &input() { return *m_input; }
 
-  public slots:
+  private slots:
     void loadStarted();
     void loadFinished(bool ok);
     void setProgress(int progress);
     void urlChanged(const QUrl &url);
     void titleChanged(const QString &title);
-    void postContentsSizeChanged(const QSize &size);
+    // Sends the page icon (ICNC) when it differs from the last one sent.
+    void updateIcon();
     void javaScriptWindowObjectCleared();
-    void handleFocusIn(const QVariant &type, const QVariant &var, const QVariant &left,
-                       const QVariant &top, const QVariant &width, const QVariant &height);
-    void handleFocusOut(const QVariant &var);
 
   private:
     QString m_name;
+    ViewNotices m_notices;
     std::unique_ptr<QObject> m_textFieldCallbacks;
-    NoticeSink &m_notices;
-    void drawCaret(QPainter &painter, bool editing);
-    QPoint eventPosition(int32_t x, int32_t y) const;
-    void sendFocusIn();
-    void sendMouseEvent(QEvent::Type type, int32_t x, int32_t y, Qt::MouseButton button,
-                        Qt::MouseButtons buttons);
-    // Grabbing again while the item holds the grab only makes Qt warn on every event.
-    void holdMouseGrab();
-    void holdKeyboardGrab();
-    // The item is alone in its scene and never hidden, so once taken the keyboard grab stays.
-    bool m_keyboardGrabbed = false;
-
-    QImage m_pageImage; // width x height, ARGB32 premultiplied; null until sized
-    bool m_caretVisible = false;
-    QDateTime m_caretToggledAt;
-    // The converted frames, update slots, dirty / fullFramePending / idle count and the
-    // partial-updates switch.
-    FrameTracker m_frames;
+    ViewSurface m_surface;
+    BlinkingCaret m_caret;
     bool m_active = true;
-    // Painting is skipped while nothing on the page was invalidated: an idle view then costs
-    // almost nothing. A repaint still happens every kSafetyRepaintTicks ticks.
-    bool m_needsPaint = true;
-    int m_ticksSincePaint = 0;
     WebPage *m_page = nullptr;
     QPalette m_savedPalette;
     QGraphicsView *m_graphicsView = nullptr;
     QGraphicsScene *m_scene = nullptr;
+    std::unique_ptr<ViewInput> m_input; // made once the graphics view exists
     uint32_t m_width = UINT32_MAX;
     uint32_t m_height = UINT32_MAX;
     uint32_t m_textureWidth = UINT32_MAX;
     uint32_t m_textureHeight = UINT32_MAX;
     int32_t m_progress = 100; // a view that has loaded nothing is painted
     QSize m_contentsSize{-1, -1};
-    QBuffer m_iconPng;
-    bool m_loadFinishedPending = false;
 };
 
 } // namespace KEL

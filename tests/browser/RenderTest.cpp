@@ -663,31 +663,45 @@ TEST_F(Rendering, RemovingAViewWithdrawsItsWaitingFrame) {
     EXPECT_EQ(std::count(later.begin(), later.end(), "gone"), 0) << joined(later);
 }
 
-// Checks one debug-outlined block: border in the group's colour, blue saturated inside, and
-// 0x80 wherever the block reaches past the texture. Returns the first mismatch, or empty.
+// Checks one debug-outlined block at telling points: its edges in the group's colour, blue
+// saturated just inside them and in the middle, and 0x80 wherever the block reaches past the
+// texture. Returns the first mismatch, or empty.
 std::string outlineMismatch(const RawBlock &block, const uint8_t colour[4], int textureWidth,
                             int textureHeight) {
     const KEL_TextureUpdate &u = block.update;
     const int firstRow = textureHeight - u.y - u.height; // memory row of block row 0
     const int rows = std::min(u.height, textureHeight - firstRow);
     const int columns = std::min(u.width, textureWidth - u.x);
-    for (int i = 0; i < u.height; ++i) {
-        for (int j = 0; j < u.width; ++j) {
-            const uint8_t *p = &block.pixels[(size_t(i) * u.width + j) * 4];
-            bool ok;
-            if (i >= rows || j >= columns)
-                ok = p[0] == 0x80 && p[1] == 0x80 && p[2] == 0x80 && p[3] == 0x80;
-            else if (i == 0 || j == 0 || i == u.height - 1 || j == u.width - 1)
-                ok = std::memcmp(p, colour, 4) == 0;
-            else
-                ok = p[2] == 0xFF;
-            if (!ok) {
-                std::ostringstream where;
-                where << "group " << block.group << " block pixel (" << j << "," << i
-                      << ") = " << int(p[0]) << "," << int(p[1]) << "," << int(p[2]) << ","
-                      << int(p[3]);
-                return where.str();
-            }
+    enum Kind { Edge, Inside, Padding };
+    struct Point {
+        int x, y;
+        Kind kind;
+    };
+    std::vector<Point> points{{0, 0, Edge},
+                              {0, rows / 2, Edge},
+                              {columns / 2, 0, Edge},
+                              {1, 1, Inside},
+                              {columns / 2, rows / 2, Inside}};
+    if (rows == u.height)
+        points.push_back({columns / 2, u.height - 1, Edge});
+    else
+        points.insert(points.end(), {{0, rows, Padding}, {u.width - 1, u.height - 1, Padding}});
+    if (columns == u.width)
+        points.push_back({u.width - 1, rows / 2, Edge});
+    else
+        points.push_back({columns, 0, Padding});
+    for (const Point &point : points) {
+        const uint8_t *p = &block.pixels[(size_t(point.y) * u.width + point.x) * 4];
+        const bool ok = point.kind == Edge ? std::memcmp(p, colour, 4) == 0
+                        : point.kind == Inside
+                            ? p[2] == 0xFF
+                            : p[0] == 0x80 && p[1] == 0x80 && p[2] == 0x80 && p[3] == 0x80;
+        if (!ok) {
+            std::ostringstream where;
+            where << "group " << block.group << " block pixel (" << point.x << "," << point.y
+                  << ") = " << int(p[0]) << "," << int(p[1]) << "," << int(p[2]) << ","
+                  << int(p[3]);
+            return where.str();
         }
     }
     return std::string();

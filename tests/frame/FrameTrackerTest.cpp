@@ -99,23 +99,25 @@ TEST_F(FrameTrackerTest, ChangesWhileAWholeFrameWaitsAreNotPlacedButStillKept) {
     EXPECT_EQ(tracker.lastFrame()[(2 * kSide + 2) * 4 + 2], 200);
 }
 
+// The unchanged frames in a row that make one idle cycle: the first starts it, kIdleFrames more
+// end it.
+constexpr int kIdleCycle = FrameTracker::kIdleFrames + 1;
+
 // Blocks grow as a page keeps changing; after a quiet moment one whole frame lets them start
-// small again. The cycle is 0 -> 10 -> ... -> 0: eleven unchanged frames.
-TEST_F(FrameTrackerTest, ElevenUnchangedFramesTurnUsedSlotsIntoOneWholeFrame) {
+// small again.
+TEST_F(FrameTrackerTest, AnIdleCycleOfUnchangedFramesTurnsUsedSlotsIntoOneWholeFrame) {
     settle();
     changeAt(3, 3);
     track();
     deliver();
     ASSERT_TRUE(tracker.updateSlots().anyUsed()); // rectangle deliveries keep the slots
 
-    for (int frame = 1; frame <= 10; ++frame) {
+    for (int frame = 1; frame < kIdleCycle; ++frame) {
         track();
         EXPECT_FALSE(tracker.dirty()) << frame;
-        EXPECT_EQ(tracker.idleCountdown(), 11 - frame) << frame;
     }
     track();
 
-    EXPECT_EQ(tracker.idleCountdown(), 0);
     EXPECT_TRUE(tracker.dirty());
     EXPECT_TRUE(tracker.fullFramePending());
     EXPECT_FALSE(tracker.updateSlots().anyUsed());
@@ -129,12 +131,12 @@ TEST_F(FrameTrackerTest, SkippedPaintsCountLikeUnchangedFrames) {
     track();
     tracker.trackUnchangedFrame(); // a frame waits: nothing moves
     EXPECT_TRUE(tracker.dirty());
-    EXPECT_EQ(tracker.idleCountdown(), 0);
+    EXPECT_FALSE(tracker.fullFramePending());
     deliver();
 
-    for (int frame = 1; frame <= 10; ++frame) {
+    for (int frame = 1; frame < kIdleCycle; ++frame) {
         frame % 2 ? tracker.trackUnchangedFrame() : (void)track();
-        EXPECT_EQ(tracker.idleCountdown(), 11 - frame) << frame;
+        EXPECT_FALSE(tracker.dirty()) << frame;
     }
     tracker.trackUnchangedFrame();
     EXPECT_TRUE(tracker.fullFramePending());
@@ -143,16 +145,23 @@ TEST_F(FrameTrackerTest, SkippedPaintsCountLikeUnchangedFrames) {
 
 TEST_F(FrameTrackerTest, IdleCycleWithEmptySlotsDeliversNothingAndChangesDoNotRestartIt) {
     settle();
-    for (int frame = 0; frame < 11; ++frame)
+    for (int frame = 0; frame < kIdleCycle; ++frame)
         track();
     EXPECT_FALSE(tracker.dirty());
-    EXPECT_EQ(tracker.idleCountdown(), 0);
 
     track(); // starts a new cycle
     track();
     changeAt(5, 5);
     track();
-    EXPECT_EQ(tracker.idleCountdown(), 9);
+    deliver();
+    ASSERT_TRUE(tracker.updateSlots().anyUsed());
+    // Two frames of the cycle have gone by; the change did not start it again.
+    for (int frame = 2; frame < kIdleCycle - 1; ++frame) {
+        track();
+        EXPECT_FALSE(tracker.dirty()) << frame;
+    }
+    track();
+    EXPECT_TRUE(tracker.fullFramePending());
 }
 
 TEST_F(FrameTrackerTest, ResizeZeroesTheFramesEmptiesSlotsAndReportsANewTextureSize) {

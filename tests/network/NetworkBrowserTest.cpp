@@ -7,6 +7,7 @@
 #include "network/NetworkCookieJar.h"
 
 #include <QCoreApplication>
+#include <QImage>
 #include <QSettings>
 
 #include <arpa/inet.h>
@@ -274,6 +275,59 @@ TEST_F(NetworkTest, CookiesSurviveARestartOnlyWhenSavedAndPersistent) {
     EXPECT_TRUE(value.value<QList<QNetworkCookie>>().isEmpty());
     restart();
     EXPECT_EQ(load(url("/echo?restarted")), "none");
+}
+
+// Guards page icons: the engine has a page's icon only after its load has finished and
+// announces it on its own, so ICNC must follow that announcement; each distinct icon arrives
+// once (not again for the same page, a reload or title changes), as a 16 x 16 PNG of the icon,
+// whether the page was served or read from a file. The icon that starts each step proves that
+// no repeat of the one before arrived in between.
+TEST_F(NetworkTest, EachDistinctPageIconArrivesOnceAsA16PixelPng) {
+    const std::string folder = m_root + "/site";
+    std::filesystem::create_directories(folder);
+    QImage green(16, 16, QImage::Format_RGB32);
+    green.fill(qRgb(0, 255, 0));
+    ASSERT_TRUE(green.save(QString::fromStdString(folder + "/icon.png"), "PNG"));
+    std::ofstream(folder + "/page.html") << "<html><head><title>file</title>"
+                                            "<link rel=icon href=icon.png></head></html>";
+    struct Step {
+        const char *name;
+        std::string address;
+        QRgb icon; // 0: the step brings no new icon
+    };
+    const Step steps[] = {
+        {"served", url("/iconpage?color=ff0000"), qRgb(255, 0, 0)},
+        {"served again", url("/iconpage?color=ff0000"), 0},
+        {"file page", "file://" + folder + "/page.html", qRgb(0, 255, 0)},
+        {"another served icon", url("/iconpage?color=0000ff"), qRgb(0, 0, 255)},
+        {"the first icon again", url("/iconpage?color=ff0000"), qRgb(255, 0, 0)},
+    };
+    m_browser.inbox().clear();
+    for (const Step &step : steps) {
+        KEL_Command command = viewCommand("LOAD", "net");
+        setString(command, 1, step.address);
+        EXPECT_EQ(request(command).result, 1);
+        ASSERT_TRUE(m_browser.waitFor("LDFN", nullptr, 20000)) << step.name;
+        if (!step.icon) {
+            for (const char *title : {"one", "two", "three"}) {
+                KEL_Command retitle = viewCommand("EVJS", "net");
+                ASSERT_TRUE(
+                    Host::putText(retitle, 0, std::string("document.title = '") + title + "'"));
+                request(retitle);
+            }
+            continue;
+        }
+        KEL_Command notice;
+        ASSERT_TRUE(m_browser.waitFor("ICNC", &notice, 20000)) << step.name << "\n" << serverLog();
+        EXPECT_EQ(Host::getString8(notice, 0), "net");
+        EXPECT_EQ(notice.intCount, 2);
+        const std::vector<uint8_t> png = Host::takePayload(notice, 0);
+        const QImage image = QImage::fromData(png.data(), int(png.size()), "PNG");
+        EXPECT_EQ(image.size(), QSize(16, 16)) << step.name;
+        EXPECT_EQ(image.pixel(8, 8) & 0xFFFFFF, step.icon & 0xFFFFFF) << step.name;
+    }
+    // The engine keeps icons only with its icon database open, in the per-user data folder.
+    EXPECT_TRUE(std::filesystem::is_directory(m_root + "/data/Kelvane/Kelvane/icons"));
 }
 
 // Guards PRXY: always SOCKS 5 at strArgs[0] and the port's low 16 bits, a user name from

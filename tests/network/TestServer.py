@@ -12,11 +12,15 @@ Paths:
   /mixed?other=H:P      a page pulling /protected images from this host and from H:P
   /redirect?to=U        a redirect to U
   /cached               a page cacheable for an hour
+  /iconpage?color=RRGGBB a page titled "icon" whose <link rel=icon> is /icon.png?color=RRGGBB
+  /icon.png?color=RRGGBB a 16 x 16 PNG of that colour
 """
 import base64
 import os
+import struct
 import sys
 import threading
+import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
@@ -28,6 +32,15 @@ GOOD_AUTH = "Basic " + base64.b64encode(b"kel:secret").decode()
 def page(title, body=""):
     return ("<html><head><title>%s</title></head><body>%s%s</body></html>"
             % (title, title, body)).encode()
+
+
+def png(rgb, side=16):
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+    rows = b"".join(b"\0" + rgb * side for _ in range(side))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 8, 2, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -42,11 +55,11 @@ class Handler(BaseHTTPRequestHandler):
                 self.path, self.headers.get("Host", "-"),
                 self.headers.get("Authorization", "-"), self.headers.get("Cookie", "-")))
 
-    def reply(self, status, body, headers=()):
+    def reply(self, status, body, headers=(), kind="text/html; charset=utf-8"):
         self.send_response(status)
         for name, value in headers:
             self.send_header(name, value)
-        self.send_header("Content-Type", "text/html; charset=utf-8")
+        self.send_header("Content-Type", kind)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
@@ -79,6 +92,14 @@ class Handler(BaseHTTPRequestHandler):
             self.reply(302, page("moved"), [("Location", query.get("to", ["/"])[0])])
         elif url.path == "/cached":
             self.reply(200, page("cached"), [("Cache-Control", "public, max-age=3600")])
+        elif url.path == "/iconpage":
+            color = query.get("color", ["000000"])[0]
+            self.reply(200, ('<html><head><title>icon</title><link rel="icon" type="image/png" '
+                             'href="/icon.png?color=%s"></head><body>icon</body></html>'
+                             % color).encode(), [("Cache-Control", "no-store")])
+        elif url.path == "/icon.png":
+            color = bytes.fromhex(query.get("color", ["000000"])[0])
+            self.reply(200, png(color), [("Cache-Control", "no-store")], "image/png")
         else:
             self.reply(404, page("missing"))
 

@@ -1,0 +1,61 @@
+#pragma once
+// The picture one view hands the host: its scene painted into the page image, converted to the
+// texture layout and tracked frame by frame (FrameTracker), and written into the texture
+// segment when the view tick serves this view. It decides whether a tick paints at all.
+// GUI thread only.
+
+#include "FrameTracker.h"
+
+#include <QImage>
+
+#include <cstdint>
+#include <functional>
+
+class QGraphicsScene;
+class QPainter;
+
+namespace KEL {
+
+class TextureBuffer;
+
+class ViewSurface {
+  public:
+    // Even with no invalidation reported, a view is repainted this often (about once a second),
+    // so a change that reached the page without one cannot stay off the host's texture for long.
+    static constexpr int kSafetyRepaintTicks = 30;
+
+    explicit ViewSurface(bool partialUpdates) : m_frames(partialUpdates) {}
+
+    // (Re)allocates the page image for width x height and zeroes the frames of a texture of
+    // textureWidth x textureHeight, with the update slots emptied: the first frame painted
+    // afterwards differs from the last one and is delivered.
+    void resize(uint32_t width, uint32_t height, uint32_t textureWidth, uint32_t textureHeight);
+    bool isSized() const { return !m_pageImage.isNull() && m_frames.isSized(); }
+
+    // The next paint() paints even if the scene reported no change.
+    void requestPaint() { m_needsPaint = true; }
+    // Paints `scene` into the page image (cleared to transparent, so a transparent page
+    // background shows the host through), lets `overlay` draw on top, and records the frame;
+    // only when a paint was requested, `always` holds, or kSafetyRepaintTicks ticks went by
+    // without one. Otherwise the frame counts as unchanged without being painted.
+    void paint(QGraphicsScene &scene, bool always, const std::function<void(QPainter &)> &overlay);
+
+    // Writes the waiting frame, whole or as rectangles, into the texture segment. False when
+    // the texture lock could not be taken (the frame stays waiting).
+    bool copyTo(TextureBuffer &buffer, bool debugPartialUpdates);
+
+    FrameTracker &frames() { return m_frames; }
+    const FrameTracker &frames() const { return m_frames; }
+
+  private:
+    QImage m_pageImage; // width x height, ARGB32 premultiplied; null until sized
+    // The converted frames, update slots, dirty / fullFramePending / idle count and the
+    // partial-updates switch.
+    FrameTracker m_frames;
+    // Painting is skipped while nothing on the page was invalidated: an idle view then costs
+    // almost nothing.
+    bool m_needsPaint = true;
+    int m_ticksSincePaint = 0;
+};
+
+} // namespace KEL
