@@ -265,6 +265,37 @@ std::vector<std::string> environmentWith(const std::map<std::string, std::string
     return entries;
 }
 
+// The browser's main thread needs a large stack for deeply nested pages; started with less,
+// it raises its limit and executes itself once more, which loads Qt and the engine twice
+// (about 25 ms). Started with the limit in place, it goes straight on. The limit only counts
+// when a program image is laid out, so raising this process's soft limit around the spawn and
+// restoring it afterwards changes nothing here.
+constexpr rlim_t kBrowserMainStack = rlim_t(256) << 20;
+
+class StackLimitForChild {
+  public:
+    StackLimitForChild() {
+        if (getrlimit(RLIMIT_STACK, &m_saved) != 0 || m_saved.rlim_cur == RLIM_INFINITY ||
+            m_saved.rlim_cur >= kBrowserMainStack)
+            return;
+        struct rlimit raised = m_saved;
+        raised.rlim_cur = m_saved.rlim_max == RLIM_INFINITY
+                              ? kBrowserMainStack
+                              : std::min(kBrowserMainStack, m_saved.rlim_max);
+        m_raised = raised.rlim_cur > m_saved.rlim_cur && setrlimit(RLIMIT_STACK, &raised) == 0;
+    }
+    ~StackLimitForChild() {
+        if (m_raised)
+            setrlimit(RLIMIT_STACK, &m_saved);
+    }
+    StackLimitForChild(const StackLimitForChild &) = delete;
+    StackLimitForChild &operator=(const StackLimitForChild &) = delete;
+
+  private:
+    struct rlimit m_saved {};
+    bool m_raised = false;
+};
+
 // The process's pidfd, or -1 where the kernel has none (then waitpid and kill serve).
 int openPidfd(pid_t pid) {
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
@@ -366,6 +397,7 @@ bool Browser::spawnProcess(const StartOptions &options) {
         posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     }
     pid_t pid = -1;
+    const StackLimitForChild stack;
     const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
