@@ -23,9 +23,11 @@ class TextureBuffer;
 
 class ViewSurface {
   public:
-    // Even with no invalidation reported, a view is repainted this often (about once a second),
-    // so a change that reached the page without one cannot stay off the host's texture for long.
-    static constexpr int kSafetyRepaintTicks = 30;
+    // Even with no invalidation reported, a view is repainted this often (about every ten
+    // seconds), so a change that reached the page without one cannot stay off the host's
+    // texture for ever. Each such paint costs a whole page; once a second it made eight idle
+    // views cost about 4 % of a core.
+    static constexpr int kSafetyRepaintTicks = 300;
 
     explicit ViewSurface(bool partialUpdates) : m_frames(partialUpdates) {}
 
