@@ -265,6 +265,37 @@ std::vector<std::string> environmentWith(const std::map<std::string, std::string
     return entries;
 }
 
+// The browser's main thread needs a large stack for deeply nested pages; started with less,
+// it raises its limit and executes itself once more, which loads Qt and the engine twice
+// (about 25 ms). Started with the limit in place, it goes straight on. The limit only counts
+// when a program image is laid out, so raising this process's soft limit around the spawn and
+// restoring it afterwards changes nothing here.
+constexpr rlim_t kBrowserMainStack = rlim_t(256) << 20;
+
+class StackLimitForChild {
+  public:
+    StackLimitForChild() {
+        if (getrlimit(RLIMIT_STACK, &m_saved) != 0 || m_saved.rlim_cur == RLIM_INFINITY ||
+            m_saved.rlim_cur >= kBrowserMainStack)
+            return;
+        struct rlimit raised = m_saved;
+        raised.rlim_cur = m_saved.rlim_max == RLIM_INFINITY
+                              ? kBrowserMainStack
+                              : std::min(kBrowserMainStack, m_saved.rlim_max);
+        m_raised = raised.rlim_cur > m_saved.rlim_cur && setrlimit(RLIMIT_STACK, &raised) == 0;
+    }
+    ~StackLimitForChild() {
+        if (m_raised)
+            setrlimit(RLIMIT_STACK, &m_saved);
+    }
+    StackLimitForChild(const StackLimitForChild &) = delete;
+    StackLimitForChild &operator=(const StackLimitForChild &) = delete;
+
+  private:
+    struct rlimit m_saved {};
+    bool m_raised = false;
+};
+
 // The process's pidfd, or -1 where the kernel has none (then waitpid and kill serve).
 int openPidfd(pid_t pid) {
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
@@ -301,6 +332,7 @@ bool Browser::start(const StartOptions &options) {
     m_error.clear();
     m_inbox.clear();
     m_options = options;
+    m_options.firstRequests = nullptr; // a replacement process gets the session instead
     m_exitPosted = false;
     m_recovery->stopWatching();
     g_receiver = this;
@@ -320,6 +352,13 @@ bool Browser::start(const StartOptions &options) {
         }
         return true;
     }
+    // INIT can wait in the segment before the browser has opened it: the browser reads it in
+    // its first tick, so the start-up costs no round trip for PRUP.
+    if (options.sendInit) {
+        KEL_InitProcess();
+        if (options.firstRequests)
+            options.firstRequests();
+    }
     auto has = [this](const char *code) {
         return std::any_of(m_inbox.begin(), m_inbox.end(),
                            [code](const KEL_Command &c) { return hasCode(c, code); });
@@ -330,7 +369,6 @@ bool Browser::start(const StartOptions &options) {
         return false;
     }
     if (options.sendInit) {
-        KEL_InitProcess();
         if (!spinUntil([&] { return has("BOOT") || !running(); }, options.startTimeoutMs) ||
             !has("BOOT")) {
             m_error = "the browser process did not answer INIT (no BOOT)";
@@ -359,6 +397,7 @@ bool Browser::spawnProcess(const StartOptions &options) {
         posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     }
     pid_t pid = -1;
+    const StackLimitForChild stack;
     const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
@@ -440,6 +479,23 @@ bool Browser::stop(int timeoutMs) {
             KEL_SetProcessCB(&Browser::onRecord); // KEL_Shutdown forgot it; keep receiving
     }
     return endedByItself;
+}
+
+void Browser::leave() {
+    m_recovery->stopWatching();
+    if (running())
+        post(makeCommand("EXIT"));
+    m_pid = -1;
+    if (m_pidfd >= 0) {
+        close(m_pidfd);
+        m_pidfd = -1;
+    }
+    if (m_initialised) {
+        KEL_Shutdown();
+        m_initialised = false;
+        if (g_receiver == this)
+            KEL_SetProcessCB(&Browser::onRecord);
+    }
 }
 
 uint32_t Browser::post(const KEL_Command &command) {

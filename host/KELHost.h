@@ -83,6 +83,11 @@ struct StartOptions {
     bool sendInit = true;
     // Wait this long for PRUP (and BOOT when sendInit); 0 = do not wait.
     int startTimeoutMs = 15000;
+    // Called once the process runs and its INIT waits in the command segment, before PRUP and
+    // BOOT are awaited. Requests posted from here (CRVW, LOAD, ...) are handled in the
+    // browser's first tick together with INIT, instead of one round trip after another; their
+    // replies and notices reach the inbox as usual, after PRUP and BOOT.
+    std::function<void()> firstRequests;
     // Where the browser's standard output and error go; empty = inherit.
     std::string logFile;
     // Bound on the browser's private writable memory in bytes (see kDefaultMemoryLimit);
@@ -106,6 +111,11 @@ class Browser {
     // EXIT, wait up to timeoutMs for the process to end, then SIGKILL it; KEL_Shutdown.
     // Returns true when it ended by itself.
     bool stop(int timeoutMs = 5000);
+    // For a host that is about to end: EXIT and KEL_Shutdown, without waiting for the browser's
+    // teardown. The browser ends by itself at its next tick; should it hang instead, it ends
+    // once it sees that this process is gone (its host check, or its watchdog). The process is
+    // not reaped here, so a host that goes on running calls stop() instead.
+    void leave();
 
     pid_t pid() const { return m_pid; }
     // Whether the process still runs (reaps it when it has ended).

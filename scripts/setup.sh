@@ -19,4 +19,5 @@ $SUDO apt-get install -y -q --no-install-recommends \
     libpng-dev \
     python3 ca-certificates \
     microsocks \
-    clang-14 libclang-rt-14-dev
+    clang-14 libclang-rt-14-dev \
+    wkhtmltopdf cutycapt hyperfine

@@ -115,6 +115,9 @@ class Shot {
 
     int prepare();
     int start();
+    // CRVW, SMSK when asked, then LOAD or HTML; the sequence number of CRVW goes to
+    // *createSequence.
+    int postFirstRequests(uint32_t *createSequence);
     int showPage();
     int evaluate(const std::string &script);
     int settle();
@@ -312,29 +315,42 @@ int Shot::start() {
     m_compositor.attach(m_browser);
     StartOptions options;
     options.logFile = m_options.log;
+    // The view and its page are asked for with INIT, so the browser creates the view and starts
+    // loading in its very first tick.
+    int posted = kExitOk;
+    uint32_t createSequence = 0;
+    options.firstRequests = [&] { posted = postFirstRequests(&createSequence); };
     if (!m_browser.start(options))
         return fail(kExitNoBrowser, m_browser.error());
+    if (posted != kExitOk)
+        return posted;
+    m_gotReply = false;
+    m_awaited = createSequence;
+    const Wait wait = pumpUntil([this] { return m_gotReply; }, kRequestTimeoutMs);
+    m_awaited = 0;
+    if (wait != Wait::Done)
+        return failWait(wait, "when asked for a view");
+    if (m_reply.result != 1)
+        return fail(kExitFailed, "the browser refused to create the view");
+    return kExitOk;
+}
+
+int Shot::postFirstRequests(uint32_t *createSequence) {
     KEL_Command create = makeCommand("CRVW");
     setString(create, 0, kView);
     setInt(create, 0, m_options.width);
     setInt(create, 1, m_options.height);
     setInt(create, 2, 0); // whole frames: the picture is taken from one texture anyway
-    KEL_Command reply;
-    if (Wait wait = request(create, &reply); wait != Wait::Done)
-        return failWait(wait, "when asked for a view");
-    if (reply.result != 1)
-        return fail(kExitFailed, "the browser refused to create the view");
+    *createSequence = m_browser.post(create);
+    if (*createSequence == 0)
+        return fail(kExitFailed, "the command segment is full");
     if (m_options.transparent) {
         KEL_Command mask = makeCommand("SMSK");
         setString(mask, 0, kView);
         setInt(mask, 0, 1);
-        if (Wait wait = request(mask, nullptr); wait != Wait::Done)
-            return failWait(wait, "when asked for a transparent background");
+        if (m_browser.post(mask) == 0)
+            return fail(kExitFailed, "the command segment is full");
     }
-    return kExitOk;
-}
-
-int Shot::showPage() {
     KEL_Command page;
     if (!m_options.htmlFile.empty()) {
         page = makeCommand("HTML");
@@ -345,9 +361,13 @@ int Shot::showPage() {
         page = *makeLoad(kView, m_options.address);
     }
     m_loadStarted = Clock::now();
-    drawProgress();
     if (m_browser.post(page) == 0)
         return fail(kExitFailed, "the command segment is full");
+    return kExitOk;
+}
+
+int Shot::showPage() {
+    drawProgress();
     const Wait wait = pumpUntil([this] { return m_loadsFinished > 0; }, m_options.timeoutMs);
     if (wait == Wait::TimedOut)
         return fail(kExitTimedOut, "the page did not finish loading within " +
@@ -420,11 +440,18 @@ int Shot::run() {
         if (wait != Wait::TimedOut)
             code = failWait(wait, "while waiting");
     }
-    if (code == kExitOk)
+    // Without scripts or a wait the frame is complete already: LDFN goes out only once the
+    // frame painted after the load ended has been delivered, and its UPVW came first.
+    if (code == kExitOk && (!m_options.scripts.empty() || m_options.waitMs > 0))
         code = settle();
     if (code == kExitOk)
         code = writePicture();
-    m_browser.stop();
+    // A healthy browser tears itself down after EXIT while this process ends; one that failed
+    // is waited for (and killed if need be), so nothing of it stays behind.
+    if (code == kExitOk)
+        m_browser.leave();
+    else
+        m_browser.stop();
     return code;
 }
 

@@ -28,6 +28,7 @@ bool SharedBuffer::openSegment(const std::string &name, uint32_t size) {
     // The host leaves nothing behind when it fails half-way: the lock it has just created, and
     // the segment once it is known to be its own (never an object someone else put there).
     bool ownSegment = false;
+    bip::offset_t existing = 0;
     auto fail = [&] {
         closeSegment();
         if (creator) {
@@ -50,7 +51,6 @@ bool SharedBuffer::openSegment(const std::string &name, uint32_t size) {
             return fail();
         ownSegment = creator;
         m_identity = identityOf(m_object->get_mapping_handle().handle);
-        bip::offset_t existing = 0;
         m_object->get_size(existing);
         if (creator && existing != static_cast<bip::offset_t>(size)) {
             m_object->truncate(size);
@@ -67,7 +67,10 @@ bool SharedBuffer::openSegment(const std::string &name, uint32_t size) {
     m_name = name;
     m_size = size;
     m_base = static_cast<uint8_t *>(m_region->get_address());
-    if (creator) {
+    // An object that had no size until now comes from the kernel zeroed; writing megabytes of
+    // zeroes into it would only cost time and commit every page. One left over from an earlier
+    // run (or of another size, which truncate keeps in part) is zeroed.
+    if (creator && existing != 0) {
         ScopedLock lock(m_lock);
         if (!lock)
             return fail();

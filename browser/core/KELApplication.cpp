@@ -31,6 +31,7 @@ namespace KEL {
 namespace {
 
 constexpr int kTickMilliseconds = 33;
+constexpr std::chrono::milliseconds kEarlyTickGap{4};
 QString iconDatabaseDirectory() {
     const QString data = QStandardPaths::writableLocation(QStandardPaths::DataLocation);
     if (!data.isEmpty())
@@ -55,7 +56,11 @@ template <typename Buffer> void closeBuffer(std::unique_ptr<Buffer> &slot) {
 
 } // namespace
 
-KELApplication::KELApplication(int &argc, char **argv) : QApplication(argc, argv) {}
+KELApplication::KELApplication(int &argc, char **argv) : QApplication(argc, argv) {
+    m_earlyTick.setSingleShot(true);
+    m_earlyTick.setTimerType(Qt::PreciseTimer);
+    connect(&m_earlyTick, &QTimer::timeout, this, &KELApplication::update);
+}
 
 KELApplication::~KELApplication() = default;
 
@@ -89,6 +94,9 @@ bool KELApplication::startUp() {
         return false;
     }
     startTimer(kTickMilliseconds);
+    // The host may have posted INIT and its first requests already: they are handled as soon
+    // as the event loop runs rather than a whole period later.
+    QTimer::singleShot(0, this, &KELApplication::update);
     watchdog.start();
     return true;
 }
@@ -100,6 +108,7 @@ bool KELApplication::openTransport() {
     if (NetworkCookieJar *jar = sharedNetworkAccessManager()->networkCookieJar())
         jar->loadCookies();
     processState.viewRegistry = std::make_unique<ViewRegistry>(processState.notices);
+    processState.viewRegistry->setLoadFinishedHook([this] { requestEarlyTick(); });
     if (!openBuffer(processState.commandBuffer, kCommandSegmentName) ||
         !openBuffer(processState.textureBuffer, kTextureSegmentName) ||
         !openBuffer(processState.dataBuffer, kDataSegmentName))
@@ -118,8 +127,10 @@ bool KELApplication::openTransport() {
 }
 
 // Views go before the segments close: a view being destroyed may still talk to the host.
+// The watchdog stays on until the end: a host that does not wait for the teardown may be gone
+// by now, and a teardown that hangs must not keep the process alive.
 void KELApplication::shutDown() {
-    watchdog.stop();
+    m_earlyTick.stop();
     if (processState.viewRegistry)
         processState.viewRegistry->removeAllViews();
     closeBuffer(processState.commandBuffer);
@@ -130,6 +141,7 @@ void KELApplication::shutDown() {
         processState.bridgeRegistry.reset();
     }
     processState.viewRegistry.reset();
+    watchdog.stop();
     processState.hostProcess.close();
     removeNamesOfGoneHost();
 }
@@ -150,6 +162,7 @@ void KELApplication::removeNamesOfGoneHost() {
 void KELApplication::tick() {
     if (!processState.commandBuffer || processState.exiting)
         return;
+    m_lastTick = SteadyClock::now();
     watchdog.ticked();
     if (!watchHost())
         return;
@@ -187,6 +200,16 @@ bool KELApplication::watchHost() {
         }
     }
     return true;
+}
+
+void KELApplication::requestEarlyTick() {
+    if (m_earlyTick.isActive() || processState.exiting)
+        return;
+    const auto since = SteadyClock::now() - m_lastTick;
+    const auto wait = since >= kEarlyTickGap
+                          ? std::chrono::milliseconds(0)
+                          : std::chrono::ceil<std::chrono::milliseconds>(kEarlyTickGap - since);
+    m_earlyTick.start(static_cast<int>(wait.count()));
 }
 
 void KELApplication::update() {

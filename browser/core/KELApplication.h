@@ -3,6 +3,9 @@
 // watch on the host process, shutdown.
 
 #include <QApplication>
+#include <QTimer>
+
+#include <chrono>
 
 namespace KEL {
 
@@ -20,6 +23,11 @@ class KELApplication : public QApplication {
     void shutDown();
     // One pass: host watch, command loop, view tick.
     void tick();
+    // A tick soon, outside the 33 ms rhythm: a load has just finished, so its last frame and
+    // LDFN go out now instead of up to a tick later. At most one such tick waits, and it runs
+    // no sooner than kEarlyTickGap after the previous tick, so a burst of loads cannot make
+    // the process spin; nothing asks for one while views are idle.
+    void requestEarlyTick();
 
   public slots:
     void update();
@@ -32,6 +40,9 @@ class KELApplication : public QApplication {
     // False when the process has been asked to exit (host gone, or no PING in time).
     bool watchHost();
     void removeNamesOfGoneHost();
+
+    QTimer m_earlyTick;
+    std::chrono::steady_clock::time_point m_lastTick;
 };
 
 // Whether the host process named by INIT still runs (a zero-timeout check).

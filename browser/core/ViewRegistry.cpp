@@ -37,6 +37,11 @@ WebView *ViewRegistry::createView(const QString &name, int32_t width, int32_t he
                std::to_string(height));
     auto view = std::make_unique<WebView>(name, partialUpdates, m_notices, this);
     WebView *created = view.get();
+    // Connected after the view's own handling, which marks its LDFN pending.
+    QObject::connect(created, &QGraphicsWebView::loadFinished, created, [this] {
+        if (m_loadFinishedHook)
+            m_loadFinishedHook();
+    });
     m_views.emplace(name, std::move(view));
     created->setViewSize(static_cast<uint32_t>(width), static_cast<uint32_t>(height));
     return created;

@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -47,6 +48,8 @@ class ViewRegistry : public ViewHost {
     // Once per tick, after the command loop: paints every active view, hands at most one
     // view's frame to the host (UPVW), then sends the LDFN of loads whose frames are delivered.
     void viewTick();
+    // Called after a view's load has finished (its LDFN is then pending), from the signal.
+    void setLoadFinishedHook(std::function<void()> hook) { m_loadFinishedHook = std::move(hook); }
 
     const std::map<QString, std::unique_ptr<WebView>> &views() const { return m_views; }
     // Names of the views that had a frame delivery in the current cycle of deliveries.
@@ -64,7 +67,8 @@ class ViewRegistry : public ViewHost {
     NoticeSink &m_notices;
     std::map<QString, std::unique_ptr<WebView>> m_views;
     QStringList m_served;
-    QString m_lastDelivered;         // the view whose frame went into the texture segment last
+    QString m_lastDelivered; // the view whose frame went into the texture segment last
+    std::function<void()> m_loadFinishedHook;
     bool m_closing = false;          // removeAllViews runs: no new popups
     bool m_popupLimitLogged = false; // one line for each time the popup limit is reached
 };

@@ -7,6 +7,9 @@
 #include "FrameTracker.h"
 
 #include <QImage>
+#include <QList>
+#include <QRect>
+#include <QRectF>
 
 #include <cstdint>
 #include <functional>
@@ -20,9 +23,11 @@ class TextureBuffer;
 
 class ViewSurface {
   public:
-    // Even with no invalidation reported, a view is repainted this often (about once a second),
-    // so a change that reached the page without one cannot stay off the host's texture for long.
-    static constexpr int kSafetyRepaintTicks = 30;
+    // Even with no invalidation reported, a view is repainted this often (about every ten
+    // seconds), so a change that reached the page without one cannot stay off the host's
+    // texture for ever. Each such paint costs a whole page; once a second it made eight idle
+    // views cost about 4 % of a core.
+    static constexpr int kSafetyRepaintTicks = 300;
 
     explicit ViewSurface(bool partialUpdates) : m_frames(partialUpdates) {}
 
@@ -32,12 +37,18 @@ class ViewSurface {
     void resize(uint32_t width, uint32_t height, uint32_t textureWidth, uint32_t textureHeight);
     bool isSized() const { return !m_pageImage.isNull() && m_frames.isSized(); }
 
-    // The next paint() paints even if the scene reported no change.
+    // The next paint() paints the whole page even if the scene reported no change.
     void requestPaint() { m_needsPaint = true; }
+    // The scene reported these rectangles (scene coordinates, which are page pixels) as
+    // changed: the next paint() repaints them, and only them unless a whole paint is due.
+    void invalidate(const QList<QRectF> &rects);
     // Paints `scene` into the page image (cleared to transparent, so a transparent page
     // background shows the host through), lets `overlay` draw on top, and records the frame;
     // only when a paint was requested, `always` holds, or kSafetyRepaintTicks ticks went by
     // without one. Otherwise the frame counts as unchanged without being painted.
+    // When only invalidated rectangles are due, only their bounding rectangle is cleared and
+    // painted (clipped), and only its rows are compared with the last frame: an animation in
+    // one corner then costs its own area, not the page's.
     void paint(QGraphicsScene &scene, bool always, const std::function<void(QPainter &)> &overlay);
 
     // Writes the waiting frame, whole or as rectangles, into the texture segment. False when
@@ -55,6 +66,10 @@ class ViewSurface {
     // Painting is skipped while nothing on the page was invalidated: an idle view then costs
     // almost nothing.
     bool m_needsPaint = true;
+    QRect m_dirtyRect; // page pixels the scene invalidated since the last paint
+    // The last paint was forced (a focused field's caret): what it drew over the page is only
+    // known to be gone after another whole paint.
+    bool m_lastForced = false;
     int m_ticksSincePaint = 0;
 };
 

@@ -59,8 +59,9 @@ WebView::WebView(const QString &name, bool partialUpdates, NoticeSink &notices, 
     // The engine fetches a page's icon after the load has finished and announces it only
     // here; the checks at load end, title and address changes would find no icon yet.
     connect(m_page->mainFrame(), &QWebFrame::iconChanged, this, &WebView::updateIcon);
-    // Every repaint the engine asks for goes through the scene.
-    connect(m_scene, &QGraphicsScene::changed, this, [this] { requestPaint(); });
+    // Every repaint the engine asks for goes through the scene, with the area it covers.
+    connect(m_scene, &QGraphicsScene::changed, this,
+            [this](const QList<QRectF> &rects) { m_surface.invalidate(rects); });
 }
 
 WebView::~WebView() {

@@ -478,6 +478,50 @@ TEST_F(Rendering, RectanglesComposeThePageExactlyAndIdleEndsInOneWholeFrame) {
         << "an idle view keeps receiving frames";
 }
 
+// Guards painting only what the page invalidated: after moves, recolours and a rotation that
+// were each painted into their own area, the picture equals a whole paint of the final page,
+// pixel for pixel, antialiased edges and text included.
+TEST_F(Rendering, PaintingOnlyInvalidatedAreasGivesTheWholePaintsPicture) {
+    auto page = [](int left, const char *colour, int degrees, const char *text) {
+        const std::string extra =
+            std::string("<p id='t' style='position:absolute;left:40px;top:300px;margin:0;"
+                        "font:italic 23px serif;color:") +
+            text +
+            "'>Painted in parts</p><div id='r' style='position:absolute;left:400px;top:100px;"
+            "width:90px;height:60px;border-radius:30px;background:rgb(0,128,255);"
+            "transform:rotate(" +
+            std::to_string(degrees) + "deg)'></div>";
+        return pageHtml("rgb(250,250,240)",
+                        {{"b", left, 40, 50, 50, "rgb(0,0,255)"}, {"c", 200, 380, 60, 30, colour}},
+                        extra);
+    };
+    ASSERT_TRUE(makeView("parts", 640, 480));
+    showHtml("parts", page(100, "rgb(255,0,0)", 17, "rgb(10,20,30)"));
+    ASSERT_TRUE(settle("parts", {{110, 50, kBlue}, {210, 390, kRed}}));
+
+    evaluate("parts", "document.getElementById('b').style.left = '337px';");
+    ASSERT_TRUE(waitForPixels("parts", {{345, 50, kBlue}}));
+    evaluate("parts", recolour("c", "rgb(0,255,0)"));
+    ASSERT_TRUE(waitForPixels("parts", {{210, 390, kGreen}}));
+    const size_t mark = m_log.size();
+    evaluate("parts", "document.getElementById('t').style.color = 'rgb(200,100,0)';"
+                      "document.getElementById('r').style.transform = 'rotate(33deg)';");
+    ASSERT_TRUE(m_browser.spinUntil([&] { return m_log.size() > mark; }, 5000));
+
+    ASSERT_TRUE(makeView("whole", 640, 480));
+    showHtml("whole", page(337, "rgb(0,255,0)", 33, "rgb(200,100,0)"));
+    ASSERT_TRUE(settle("whole", {{345, 50, kBlue}, {210, 390, kGreen}}));
+    ASSERT_TRUE(settle("parts", {{345, 50, kBlue}, {210, 390, kGreen}}));
+
+    const Host::ViewTexture *parts = m_frames.texture("parts");
+    const Host::ViewTexture *whole = m_frames.texture("whole");
+    ASSERT_TRUE(parts && whole);
+    size_t differing = 0;
+    for (size_t i = 0; i < parts->pixels.size(); i += 4)
+        differing += std::memcmp(&parts->pixels[i], &whole->pixels[i], 4) != 0;
+    EXPECT_EQ(differing, 0u) << "pixels differ from a whole paint of the same page";
+}
+
 // Guards the partialUpdates switch: off (at creation or by SSMR) every delivery is whole,
 // on a small change travels as a rectangle.
 TEST_F(Rendering, WithPartialUpdatesOffEveryDeliveryIsWhole) {

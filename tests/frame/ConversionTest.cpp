@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 namespace KEL {
@@ -105,6 +106,25 @@ TEST_P(ConversionPathTest, FusedComparisonSeesEveryByteAndStillConvertsEverythin
                                            reference.data()))
             << "byte " << offset;
         EXPECT_EQ(texture, converted) << "byte " << offset;
+    }
+}
+
+// The per-row test the tracker runs on every row of every frame: a difference in any byte of
+// any pixel, also in the tail that the vector loop leaves to the scalar code, must show.
+TEST_P(ConversionPathTest, RowComparisonSeesEveryByteOfEveryPixel) {
+    std::mt19937 random(11);
+    for (int width : {1, 7, 8, 15, 16, 17, 33, 64}) {
+        PageImage page(width, 1);
+        page.fillRandom(random);
+        std::vector<uint8_t> converted = test::expectedTexture(page, width, 1);
+        const uint8_t *row = page.pixels().bits;
+        EXPECT_TRUE(pageRowEquals(GetParam(), row, converted.data(), width)) << width;
+        for (std::size_t byte = 0; byte < converted.size(); ++byte) {
+            converted[byte] ^= 0x40;
+            EXPECT_FALSE(pageRowEquals(GetParam(), row, converted.data(), width))
+                << width << " byte " << byte;
+            converted[byte] ^= 0x40;
+        }
     }
 }
 

@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
+#include <vector>
+
 namespace KEL {
 namespace {
 
@@ -174,6 +178,72 @@ TEST_F(FrameTrackerTest, ResizeZeroesTheFramesEmptiesSlotsAndReportsANewTextureS
     EXPECT_EQ(tracker.frameBytes(), 32u * kSide * 4);
     EXPECT_EQ(tracker.updateSlots()[0].capacityWidth, 16);
     EXPECT_EQ(tracker.updateSlots()[3].capacityHeight, 4);
+}
+
+// Guards the one-pass tracking: over a run of random small and large changes on a page lower
+// and narrower than its texture, the last frame is always exactly the converted page, and
+// every pixel that changed since the last whole delivery lies inside a used slot unless a
+// whole frame waits.
+TEST(FrameTrackerRun, LastFrameIsThePageAndSlotsCoverEveryChange) {
+    constexpr int kTexture = 64, kWidth = 50, kHeight = 40;
+    std::mt19937 random(5);
+    PageImage page(kWidth, kHeight, 8);
+    FrameTracker tracker;
+    tracker.resize(kWidth, kHeight, kTexture, kTexture);
+    std::vector<uint8_t> delivered(kTexture * kTexture * 4, 0);
+    test::FakeSegment segment;
+    for (int frame = 0; frame < 200; ++frame) {
+        const int side = frame % 7 == 0 ? 30 : 3;
+        const int x0 = int(random() % (kWidth - side)), y0 = int(random() % (kHeight - side));
+        if (frame % 5 != 4) // some frames stay unchanged
+            for (int y = y0; y < y0 + side; ++y)
+                for (int x = x0; x < x0 + side; ++x)
+                    page.set(x, y, rgba(uint8_t(random()), uint8_t(frame), 7));
+        tracker.trackFrame(page.pixels());
+
+        const std::vector<uint8_t> expected = test::expectedTexture(page, kTexture, kTexture);
+        ASSERT_EQ(
+            std::vector<uint8_t>(tracker.lastFrame(), tracker.lastFrame() + tracker.frameBytes()),
+            expected)
+            << "frame " << frame;
+        if (tracker.dirty() && !tracker.fullFramePending()) {
+            for (int y = 0; y < kTexture; ++y)
+                for (int x = 0; x < kTexture; ++x) {
+                    const std::size_t at = (std::size_t(y) * kTexture + x) * 4;
+                    if (std::memcmp(&expected[at], &delivered[at], 4) == 0)
+                        continue;
+                    bool covered = false;
+                    for (int k = 0; k < 4; ++k) {
+                        const UpdateSlot &slot = tracker.updateSlots()[k];
+                        covered = covered || (slot.used && x >= slot.minX && x <= slot.maxX &&
+                                              y >= slot.minY && y <= slot.maxY);
+                    }
+                    ASSERT_TRUE(covered) << "frame " << frame << " pixel " << x << ", " << y;
+                }
+        }
+        if (tracker.dirty() && frame % 3 != 0) { // the host takes most deliveries at once
+            if (tracker.fullFramePending())
+                delivered = expected;
+            tracker.deliver(segment.target(), false);
+        }
+    }
+}
+
+// Guards the painted-rows shortcut: only the rows named are compared, and a change there is
+// found and placed as by a whole comparison.
+TEST_F(FrameTrackerTest, OnlyTheNamedRowsAreCompared) {
+    settle();
+    page.set(5, 12, rgba(9, 9, 9)); // page row 12
+    EXPECT_FALSE(tracker.trackFrameRows(page.pixels(), 0, 12));
+    EXPECT_FALSE(tracker.trackFrameRows(page.pixels(), 13, 99));
+    EXPECT_FALSE(tracker.dirty());
+
+    EXPECT_TRUE(tracker.trackFrameRows(page.pixels(), 10, 14));
+    EXPECT_TRUE(tracker.dirty());
+    EXPECT_TRUE(tracker.updateSlots()[2].used);
+    EXPECT_EQ(tracker.updateSlots()[2].minY, kSide - 1 - 12);
+    EXPECT_EQ(std::vector<uint8_t>(tracker.lastFrame(), tracker.lastFrame() + tracker.frameBytes()),
+              test::expectedTexture(page, kSide, kSide));
 }
 
 // A page image smaller than the sized page would leave stale pixels in the frame.

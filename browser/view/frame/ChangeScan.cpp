@@ -46,14 +46,22 @@ void scanRowHalf(const uint8_t *row, const uint8_t *previousRow, int begin, int 
 
 } // namespace
 
+void includeChangedRow(const uint8_t *row, const uint8_t *previousRow, int y, int textureWidth,
+                       int textureHeight, int pageWidth, QuadrantBoxes &boxes) {
+    const int columns = std::clamp(pageWidth, 0, textureWidth);
+    const int middleX = textureWidth / 2;
+    const bool top = y >= textureHeight / 2;
+    scanRowHalf(row, previousRow, 0, std::min(columns, middleX), y,
+                boxes[top ? LeftTop : LeftBottom]);
+    scanRowHalf(row, previousRow, middleX, columns, y, boxes[top ? RightTop : RightBottom]);
+}
+
 QuadrantBoxes scanChangedQuadrants(const uint8_t *frame, const uint8_t *previous, int textureWidth,
                                    int textureHeight, int pageWidth) {
     QuadrantBoxes boxes{};
     if (!frame || !previous || textureWidth <= 0 || textureHeight <= 0)
         return boxes;
     const int columns = std::clamp(pageWidth, 0, textureWidth);
-    const int middleX = textureWidth / 2;
-    const int leftEnd = std::min(columns, middleX);
     const std::size_t rowBytes = static_cast<std::size_t>(textureWidth) * 4;
 
     for (int y = 0; y < textureHeight; ++y) {
@@ -61,9 +69,7 @@ QuadrantBoxes scanChangedQuadrants(const uint8_t *frame, const uint8_t *previous
         const uint8_t *previousRow = previous + rowBytes * y;
         if (std::memcmp(row, previousRow, static_cast<std::size_t>(columns) * 4) == 0)
             continue;
-        const bool top = y >= textureHeight / 2;
-        scanRowHalf(row, previousRow, 0, leftEnd, y, boxes[top ? LeftTop : LeftBottom]);
-        scanRowHalf(row, previousRow, middleX, columns, y, boxes[top ? RightTop : RightBottom]);
+        includeChangedRow(row, previousRow, y, textureWidth, textureHeight, columns, boxes);
     }
     return boxes;
 }

@@ -34,6 +34,11 @@ constexpr Quadrant quadrantOf(int x, int y, int textureWidth, int textureHeight)
                                  (y >= textureHeight / 2 ? 1 : 0));
 }
 
+// Grows the boxes by the changed pixels of one row y: `row` and `previousRow` hold the row's
+// first pageWidth pixels (texture layout), and only those are looked at.
+void includeChangedRow(const uint8_t *row, const uint8_t *previousRow, int y, int textureWidth,
+                       int textureHeight, int pageWidth, QuadrantBoxes &boxes);
+
 // Boxes around every 32-bit pixel of `frame` that differs from `previous`, looking at all rows
 // but only at the page's columns 0..pageWidth-1 (the rest of the texture is never painted).
 // Both buffers are textureWidth x textureHeight x 4 bytes.

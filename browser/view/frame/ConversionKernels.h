@@ -12,9 +12,13 @@ using ConvertRowFn = void (*)(const uint8_t *source, uint8_t *target, int pixels
 using ConvertCompareRowFn = bool (*)(const uint8_t *source, uint8_t *target,
                                      const uint8_t *reference, int pixels);
 
+// Whether converting `pixels` pixels of `source` would give exactly `reference`; writes nothing.
+using CompareRowFn = bool (*)(const uint8_t *source, const uint8_t *reference, int pixels);
+
 struct RowKernels {
     ConvertRowFn convert;
     ConvertCompareRowFn convertCompare;
+    CompareRowFn compare;
 };
 
 // Byte by byte, so it holds on any byte order and serves as the reference.
@@ -40,6 +44,14 @@ inline bool convertComparePixelsScalar(const uint8_t *source, uint8_t *target,
         difference |=
             (r ^ reference[0]) | (g ^ reference[1]) | (b ^ reference[2]) | (a ^ reference[3]);
     }
+    return difference == 0;
+}
+
+inline bool comparePixelsScalar(const uint8_t *source, const uint8_t *reference, int pixels) {
+    unsigned difference = 0;
+    for (int i = 0; i < pixels; ++i, source += 4, reference += 4)
+        difference |= (source[2] ^ reference[0]) | (source[1] ^ reference[1]) |
+                      (source[0] ^ reference[2]) | (source[3] ^ reference[3]);
     return difference == 0;
 }
 

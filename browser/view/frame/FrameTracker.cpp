@@ -1,8 +1,7 @@
 #include "FrameTracker.h"
 
-#include "ChangeScan.h"
-
 #include <algorithm>
+#include <cstring>
 
 namespace KEL {
 
@@ -17,10 +16,8 @@ bool FrameTracker::resize(int pageWidth, int pageHeight, int textureWidth, int t
     if (textureChanged) {
         m_textureWidth = textureWidth;
         m_textureHeight = textureHeight;
-        const std::size_t bytes = static_cast<std::size_t>(textureWidth) * textureHeight * 4;
-        // Fresh zeroed buffers; the old ones are released rather than kept at their old size.
-        std::vector<uint8_t>(bytes).swap(m_texture);
-        std::vector<uint8_t>(bytes).swap(m_lastFrame);
+        // Fresh zeroed memory; the old frame is released rather than kept at its old size.
+        m_lastFrame.allocate(static_cast<std::size_t>(textureWidth) * textureHeight * 4);
     } else {
         clearFrames();
     }
@@ -29,8 +26,7 @@ bool FrameTracker::resize(int pageWidth, int pageHeight, int textureWidth, int t
 }
 
 void FrameTracker::clearFrames() {
-    std::fill(m_texture.begin(), m_texture.end(), 0);
-    std::fill(m_lastFrame.begin(), m_lastFrame.end(), 0);
+    m_lastFrame.clear();
 }
 
 void FrameTracker::resetUpdateSlots() {
@@ -38,19 +34,45 @@ void FrameTracker::resetUpdateSlots() {
 }
 
 bool FrameTracker::trackFrame(const PagePixels &page) {
+    return trackFrameRows(page, 0, m_pageHeight);
+}
+
+bool FrameTracker::trackFrameRows(const PagePixels &page, int firstRow, int endRow) {
     if (!isSized() || !page.bits || page.width < m_pageWidth || page.height < m_pageHeight ||
         page.bytesPerLine < static_cast<std::ptrdiff_t>(m_pageWidth) * 4)
         return false;
-    const PagePixels visible{page.bits, page.bytesPerLine, m_pageWidth, m_pageHeight};
-    const bool changed = !convertPageAndCompare(visible, workingTexture(), m_lastFrame.data());
+    QuadrantBoxes boxes{};
+    const bool changed = updateLastFrame(page, std::clamp(firstRow, 0, m_pageHeight),
+                                         std::clamp(endRow, 0, m_pageHeight), boxes);
     if (changed)
-        recordChange();
-    if (m_dirty) {
-        // An unchanged frame while a delivery waits equals the last frame already.
-        if (changed)
-            m_texture.swap(m_lastFrame);
-    } else {
+        recordChange(boxes);
+    // A changed frame is always dirty; an unchanged one while a delivery waits equals the last
+    // frame already.
+    if (!m_dirty)
         countIdleFrame();
+    return changed;
+}
+
+bool FrameTracker::updateLastFrame(const PagePixels &page, int firstRow, int endRow,
+                                   QuadrantBoxes &boxes) {
+    const std::size_t rowBytes = static_cast<std::size_t>(m_textureWidth) * 4;
+    const std::size_t pageRowBytes = static_cast<std::size_t>(m_pageWidth) * 4;
+    m_row.resize(pageRowBytes);
+    bool changed = false;
+    for (int r = firstRow; r < endRow; ++r) {
+        const uint8_t *source = page.bits + page.bytesPerLine * r;
+        // Page row r is texture row (height - 1 - r): the texture starts with the bottom row.
+        const int y = m_textureHeight - 1 - r;
+        uint8_t *frameRow = m_lastFrame.data() + rowBytes * static_cast<std::size_t>(y);
+        if (pageRowEquals(source, frameRow, m_pageWidth))
+            continue;
+        changed = true;
+        convertPageRow(source, m_row.data(), m_pageWidth);
+        // A whole frame goes next anyway, so where this one changed does not matter.
+        if (!m_fullFramePending)
+            includeChangedRow(m_row.data(), frameRow, y, m_textureWidth, m_textureHeight,
+                              m_pageWidth, boxes);
+        std::memcpy(frameRow, m_row.data(), pageRowBytes);
     }
     return changed;
 }
@@ -60,15 +82,10 @@ void FrameTracker::trackUnchangedFrame() {
         countIdleFrame();
 }
 
-void FrameTracker::recordChange() {
-    QuadrantBoxes boxes{};
-    // A whole frame goes next anyway, so where this one changed does not matter.
-    if (!m_fullFramePending) {
-        boxes = scanChangedQuadrants(m_texture.data(), m_lastFrame.data(), m_textureWidth,
-                                     m_textureHeight, m_pageWidth);
-        if (std::any_of(boxes.begin(), boxes.end(), [](const ChangeBox &b) { return b.used; }))
-            m_dirty = true;
-    }
+void FrameTracker::recordChange(const QuadrantBoxes &boxes) {
+    if (!m_fullFramePending &&
+        std::any_of(boxes.begin(), boxes.end(), [](const ChangeBox &b) { return b.used; }))
+        m_dirty = true;
     if (m_dirty && !m_partialUpdates)
         m_fullFramePending = true;
     if (m_dirty && !m_fullFramePending)

@@ -7,7 +7,9 @@
 // trackFrame(); the view tick calls deliver() on the one view it serves, under the texture
 // segment's lock.
 
+#include "ChangeScan.h"
 #include "FrameDelivery.h"
+#include "FrameMemory.h"
 #include "PixelConversion.h"
 #include "UpdateSlots.h"
 
@@ -39,7 +41,13 @@ class FrameTracker {
     // Converts the painted page and records what changed since the last detected frame. `page`
     // must hold at least the page size given to resize(); otherwise nothing happens and false
     // is returned. Returns whether this frame differed from the last detected one.
+    // One pass over the page: each row is compared with the last frame without being written
+    // anywhere; only a row that differs is converted, scanned for its changed columns and
+    // written into the last frame.
     bool trackFrame(const PagePixels &page);
+    // The same when only page rows firstRow..endRow-1 can differ from the page last tracked
+    // (only they were painted): the other rows are not looked at.
+    bool trackFrameRows(const PagePixels &page, int firstRow, int endRow);
 
     // Records a render that is known to give the same picture as the last one (nothing on the
     // page was invalidated), without converting or comparing: exactly what trackFrame() does
@@ -82,19 +90,22 @@ class FrameTracker {
     std::size_t frameBytes() const { return m_lastFrame.size(); }
 
   private:
-    void recordChange();
+    // Brings the last frame up to `page` and returns whether it changed; the boxes around the
+    // changes are gathered unless a whole frame goes next anyway.
+    bool updateLastFrame(const PagePixels &page, int firstRow, int endRow, QuadrantBoxes &boxes);
+    void recordChange(const QuadrantBoxes &boxes);
     void placeBoxes(const QuadrantBoxes &boxes);
     void countIdleFrame();
-    TexturePixels workingTexture() { return {m_texture.data(), m_textureWidth, m_textureHeight}; }
     FrameView lastFrameView() const {
         return {m_lastFrame.data(), m_textureWidth, m_textureHeight};
     }
 
-    // The conversion target. After a changed frame it is swapped with m_lastFrame instead of
-    // copied; that is safe because both hold zero outside the page (zeroed on every resize,
-    // never written there) and every conversion rewrites all of the page.
-    std::vector<uint8_t> m_texture;
-    std::vector<uint8_t> m_lastFrame;
+    // The only whole frame a view keeps. A changed frame always becomes the last frame (it is
+    // dirty then), so the new picture is written straight into it, row by row. Outside the
+    // page it holds zero: zeroed on every resize and never written there.
+    FrameMemory m_lastFrame;
+    // One converted row, while it is compared with the last frame's.
+    std::vector<uint8_t> m_row;
     UpdateSlots m_slots;
     int m_pageWidth = 0;
     int m_pageHeight = 0;

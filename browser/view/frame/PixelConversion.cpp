@@ -12,7 +12,8 @@ namespace {
 using detail::RowKernels;
 
 RowKernels scalarKernels() {
-    return {detail::convertPixelsScalar, detail::convertComparePixelsScalar};
+    return {detail::convertPixelsScalar, detail::convertComparePixelsScalar,
+            detail::comparePixelsScalar};
 }
 
 RowKernels kernelsFor(ConversionPath path) {
@@ -28,6 +29,12 @@ RowKernels kernelsFor(ConversionPath path) {
     default:
         return scalarKernels();
     }
+}
+
+// Chosen once: the row functions are called per row, many times per frame.
+const RowKernels &fastestKernels() {
+    static const RowKernels kernels = kernelsFor(fastestConversionPath());
+    return kernels;
 }
 
 // The page rows and columns that land inside the texture.
@@ -138,6 +145,20 @@ void convertPage(ConversionPath path, const PagePixels &page, const TexturePixel
 bool framesEqual(const uint8_t *a, const uint8_t *b, std::size_t bytes) {
     // glibc's memcmp already runs at memory speed with the widest vectors the CPU has.
     return bytes == 0 || std::memcmp(a, b, bytes) == 0;
+}
+
+bool pageRowEquals(const uint8_t *source, const uint8_t *reference, int pixels) {
+    return pixels <= 0 || fastestKernels().compare(source, reference, pixels);
+}
+
+bool pageRowEquals(ConversionPath path, const uint8_t *source, const uint8_t *reference,
+                   int pixels) {
+    return pixels <= 0 || kernelsFor(path).compare(source, reference, pixels);
+}
+
+void convertPageRow(const uint8_t *source, uint8_t *target, int pixels) {
+    if (pixels > 0)
+        fastestKernels().convert(source, target, pixels);
 }
 
 bool convertPageAndCompare(const PagePixels &page, const TexturePixels &texture,

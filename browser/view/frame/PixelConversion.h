@@ -55,4 +55,13 @@ bool convertPageAndCompare(const PagePixels &page, const TexturePixels &texture,
 bool convertPageAndCompare(ConversionPath path, const PagePixels &page,
                            const TexturePixels &texture, const uint8_t *reference);
 
+// One page row (`pixels` B, G, R, A pixels) against the same row of a texture-layout frame:
+// whether converting it would give exactly `reference`. Writes nothing, so an unchanged row
+// costs two reads.
+bool pageRowEquals(const uint8_t *source, const uint8_t *reference, int pixels);
+bool pageRowEquals(ConversionPath path, const uint8_t *source, const uint8_t *reference,
+                   int pixels);
+// Converts one page row of `pixels` pixels into `target` (fastest path).
+void convertPageRow(const uint8_t *source, uint8_t *target, int pixels);
+
 } // namespace KEL

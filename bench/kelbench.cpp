@@ -1,0 +1,572 @@
+// Figures for the browser as a game sees it, through the host kit and the real browser:
+//  - from starting the process to the first delivered frame that shows the page;
+//  - deliveries per second and the gaps between them for an animated page on 1, 2 and 4 views;
+//  - from a press on a button that changes colour to the first delivery that shows the colour;
+//  - CPU of the browser process for idle views and for an animated one;
+//  - proportional memory (PSS) of the browser process with 1, 4 and 16 views.
+// Prints a table and writes JSON. A figure that cannot be taken is reported as missing; the
+// program never fails on a figure.
+//
+//   kelbench [--json PATH] [--seconds S] [--runs N] [--presses N]
+//            [--only start,anim,input,idle,memory]
+
+#include "FrameCompositor.h"
+#include "KELHost.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+using namespace KEL::Host;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char *kStaticPage =
+    "<html><body style='margin:0;background:#224466;color:#fff;font:20px sans-serif'>"
+    "<h1>Benchmark page</h1><p>Some text, a box and a list.</p>"
+    "<div style='width:300px;height:120px;background:#cc8844'></div>"
+    "<ul><li>one</li><li>two</li><li>three</li></ul></body></html>";
+
+// Two CSS animations that never stop: a box that moves and one that changes colour.
+const char *kAnimatedPage =
+    "<html><head><style>"
+    "body{margin:0;background:#203040}"
+    "@keyframes slide{from{left:0}to{left:600px}}"
+    "@keyframes shade{from{background:#c04020}to{background:#20c040}}"
+    "#a{position:absolute;top:100px;width:120px;height:120px;background:#e0e0e0;"
+    "animation:slide 2s linear infinite alternate}"
+    "#b{position:absolute;top:400px;left:300px;width:200px;height:150px;"
+    "animation:shade 1s linear infinite alternate}"
+    "</style></head><body><div id=a></div><div id=b></div></body></html>";
+
+// A press flips the button between two colours.
+const char *kButtonPage =
+    "<html><body style='margin:0;background:#ffffff'>"
+    "<button id=b style='position:absolute;left:0;top:0;width:400px;height:300px;border:0;"
+    "background:rgb(200,0,0)' onmousedown='flip()'>Press</button><script>"
+    "var on=false;function flip(){on=!on;document.getElementById('b').style.background="
+    "on?'rgb(0,200,0)':'rgb(200,0,0)';}</script></body></html>";
+
+constexpr uint32_t kRed = 0xC80000FFu, kGreen = 0x00C800FFu;
+constexpr uint32_t kStaticBackground = 0x224466FFu;
+
+double msBetween(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty())
+        return NAN;
+    std::sort(values.begin(), values.end());
+    const double rank = p / 100.0 * double(values.size() - 1);
+    const size_t low = size_t(rank);
+    const size_t high = std::min(values.size() - 1, low + 1);
+    return values[low] + (values[high] - values[low]) * (rank - double(low));
+}
+
+// User + system CPU time of a process, in seconds (fields 14 and 15 of /proc/<pid>/stat).
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos || close + 2 > text.size())
+        return NAN;
+    std::istringstream fields(text.substr(close + 2));
+    std::string skip;
+    for (int i = 0; i < 11; ++i) // state .. cmajflt
+        fields >> skip;
+    long utime = 0, stime = 0;
+    if (!(fields >> utime >> stime))
+        return NAN;
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+// Proportional set size in MiB, from /proc/<pid>/smaps_rollup.
+double pssMiB(pid_t pid) {
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    std::string line;
+    while (std::getline(rollup, line)) {
+        if (line.rfind("Pss:", 0) == 0)
+            return std::atof(line.c_str() + 4) / 1024.0;
+    }
+    return NAN;
+}
+
+// One browser with its own segments, home and data directories, and every delivery taken and
+// timed as it arrives.
+class Rig {
+  public:
+    Rig(const std::string &root, int serial) : m_dir(root + "/run" + std::to_string(serial)) {
+        for (const char *sub : {"/home", "/data", "/cache", "/config", "/runtime"}) {
+            std::filesystem::create_directories(m_dir + sub);
+            std::filesystem::permissions(m_dir + sub, std::filesystem::perms::owner_all);
+        }
+        m_options.logFile = m_dir + "/browser.log";
+        m_options.environment = {
+            {"HOME", m_dir + "/home"},
+            {"XDG_DATA_HOME", m_dir + "/data"},
+            {"XDG_CACHE_HOME", m_dir + "/cache"},
+            {"XDG_CONFIG_HOME", m_dir + "/config"},
+            {"XDG_RUNTIME_DIR", m_dir + "/runtime"},
+        };
+        m_browser.setNoticeHandler([this](const KEL_Command &record) { onRecord(record); });
+    }
+    ~Rig() { m_browser.stop(); }
+
+    // `first` posts requests that go with INIT (the kit's pipelined start).
+    bool start(std::function<void()> first = nullptr) {
+        m_options.firstRequests = std::move(first);
+        return m_browser.start(m_options);
+    }
+    Browser &browser() { return m_browser; }
+    FrameCompositor &frames() { return m_frames; }
+    pid_t pid() const { return m_browser.pid(); }
+
+    // Posts CRVW and the page without waiting for the reply: both go in the same tick.
+    bool open(const std::string &view, const std::string &address, bool partial = true) {
+        KEL_Command create = makeCommand("CRVW");
+        setString(create, 0, view);
+        setInt(create, 0, 1024);
+        setInt(create, 1, 768);
+        setInt(create, 2, partial ? 1 : 0);
+        m_frames.setViewSize(view, 1024, 768);
+        const std::optional<KEL_Command> load = makeLoad(view, address);
+        return m_browser.post(create) != 0 && load && m_browser.post(*load) != 0;
+    }
+    bool loaded(const std::string &view) const { return m_loaded.count(view) != 0; }
+    bool waitLoaded(const std::vector<std::string> &views, int timeoutMs = 20000) {
+        return spin(
+            [&] {
+                return std::all_of(views.begin(), views.end(),
+                                   [&](const std::string &v) { return loaded(v); });
+            },
+            timeoutMs);
+    }
+    // Pumps for a while; the inbox is emptied as it goes (every record was handled already).
+    bool spin(const std::function<bool()> &condition, int timeoutMs) {
+        return m_browser.spinUntil(
+            [&] {
+                m_browser.inbox().clear();
+                return condition();
+            },
+            timeoutMs);
+    }
+    void idle(int ms) {
+        spin([] { return false; }, ms);
+    }
+
+    const std::vector<Clock::time_point> &deliveries(const std::string &view) {
+        return m_deliveries[view];
+    }
+    void clearDeliveries() { m_deliveries.clear(); }
+    // Called after each delivery has been applied to the view's texture.
+    std::function<void(const std::string &view, Clock::time_point at)> onDelivery;
+
+  private:
+    void onRecord(const KEL_Command &record) {
+        if (record.origin == 0) {
+            if (record.result > 0 && hasCode(record, "RSIZ"))
+                m_frames.setViewSize(getString8(record, 0), record.intArgs[0], record.intArgs[1]);
+            return;
+        }
+        // Notices that carry a payload give its data slot back.
+        if (hasCode(record, "UPVW")) {
+            const std::string view = getString8(record, 0);
+            m_frames.take(view);
+            const Clock::time_point now = Clock::now();
+            m_deliveries[view].push_back(now);
+            if (onDelivery)
+                onDelivery(view, now);
+        } else if (hasCode(record, "LDFN")) {
+            m_loaded.insert(getString8(record, 0));
+        } else if (hasCode(record, "URLC") || hasCode(record, "ICNC") || hasCode(record, "IMEI") ||
+                   hasCode(record, "POPU") || hasCode(record, "POPC")) {
+            takePayload(record, 0);
+        } else if (hasCode(record, "JLOG")) {
+            takePayload(record, 0);
+            takePayload(record, 3);
+        } else if (hasCode(record, "INVK")) {
+            const int count = std::max(0, std::min(7, record.intArgs[0]));
+            for (int k = 0; k < count; ++k)
+                takePayload(record, 1 + 2 * k);
+        }
+    }
+
+    std::string m_dir;
+    StartOptions m_options;
+    Browser m_browser;
+    FrameCompositor m_frames;
+    std::set<std::string> m_loaded;
+    std::map<std::string, std::vector<Clock::time_point>> m_deliveries;
+};
+
+struct Figure {
+    std::string key, what, unit, goal;
+    double value = NAN;
+};
+
+class Report {
+  public:
+    void add(const std::string &key, const std::string &what, double value, const std::string &unit,
+             const std::string &goal = "") {
+        m_figures.push_back({key, what, unit, goal, value});
+    }
+    void print() const {
+        std::printf("\n%-58s %12s  %-8s %s\n", "figure", "value", "unit", "goal");
+        std::printf("%s\n", std::string(96, '-').c_str());
+        for (const Figure &f : m_figures) {
+            if (std::isnan(f.value))
+                std::printf("%-58s %12s  %-8s %s\n", f.what.c_str(), "missing", f.unit.c_str(),
+                            f.goal.c_str());
+            else
+                std::printf("%-58s %12.2f  %-8s %s\n", f.what.c_str(), f.value, f.unit.c_str(),
+                            f.goal.c_str());
+        }
+    }
+    bool writeJson(const std::string &path, const std::map<std::string, std::string> &about) const {
+        std::ofstream out(path);
+        out << "{\n";
+        for (const auto &[key, value] : about)
+            out << "  \"" << key << "\": \"" << escaped(value) << "\",\n";
+        out << "  \"figures\": {\n";
+        for (size_t i = 0; i < m_figures.size(); ++i) {
+            const Figure &f = m_figures[i];
+            out << "    \"" << f.key << "\": {\"value\": ";
+            if (std::isnan(f.value))
+                out << "null";
+            else
+                out << f.value;
+            out << ", \"unit\": \"" << escaped(f.unit) << "\", \"what\": \"" << escaped(f.what)
+                << "\"}" << (i + 1 < m_figures.size() ? "," : "") << "\n";
+        }
+        out << "  }\n}\n";
+        return bool(out);
+    }
+
+  private:
+    static std::string escaped(const std::string &text) {
+        std::string out;
+        for (char c : text) {
+            if (c == '"' || c == '\\')
+                out += '\\';
+            if (static_cast<unsigned char>(c) >= 0x20)
+                out += c;
+        }
+        return out;
+    }
+    std::vector<Figure> m_figures;
+};
+
+struct Settings {
+    std::string json = "kelbench.json";
+    double seconds = 5;
+    int runs = 5;
+    int presses = 30;
+    std::string only; // comma-separated parts to run (start, anim, input, idle, memory); all
+    bool wants(const std::string &part) const {
+        return only.empty() || ("," + only + ",").find("," + part + ",") != std::string::npos;
+    }
+};
+
+class Bench {
+  public:
+    explicit Bench(const Settings &settings) : m_settings(settings) {
+        char pattern[] = "/tmp/kelbench-XXXXXX";
+        if (mkdtemp(pattern))
+            m_root = pattern;
+        m_static = writePage("static.html", kStaticPage);
+        m_animated = writePage("animated.html", kAnimatedPage);
+        m_button = writePage("button.html", kButtonPage);
+    }
+    ~Bench() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_root, ignored);
+    }
+    bool ready() const { return !m_root.empty(); }
+
+    void startUp();
+    void animation();
+    void input();
+    void idleCpu();
+    void memory();
+    Report &report() { return m_report; }
+
+  private:
+    std::string writePage(const char *name, const char *html) {
+        const std::string path = m_root + "/" + name;
+        std::ofstream(path) << html;
+        return "file://" + path;
+    }
+    std::unique_ptr<Rig> newRig() {
+        auto rig = std::make_unique<Rig>(m_root, m_serial++);
+        if (!rig->start()) {
+            std::fprintf(stderr, "kelbench: cannot start the browser: %s\n",
+                         rig->browser().error().c_str());
+            return nullptr;
+        }
+        return rig;
+    }
+    int windowMs() const { return int(m_settings.seconds * 1000); }
+
+    Settings m_settings;
+    std::string m_root, m_static, m_animated, m_button;
+    int m_serial = 0;
+    Report m_report;
+};
+
+void Bench::startUp() {
+    std::vector<double> toFrame, toLoaded;
+    for (int run = 0; run < m_settings.runs; ++run) {
+        const Clock::time_point start = Clock::now();
+        std::optional<Clock::time_point> firstFrame;
+        auto rig = std::make_unique<Rig>(m_root, m_serial++);
+        rig->onDelivery = [&](const std::string &view, Clock::time_point at) {
+            if (!firstFrame && rig->frames().pagePixel(view, 900, 700) == kStaticBackground)
+                firstFrame = at;
+        };
+        bool opened = false;
+        if (!rig->start([&] { opened = rig->open("main", m_static, false); }) || !opened ||
+            !rig->waitLoaded({"main"}) || !rig->spin([&] { return bool(firstFrame); }, 5000)) {
+            std::fprintf(stderr, "kelbench: start-up run %d failed: %s (loaded %d, pixel %08x)\n",
+                         run, rig->browser().error().c_str(), int(rig->loaded("main")),
+                         rig->frames().pagePixel("main", 900, 700));
+            continue;
+        }
+        toFrame.push_back(msBetween(start, *firstFrame));
+        toLoaded.push_back(msBetween(start, Clock::now()));
+    }
+    m_report.add("start_to_frame_ms", "process start to first frame with content (median)",
+                 percentile(toFrame, 50), "ms");
+    m_report.add("start_to_frame_p95_ms", "process start to first frame with content (p95)",
+                 percentile(toFrame, 95), "ms");
+    m_report.add("start_to_ldfn_ms", "process start to frame and LDFN both in (median)",
+                 percentile(toLoaded, 50), "ms");
+}
+
+void Bench::animation() {
+    auto rig = newRig();
+    if (!rig)
+        return;
+    std::vector<std::string> views;
+    for (int count : {1, 2, 4}) {
+        while (int(views.size()) < count) {
+            views.push_back("anim" + std::to_string(views.size()));
+            rig->open(views.back(), m_animated);
+        }
+        rig->waitLoaded(views);
+        rig->idle(1000);
+        rig->clearDeliveries();
+        const double cpuBefore = cpuSeconds(rig->pid());
+        const Clock::time_point start = Clock::now();
+        rig->idle(windowMs());
+        const double wall = msBetween(start, Clock::now()) / 1000.0;
+        const double cpu = cpuSeconds(rig->pid()) - cpuBefore;
+        std::vector<double> gaps;
+        size_t total = 0;
+        for (const std::string &view : views) {
+            const auto &times = rig->deliveries(view);
+            total += times.size();
+            for (size_t i = 1; i < times.size(); ++i)
+                gaps.push_back(msBetween(times[i - 1], times[i]));
+        }
+        const std::string n = std::to_string(count);
+        const std::string views_ = count == 1 ? " view" : " views";
+        m_report.add("anim" + n + "_deliveries_per_s",
+                     "animated page, " + n + views_ + ": deliveries/s per view",
+                     double(total) / wall / count, "1/s", count == 1 ? ">= 30" : "");
+        if (count > 1)
+            m_report.add("anim" + n + "_total_per_s",
+                         "animated page, " + n + views_ + ": deliveries/s all views",
+                         double(total) / wall, "1/s");
+        m_report.add("anim" + n + "_gap_p50_ms", "animated page, " + n + views_ + ": gap p50",
+                     percentile(gaps, 50), "ms");
+        m_report.add("anim" + n + "_gap_p95_ms", "animated page, " + n + views_ + ": gap p95",
+                     percentile(gaps, 95), "ms", count == 1 ? "<= 40" : "");
+        if (count == 1)
+            m_report.add("cpu_anim1_percent", "CPU, one animated view", 100.0 * cpu / wall,
+                         "% core", "<= 8");
+    }
+}
+
+void Bench::input() {
+    auto rig = newRig();
+    if (!rig)
+        return;
+    const std::string view = "button";
+    rig->open(view, m_button);
+    rig->waitLoaded({view});
+    rig->spin([&] { return rig->frames().pagePixel(view, 40, 40) == kRed; }, 5000);
+    rig->idle(300);
+
+    std::vector<double> latencies;
+    uint32_t expected = kRed;
+    std::optional<Clock::time_point> pressed, shown;
+    rig->onDelivery = [&](const std::string &name, Clock::time_point at) {
+        if (name == view && pressed && !shown && rig->frames().pagePixel(view, 40, 40) == expected)
+            shown = at;
+    };
+    unsigned jitter = 12345;
+    for (int press = 0; press < m_settings.presses; ++press) {
+        expected = expected == kRed ? kGreen : kRed;
+        shown.reset();
+        KEL_Command down = makeCommand("MPRS"), up = makeCommand("MREL");
+        for (KEL_Command *c : {&down, &up}) {
+            setString(*c, 0, view);
+            setInt(*c, 0, 200);
+            setInt(*c, 1, 150);
+            setInt(*c, 2, 0);
+        }
+        pressed = Clock::now();
+        rig->browser().post(down);
+        rig->browser().post(up);
+        if (rig->spin([&] { return bool(shown); }, 3000))
+            latencies.push_back(msBetween(*pressed, *shown));
+        else // the page is out of step with `expected` now: read it again
+            expected = rig->frames().pagePixel(view, 40, 40);
+        pressed.reset();
+        // Presses land at varying points of the browser's tick.
+        jitter = jitter * 1103515245u + 12345u;
+        rig->idle(60 + int(jitter >> 16) % 50);
+    }
+    m_report.add("input_p50_ms", "press to changed pixels at the host, p50",
+                 percentile(latencies, 50), "ms", "<= 40");
+    m_report.add("input_p95_ms", "press to changed pixels at the host, p95",
+                 percentile(latencies, 95), "ms", "<= 70");
+}
+
+void Bench::idleCpu() {
+    auto rig = newRig();
+    if (!rig)
+        return;
+    std::vector<std::string> views;
+    for (int count : {1, 8}) {
+        while (int(views.size()) < count) {
+            views.push_back("idle" + std::to_string(views.size()));
+            rig->open(views.back(), m_static);
+        }
+        rig->waitLoaded(views);
+        // The idle consolidation frames go out first.
+        rig->idle(1500);
+        const double before = cpuSeconds(rig->pid());
+        const Clock::time_point start = Clock::now();
+        rig->idle(windowMs());
+        const double wall = msBetween(start, Clock::now()) / 1000.0;
+        const std::string n = std::to_string(count);
+        m_report.add("cpu_idle" + n + "_percent",
+                     "CPU, " + n + (count == 1 ? " idle view" : " idle views together"),
+                     100.0 * (cpuSeconds(rig->pid()) - before) / wall, "% core",
+                     count == 8 ? "<= 1.5" : "");
+    }
+}
+
+void Bench::memory() {
+    auto rig = newRig();
+    if (!rig)
+        return;
+    std::vector<std::string> views;
+    std::map<int, double> pss;
+    for (int count : {1, 4, 16}) {
+        while (int(views.size()) < count) {
+            views.push_back("mem" + std::to_string(views.size()));
+            rig->open(views.back(), m_static);
+        }
+        rig->waitLoaded(views, 60000);
+        rig->idle(1500);
+        pss[count] = pssMiB(rig->pid());
+        const std::string n = std::to_string(count);
+        m_report.add("pss" + n + "_mib",
+                     "PSS of the browser, " + n + (count == 1 ? " view" : " views"), pss[count],
+                     "MiB");
+    }
+    m_report.add("pss_per_view_mib", "PSS per extra idle 1024x768 view ((16 - 1) / 15)",
+                 (pss[16] - pss[1]) / 15.0, "MiB", "<= 12");
+}
+
+std::string firstLine(const std::string &path, const std::string &prefix) {
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(prefix, 0) == 0) {
+            const size_t colon = line.find(':');
+            return colon == std::string::npos ? line : line.substr(colon + 2);
+        }
+    }
+    return "unknown";
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Settings settings;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (arg == "--json" && value)
+            settings.json = argv[++i];
+        else if (arg == "--seconds" && value)
+            settings.seconds = std::max(0.5, std::atof(argv[++i]));
+        else if (arg == "--runs" && value)
+            settings.runs = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--presses" && value)
+            settings.presses = std::max(2, std::atoi(argv[++i]));
+        else if (arg == "--only" && value)
+            settings.only = argv[++i];
+        else {
+            std::printf("usage: kelbench [--json PATH] [--seconds S] [--runs N] [--presses N]\n"
+                        "                [--only start,anim,input,idle,memory]\n");
+            return arg == "--help" ? 0 : 2;
+        }
+    }
+    // Own segments, so a run never meets a game or a test on this machine.
+    const std::string suffix = "_kelbench" + std::to_string(getpid());
+    setenv("KEL_SEGMENT_SUFFIX", suffix.c_str(), 1);
+
+    Bench bench(settings);
+    if (!bench.ready()) {
+        std::fprintf(stderr, "kelbench: cannot make a temporary folder\n");
+        return 1;
+    }
+    const std::pair<const char *, void (Bench::*)()> parts[] = {
+        {"start", &Bench::startUp}, {"anim", &Bench::animation}, {"input", &Bench::input},
+        {"idle", &Bench::idleCpu},  {"memory", &Bench::memory},
+    };
+    for (const auto &[name, part] : parts) {
+        if (!settings.wants(name))
+            continue;
+        std::fprintf(stderr, "kelbench: %s...\n", name);
+        (bench.*part)();
+    }
+
+    const std::time_t now = std::time(nullptr);
+    char date[64];
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+    const std::map<std::string, std::string> about = {
+        {"date", date},
+        {"cpu", firstLine("/proc/cpuinfo", "model name")},
+        {"cores", std::to_string(sysconf(_SC_NPROCESSORS_ONLN))},
+        {"load", firstLine("/proc/loadavg", "")},
+    };
+    std::printf("kelbench, %s, %s cores, %s\n", date, about.at("cores").c_str(),
+                about.at("cpu").c_str());
+    bench.report().print();
+    if (!bench.report().writeJson(settings.json, about))
+        std::fprintf(stderr, "kelbench: cannot write %s\n", settings.json.c_str());
+    else
+        std::printf("\nJSON: %s\n", settings.json.c_str());
+    return 0;
+}
