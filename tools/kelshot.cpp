@@ -315,6 +315,10 @@ int Shot::start() {
     m_compositor.attach(m_browser);
     StartOptions options;
     options.logFile = m_options.log;
+    // One picture, one browser: a page that keeps the engine busy for seconds (a long layout,
+    // a heavy script) is waited for up to --timeout, not taken for a hang and replaced, and a
+    // browser that dies ends the run with its own exit code.
+    options.recovery.enabled = false;
     // The view and its page are asked for with INIT, so the browser creates the view and starts
     // loading in its very first tick.
     int posted = kExitOk;

@@ -129,6 +129,19 @@ TEST_F(Kelshot, ConsoleMessagesAppearOnStderrWithSourceAndLine) {
         << run.err;
 }
 
+// Guards the one-shot rule: a page whose script keeps the engine busy for longer than a hung
+// browser may take in a game is waited for within --timeout, never replaced half-way.
+TEST_F(Kelshot, APageThatKeepsTheEngineBusyForSecondsIsWaitedFor) {
+    PageServer server(Pages{{"/busy.html", "<!DOCTYPE html><html><head><title>Busy</title></head>"
+                                           "<body><script>var end = Date.now() + 4500;"
+                                           "while (Date.now() < end) {}"
+                                           "document.title = 'Done';</script></body></html>"}});
+    const RunResult run = m_runner.run(
+        {"--size", "200x200", "--eval", "document.title", server.address("/busy.html")});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.out, "Done\n");
+}
+
 // Guards the default page: found beside the build's programs, rendered with no address.
 TEST_F(Kelshot, RendersTheDemoPageWhenNoAddressIsGiven) {
     const RunResult run = m_runner.run({"--out", "demo.png"});
