@@ -9,6 +9,7 @@
 #include "FrameCompositor.h"
 #include "KELHost.h"
 
+#include "CommandCodes.h"
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -50,7 +51,7 @@ double cpuSeconds(pid_t pid) {
 }
 
 bool showPage(Browser &browser, const std::string &view) {
-    KEL_Command html = makeCommand("HTML");
+    KEL_Command html = makeCommand(KEL::Code::HTML);
     setString(html, 0, view);
     putText(html, 0, std::string(kPage));
     KEL_Command reply;
@@ -58,7 +59,7 @@ bool showPage(Browser &browser, const std::string &view) {
 }
 
 bool createView(Browser &browser, const std::string &view, int w, int h) {
-    KEL_Command create = makeCommand("CRVW");
+    KEL_Command create = makeCommand(KEL::Code::CRVW);
     setString(create, 0, view);
     setInt(create, 0, w);
     setInt(create, 1, h);
@@ -104,14 +105,14 @@ int main(int argc, char **argv) {
         FrameCompositor frames;
         frames.attach(browser);
         if (!browser.start(quietStart()) || !createView(browser, "main", 1024, 768) ||
-            !showPage(browser, "main") || !browser.waitFor("LDFN", nullptr, 20000)) {
+            !showPage(browser, "main") || !browser.waitFor(KEL::Code::LDFN, nullptr, 20000)) {
             std::fprintf(stderr, "browser_bench: %s\n", browser.error().c_str());
             return 1;
         }
         cold.push_back(msSince(start));
         const auto again = Clock::now();
         showPage(browser, "main");
-        browser.waitFor("LDFN", nullptr, 20000);
+        browser.waitFor(KEL::Code::LDFN, nullptr, 20000);
         warm.push_back(msSince(again));
         browser.stop();
     }
@@ -130,7 +131,7 @@ int main(int argc, char **argv) {
         const std::string name = "idle" + std::to_string(v);
         createView(browser, name, 1024, 768);
         showPage(browser, name);
-        browser.waitFor("LDFN", nullptr, 20000);
+        browser.waitFor(KEL::Code::LDFN, nullptr, 20000);
     }
     // Let the idle consolidation frames go out, then measure a quiet stretch.
     browser.spinUntil([] { return false; }, 1000);

@@ -12,6 +12,7 @@
 #include "FrameCompositor.h"
 #include "KELHost.h"
 
+#include "CommandCodes.h"
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -116,7 +117,7 @@ class Game {
     }
 
     bool view(const std::string &name, int side, const std::string &html) {
-        KEL_Command create = makeCommand("CRVW");
+        KEL_Command create = makeCommand(KEL::Code::CRVW);
         setString(create, 0, name);
         setInt(create, 0, side);
         setInt(create, 1, side);
@@ -126,12 +127,12 @@ class Game {
     }
 
     bool show(const std::string &name, const std::string &html) {
-        KEL_Command page = makeCommand("HTML");
+        KEL_Command page = makeCommand(KEL::Code::HTML);
         setString(page, 0, name);
         return putText(page, 0, html) && request(page);
     }
 
-    bool answersPing() { return request(makeCommand("PING"), 5000); }
+    bool answersPing() { return request(makeCommand(KEL::Code::PING), 5000); }
 
     uint64_t frames() const { return m_frames.deliveries(); }
     Browser &browser() { return m_browser; }
@@ -280,16 +281,42 @@ void hostKills() {
 
 KEL_Command hostileRecord(std::mt19937 &random) {
     // LOAD and PRXY are left out: random host names would send the browser to the network.
-    static const char *codes[] = {"INIT", "CRVW",       "RMVW", "RSIZ", "HTML", "EVJS", "HFWD",
-                                  "HBAK", "SCRL",       "MSCL", "MPOS", "MPRS", "MREL", "KEYD",
-                                  "KEYU", "IMES",       "SACT", "SSMR", "SMSK", "DSMR", "ALWP",
-                                  "SVCK", "CLCK",       "AUTH", "ADDO", "SETP", "UPVW", "BOOT",
-                                  "PRUP", "\x01\xff?x", ""};
+    static const char *codes[] = {KEL::Code::INIT,
+                                  KEL::Code::CRVW,
+                                  KEL::Code::RMVW,
+                                  KEL::Code::RSIZ,
+                                  KEL::Code::HTML,
+                                  KEL::Code::EVJS,
+                                  KEL::Code::HFWD,
+                                  KEL::Code::HBAK,
+                                  KEL::Code::SCRL,
+                                  KEL::Code::MSCL,
+                                  KEL::Code::MPOS,
+                                  KEL::Code::MPRS,
+                                  KEL::Code::MREL,
+                                  KEL::Code::KEYD,
+                                  KEL::Code::KEYU,
+                                  KEL::Code::IMES,
+                                  KEL::Code::SACT,
+                                  KEL::Code::SSMR,
+                                  KEL::Code::SMSK,
+                                  KEL::Code::DSMR,
+                                  KEL::Code::ALWP,
+                                  KEL::Code::SVCK,
+                                  KEL::Code::CLCK,
+                                  KEL::Code::AUTH,
+                                  KEL::Code::ADDO,
+                                  KEL::Code::SETP,
+                                  KEL::Code::UPVW,
+                                  KEL::Code::BOOT,
+                                  KEL::Code::PRUP,
+                                  "\x01\xff?x",
+                                  ""};
     static const int32_t extremes[] = {INT32_MIN, -1,   0,    1,     127,     128,      255,
                                        256,       1024, 1025, 65535, 1 << 30, INT32_MAX};
     KEL_Command c = makeCommand(codes[random() % (sizeof codes / sizeof *codes)]);
-    if (hasCode(c, "INIT"))
-        c = makeCommand("PING"); // an INIT naming another process would end the browser
+    if (hasCode(c, KEL::Code::INIT))
+        c = makeCommand(KEL::Code::PING); // an INIT naming another process would end the browser
     auto pick = [&]() -> int32_t {
         return random() % 2 ? extremes[random() % (sizeof extremes / sizeof *extremes)]
                             : static_cast<int32_t>(random());
@@ -355,7 +382,7 @@ void hostilePages() {
                 "%llu MiB)\n",
                 static_cast<unsigned long long>(g_settings.memoryMiB));
     rule();
-    std::printf("%-22s %-40s %10s %6s %18s\n", "page", "outcome", "first at", "PING",
+    std::printf("%-22s %-40s %10s %6s %18s\n", "page", "outcome", "first at", KEL::Code::PING,
                 "longest host call");
     rule();
     const std::pair<const char *, std::string> pages[] = {
@@ -369,7 +396,7 @@ void hostilePages() {
         Game game;
         if (!game.start() || !game.view("stream", 256, kAnimated))
             continue;
-        KEL_Command create = makeCommand("CRVW");
+        KEL_Command create = makeCommand(KEL::Code::CRVW);
         setString(create, 0, "hostile");
         setInt(create, 0, 512);
         setInt(create, 1, 512);

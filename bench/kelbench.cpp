@@ -13,6 +13,7 @@
 #include "FrameCompositor.h"
 #include "KELHost.h"
 
+#include "CommandCodes.h"
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -139,7 +140,7 @@ class Rig {
 
     // Posts CRVW and the page without waiting for the reply: both go in the same tick.
     bool open(const std::string &view, const std::string &address, bool partial = true) {
-        KEL_Command create = makeCommand("CRVW");
+        KEL_Command create = makeCommand(KEL::Code::CRVW);
         setString(create, 0, view);
         setInt(create, 0, 1024);
         setInt(create, 1, 768);
@@ -180,27 +181,28 @@ class Rig {
   private:
     void onRecord(const KEL_Command &record) {
         if (record.origin == 0) {
-            if (record.result > 0 && hasCode(record, "RSIZ"))
+            if (record.result > 0 && hasCode(record, KEL::Code::RSIZ))
                 m_frames.setViewSize(getString8(record, 0), record.intArgs[0], record.intArgs[1]);
             return;
         }
         // Notices that carry a payload give its data slot back.
-        if (hasCode(record, "UPVW")) {
+        if (hasCode(record, KEL::Code::UPVW)) {
             const std::string view = getString8(record, 0);
             m_frames.take(view);
             const Clock::time_point now = Clock::now();
             m_deliveries[view].push_back(now);
             if (onDelivery)
                 onDelivery(view, now);
-        } else if (hasCode(record, "LDFN")) {
+        } else if (hasCode(record, KEL::Code::LDFN)) {
             m_loaded.insert(getString8(record, 0));
-        } else if (hasCode(record, "URLC") || hasCode(record, "ICNC") || hasCode(record, "IMEI") ||
-                   hasCode(record, "POPU") || hasCode(record, "POPC")) {
+        } else if (hasCode(record, KEL::Code::URLC) || hasCode(record, KEL::Code::ICNC) ||
+                   hasCode(record, KEL::Code::IMEI) || hasCode(record, KEL::Code::POPU) ||
+                   hasCode(record, KEL::Code::POPC)) {
             takePayload(record, 0);
-        } else if (hasCode(record, "JLOG")) {
+        } else if (hasCode(record, KEL::Code::JLOG)) {
             takePayload(record, 0);
             takePayload(record, 3);
-        } else if (hasCode(record, "INVK")) {
+        } else if (hasCode(record, KEL::Code::INVK)) {
             const int count = std::max(0, std::min(7, record.intArgs[0]));
             for (int k = 0; k < count; ++k)
                 takePayload(record, 1 + 2 * k);
@@ -424,7 +426,7 @@ void Bench::input() {
     for (int press = 0; press < m_settings.presses; ++press) {
         expected = expected == kRed ? kGreen : kRed;
         shown.reset();
-        KEL_Command down = makeCommand("MPRS"), up = makeCommand("MREL");
+        KEL_Command down = makeCommand(KEL::Code::MPRS), up = makeCommand(KEL::Code::MREL);
         for (KEL_Command *c : {&down, &up}) {
             setString(*c, 0, view);
             setInt(*c, 0, 200);

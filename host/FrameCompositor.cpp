@@ -2,6 +2,7 @@
 
 #include "TextureSize.h"
 
+#include "CommandCodes.h"
 #include <algorithm>
 #include <cstring>
 
@@ -16,11 +17,11 @@ const size_t kLargestBlock = rectAreaSize(0);
 void FrameCompositor::attach(Browser &browser) {
     browser.setNoticeHandler([this](const KEL_Command &record) {
         if (record.origin == 0 && record.result > 0) {
-            if (hasCode(record, "CRVW") || hasCode(record, "RSIZ"))
+            if (hasCode(record, KEL::Code::CRVW) || hasCode(record, KEL::Code::RSIZ))
                 setViewSize(getString8(record, 0), record.intArgs[0], record.intArgs[1]);
-            else if (hasCode(record, "RMVW"))
+            else if (hasCode(record, KEL::Code::RMVW))
                 removeView(getString8(record, 0));
-        } else if (record.origin == 1 && hasCode(record, "UPVW")) {
+        } else if (record.origin == 1 && hasCode(record, KEL::Code::UPVW)) {
             take(getString8(record, 0));
         }
     });

@@ -2,6 +2,7 @@
 
 #include "RecordText.h"
 
+#include "CommandCodes.h"
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -178,7 +179,7 @@ std::optional<KEL_Command> makeLoad(const std::string &view, const std::string &
     if (units.size() > kLoadAddressUnits)
         return std::nullopt;
     constexpr size_t kPart = KEL_COMMAND_STR_UNITS - 1;
-    KEL_Command load = makeCommand("LOAD");
+    KEL_Command load = makeCommand(KEL::Code::LOAD);
     setString(load, 0, view);
     int arg = 1;
     for (size_t pos = 0; pos < units.size(); pos += kPart)
@@ -191,7 +192,8 @@ namespace {
 // The payload a request posted now refers to, if this kit stored it (forgotten either way:
 // the slot is the receiver's from now on).
 bool takeStoredText(const KEL_Command &command, std::u16string *text) {
-    if (!hasCode(command, "HTML") && !hasCode(command, "EVJS") && !hasCode(command, "IMES"))
+    if (!hasCode(command, KEL::Code::HTML) && !hasCode(command, KEL::Code::EVJS) &&
+        !hasCode(command, KEL::Code::IMES))
         return false;
     auto it = g_storedPayloads.find(command.intArgs[0]);
     if (it == g_storedPayloads.end())
@@ -363,14 +365,15 @@ bool Browser::start(const StartOptions &options) {
         return std::any_of(m_inbox.begin(), m_inbox.end(),
                            [code](const KEL_Command &c) { return hasCode(c, code); });
     };
-    if (!spinUntil([&] { return has("PRUP") || !running(); }, options.startTimeoutMs) ||
-        !has("PRUP")) {
+    if (!spinUntil([&] { return has(KEL::Code::PRUP) || !running(); }, options.startTimeoutMs) ||
+        !has(KEL::Code::PRUP)) {
         m_error = "the browser process did not announce itself (no PRUP)";
         return false;
     }
     if (options.sendInit) {
-        if (!spinUntil([&] { return has("BOOT") || !running(); }, options.startTimeoutMs) ||
-            !has("BOOT")) {
+        if (!spinUntil([&] { return has(KEL::Code::BOOT) || !running(); },
+                       options.startTimeoutMs) ||
+            !has(KEL::Code::BOOT)) {
             m_error = "the browser process did not answer INIT (no BOOT)";
             return false;
         }
@@ -457,7 +460,7 @@ bool Browser::stop(int timeoutMs) {
     m_recovery->stopWatching();
     bool endedByItself = true;
     if (running()) {
-        KEL_Command exitCommand = makeCommand("EXIT");
+        KEL_Command exitCommand = makeCommand(KEL::Code::EXIT);
         post(exitCommand);
         endedByItself = waitForExit(timeoutMs);
         if (!endedByItself && m_pid > 0) {
@@ -484,7 +487,7 @@ bool Browser::stop(int timeoutMs) {
 void Browser::leave() {
     m_recovery->stopWatching();
     if (running())
-        post(makeCommand("EXIT"));
+        post(makeCommand(KEL::Code::EXIT));
     m_pid = -1;
     if (m_pidfd >= 0) {
         close(m_pidfd);
@@ -501,7 +504,7 @@ void Browser::leave() {
 uint32_t Browser::post(const KEL_Command &command) {
     std::u16string text;
     const bool known = takeStoredText(command, &text);
-    if (hasCode(command, "EXIT"))
+    if (hasCode(command, KEL::Code::EXIT))
         m_exitPosted = true;
     m_recovery->observe(command, known ? &text : nullptr);
     return static_cast<uint32_t>(KEL_PostCommand(&command));

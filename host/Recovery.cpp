@@ -2,6 +2,7 @@
 
 #include "KELHost.h"
 
+#include "CommandCodes.h"
 #include <csignal>
 #include <poll.h>
 #include <sys/syscall.h>
@@ -111,15 +112,16 @@ bool Recovery::swallow(const KEL_Command &record) {
     if (m_state == State::Idle)
         return false;
     const bool reply = record.origin == 0 && record.result != 0;
-    if (reply && hasCode(record, "PING") && m_liveness.answered(record.sequence, Clock::now()))
+    if (reply && hasCode(record, KEL::Code::PING) &&
+        m_liveness.answered(record.sequence, Clock::now()))
         return true;
     if (reply && m_replaySequences.erase(record.sequence))
         return true;
     if (record.origin == 1 &&
         (m_state == State::WaitingForPrup || m_state == State::WaitingForBoot)) {
-        if (hasCode(record, "PRUP"))
+        if (hasCode(record, KEL::Code::PRUP))
             return m_sawPrup = true;
-        if (hasCode(record, "BOOT"))
+        if (hasCode(record, KEL::Code::BOOT))
             return m_sawBoot = true;
     }
     return false;
@@ -162,7 +164,7 @@ void Recovery::step() {
             begin(RecoveryReason::Hung, now);
         } else if (m_liveness.pingDue(now)) {
             // Straight to the plugin: the kit's own PINGs are not part of the host's session.
-            KEL_Command ping = makeCommand("PING");
+            KEL_Command ping = makeCommand(KEL::Code::PING);
             m_liveness.pinged(static_cast<uint32_t>(KEL_PostCommand(&ping)), now);
         }
         break;

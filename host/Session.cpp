@@ -2,6 +2,7 @@
 
 #include "KELHost.h"
 
+#include "CommandCodes.h"
 #include <algorithm>
 
 namespace KEL {
@@ -43,7 +44,7 @@ const SessionView *Session::view(const std::u16string &name) const {
 
 void Session::observe(const KEL_Command &request, const std::u16string *htmlText) {
     const std::u16string name = getString(request, 0);
-    if (hasCode(request, "CRVW")) {
+    if (hasCode(request, KEL::Code::CRVW)) {
         if (find(name)) // the browser refuses a name that exists
             return;
         SessionView view;
@@ -52,38 +53,38 @@ void Session::observe(const KEL_Command &request, const std::u16string *htmlText
         view.height = request.intArgs[1];
         view.partial = request.intArgs[2] != 0;
         m_views.push_back(std::move(view));
-    } else if (hasCode(request, "RMVW")) {
+    } else if (hasCode(request, KEL::Code::RMVW)) {
         m_views.erase(std::remove_if(m_views.begin(), m_views.end(),
                                      [&](const SessionView &view) { return view.name == name; }),
                       m_views.end());
-    } else if (hasCode(request, "ALWP")) {
+    } else if (hasCode(request, KEL::Code::ALWP)) {
         m_allowPopups = fresh(request);
-    } else if (hasCode(request, "DSMR")) {
+    } else if (hasCode(request, KEL::Code::DSMR)) {
         m_debugPartial = fresh(request);
-    } else if (hasCode(request, "AUTH")) {
+    } else if (hasCode(request, KEL::Code::AUTH)) {
         m_auth = fresh(request);
-    } else if (hasCode(request, "PRXY")) {
+    } else if (hasCode(request, KEL::Code::PRXY)) {
         m_proxy = fresh(request);
-    } else if (hasCode(request, "ADDO") || hasCode(request, "SETP")) {
+    } else if (hasCode(request, KEL::Code::ADDO) || hasCode(request, KEL::Code::SETP)) {
         if (std::find(m_objects.begin(), m_objects.end(), name) == m_objects.end())
             m_objects.push_back(name);
-        if (hasCode(request, "SETP"))
+        if (hasCode(request, KEL::Code::SETP))
             m_properties[{name, getString(request, 1)}] = getString(request, 2);
     } else if (SessionView *view = find(name)) {
-        if (hasCode(request, "RSIZ")) {
+        if (hasCode(request, KEL::Code::RSIZ)) {
             view->width = request.intArgs[0];
             view->height = request.intArgs[1];
-        } else if (hasCode(request, "SSMR")) {
+        } else if (hasCode(request, KEL::Code::SSMR)) {
             view->partial = request.intArgs[0] != 0;
-        } else if (hasCode(request, "SACT")) {
+        } else if (hasCode(request, KEL::Code::SACT)) {
             view->active = request.intArgs[0] != 0;
-        } else if (hasCode(request, "SMSK")) {
+        } else if (hasCode(request, KEL::Code::SMSK)) {
             view->transparent = request.intArgs[0] != 0;
-        } else if (hasCode(request, "LOAD")) {
+        } else if (hasCode(request, KEL::Code::LOAD)) {
             view->load = fresh(request);
             view->html.reset();
             view->htmlUnknown = false;
-        } else if (hasCode(request, "HTML")) {
+        } else if (hasCode(request, KEL::Code::HTML)) {
             view->load.reset();
             view->htmlUnknown = htmlText == nullptr;
             if (htmlText)
@@ -102,29 +103,29 @@ std::vector<ReplayRecord> Session::replay(bool withPages) const {
             add(**setting);
     }
     for (const std::u16string &object : m_objects)
-        add(viewRequest("ADDO", object));
+        add(viewRequest(KEL::Code::ADDO, object));
     for (const auto &[key, value] : m_properties) {
-        KEL_Command set = viewRequest("SETP", key.first);
+        KEL_Command set = viewRequest(KEL::Code::SETP, key.first);
         setString(set, 1, key.second);
         setString(set, 2, value);
         add(set);
     }
     for (const SessionView &view : m_views) {
-        KEL_Command create = viewRequest("CRVW", view.name);
+        KEL_Command create = viewRequest(KEL::Code::CRVW, view.name);
         setInt(create, 0, view.width);
         setInt(create, 1, view.height);
         setInt(create, 2, view.partial ? 1 : 0);
         add(create);
         if (view.transparent)
-            add(flagRequest("SMSK", view.name, true));
+            add(flagRequest(KEL::Code::SMSK, view.name, true));
         if (!view.active)
-            add(flagRequest("SACT", view.name, false));
+            add(flagRequest(KEL::Code::SACT, view.name, false));
         if (!withPages)
             continue;
         if (view.load)
             add(*view.load);
         else if (view.html)
-            out.push_back({viewRequest("HTML", view.name), view.html});
+            out.push_back({viewRequest(KEL::Code::HTML, view.name), view.html});
     }
     return out;
 }

@@ -9,6 +9,7 @@
 #include "PagePng.h"
 #include "ShotOptions.h"
 
+#include "CommandCodes.h"
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -216,26 +217,26 @@ void Shot::drain() {
 }
 
 void Shot::handle(const KEL_Command &record) {
-    if (hasCode(record, "PROG")) {
+    if (hasCode(record, KEL::Code::PROG)) {
         m_progress = std::max(0, std::min(100, record.intArgs[0]));
         drawProgress();
-    } else if (hasCode(record, "TITC")) {
+    } else if (hasCode(record, KEL::Code::TITC)) {
         if (std::string title = getString8(record, 1); !title.empty())
             m_title = title;
-    } else if (hasCode(record, "URLC")) {
+    } else if (hasCode(record, KEL::Code::URLC)) {
         m_address = utf8(takeText(record, 0));
-    } else if (hasCode(record, "JLOG")) {
+    } else if (hasCode(record, KEL::Code::JLOG)) {
         onConsole(record);
-    } else if (hasCode(record, "LDFN")) {
+    } else if (hasCode(record, KEL::Code::LDFN)) {
         if (m_loadsFinished++ == 0)
             m_firstPageSeconds = secondsSince(m_started);
         clearProgress();
         if (!m_terminal && !m_options.quiet)
             std::fprintf(stderr, "kelshot: loaded in %.3f s\n", secondsSince(m_loadStarted));
-    } else if (hasCode(record, "ICNC") || hasCode(record, "IMEI") || hasCode(record, "POPU") ||
-               hasCode(record, "POPC")) {
+    } else if (hasCode(record, KEL::Code::ICNC) || hasCode(record, KEL::Code::IMEI) ||
+               hasCode(record, KEL::Code::POPU) || hasCode(record, KEL::Code::POPC)) {
         takePayload(record, 0);
-    } else if (hasCode(record, "INVK")) {
+    } else if (hasCode(record, KEL::Code::INVK)) {
         const int count = std::max(0, std::min(7, record.intArgs[0]));
         for (int k = 0; k < count; ++k)
             takePayload(record, 1 + 2 * k);
@@ -340,7 +341,7 @@ int Shot::start() {
 }
 
 int Shot::postFirstRequests(uint32_t *createSequence) {
-    KEL_Command create = makeCommand("CRVW");
+    KEL_Command create = makeCommand(KEL::Code::CRVW);
     setString(create, 0, kView);
     setInt(create, 0, m_options.width);
     setInt(create, 1, m_options.height);
@@ -349,7 +350,7 @@ int Shot::postFirstRequests(uint32_t *createSequence) {
     if (*createSequence == 0)
         return fail(kExitFailed, "the command segment is full");
     if (m_options.transparent) {
-        KEL_Command mask = makeCommand("SMSK");
+        KEL_Command mask = makeCommand(KEL::Code::SMSK);
         setString(mask, 0, kView);
         setInt(mask, 0, 1);
         if (m_browser.post(mask) == 0)
@@ -357,7 +358,7 @@ int Shot::postFirstRequests(uint32_t *createSequence) {
     }
     KEL_Command page;
     if (!m_options.htmlFile.empty()) {
-        page = makeCommand("HTML");
+        page = makeCommand(KEL::Code::HTML);
         setString(page, 0, kView);
         if (!putText(page, 0, m_html))
             return fail(kExitTooLarge, "no data slot is free for the page");
@@ -381,7 +382,7 @@ int Shot::showPage() {
 }
 
 int Shot::evaluate(const std::string &script) {
-    KEL_Command command = makeCommand("EVJS");
+    KEL_Command command = makeCommand(KEL::Code::EVJS);
     setString(command, 0, kView);
     if (!putText(command, 0, script))
         return fail(kExitTooLarge, "no data slot is free for the script");
@@ -398,7 +399,7 @@ int Shot::evaluate(const std::string &script) {
 // not yet taken and painted nothing.
 int Shot::settle() {
     for (int round = 0; round < 2; ++round) {
-        if (Wait wait = request(makeCommand("PING"), nullptr); wait != Wait::Done)
+        if (Wait wait = request(makeCommand(KEL::Code::PING), nullptr); wait != Wait::Done)
             return failWait(wait, "while rendering");
     }
     return kExitOk;

@@ -1,6 +1,7 @@
 // The host's bridge objects in page script: ADDO / SETP, and invoke reaching the host as INVK.
 
 #include "BrowserFixture.h"
+#include "CommandCodes.h"
 
 namespace KEL {
 namespace Test {
@@ -17,14 +18,14 @@ class Bridge : public BrowserTest {
     }
 
     void addObject(const std::string &name) {
-        KEL_Command add = makeRequest("ADDO");
+        KEL_Command add = makeRequest(KEL::Code::ADDO);
         setString(add, 0, name);
         EXPECT_EQ(request(add).result, 1);
     }
 
     void setProperty(const std::string &object, const std::string &property,
                      const std::string &value) {
-        KEL_Command set = makeRequest("SETP");
+        KEL_Command set = makeRequest(KEL::Code::SETP);
         setString(set, 0, object);
         setString(set, 1, property);
         setString(set, 2, value);
@@ -35,7 +36,7 @@ class Bridge : public BrowserTest {
 
     // Loads a page whose title is `script`'s result, once the page has its objects.
     std::string titleAfterLoad(const std::string &view, const std::string &script) {
-        KEL_Command html = viewCommand("HTML", view);
+        KEL_Command html = viewCommand(KEL::Code::HTML, view);
         EXPECT_TRUE(Host::putText(
             html, 0, "<body><script>document.title = String(" + script + ");</script></body>"));
         EXPECT_EQ(request(html).result, 1);
@@ -45,7 +46,7 @@ class Bridge : public BrowserTest {
     }
 
     void runScript(const std::string &view, const std::string &script) {
-        KEL_Command run = viewCommand("EVJS", view);
+        KEL_Command run = viewCommand(KEL::Code::EVJS, view);
         ASSERT_TRUE(Host::putText(run, 0, script));
         request(run);
     }
@@ -94,7 +95,7 @@ TEST_F(Bridge, InvokeReachesTheHostWithItsArguments) {
         m_browser.inbox().clear();
         runScript("v", c.call + "; 0");
         KEL_Command invk;
-        ASSERT_TRUE(m_browser.waitFor("INVK", &invk, 10000));
+        ASSERT_TRUE(m_browser.waitFor(KEL::Code::INVK, &invk, 10000));
         EXPECT_EQ(Host::getString8(invk, 0), "game");
         EXPECT_EQ(Host::getString8(invk, 1), "m");
         EXPECT_EQ(invk.strCount, 2);
@@ -113,14 +114,14 @@ TEST_F(Bridge, InvokeReachesTheHostWithItsArguments) {
     m_browser.inbox().clear();
     runScript("v", "game.invoke('" + std::string(200, 'n') + "'); 0");
     KEL_Command invk;
-    ASSERT_TRUE(m_browser.waitFor("INVK", &invk, 10000));
+    ASSERT_TRUE(m_browser.waitFor(KEL::Code::INVK, &invk, 10000));
     EXPECT_EQ(Host::getString8(invk, 1), std::string(125, 'n'));
 
     // Renaming changes what INVK reports; the registry keeps the old key.
     setProperty("game", "objectName", "renamed");
     m_browser.inbox().clear();
     runScript("v", "game.invoke('m'); 0");
-    ASSERT_TRUE(m_browser.waitFor("INVK", &invk, 10000));
+    ASSERT_TRUE(m_browser.waitFor(KEL::Code::INVK, &invk, 10000));
     EXPECT_EQ(Host::getString8(invk, 0), "renamed");
 }
 

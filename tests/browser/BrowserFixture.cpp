@@ -3,6 +3,7 @@
 #include "CommandBuffer.h"
 #include "SegmentNames.h"
 
+#include "CommandCodes.h"
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -177,7 +178,7 @@ KEL_Command BrowserTest::viewCommand(const char *code, const std::string &view) 
 }
 
 KEL_Command BrowserTest::createView(const std::string &name, int32_t width, int32_t height) {
-    KEL_Command command = viewCommand("CRVW", name);
+    KEL_Command command = viewCommand(KEL::Code::CRVW, name);
     Host::setInt(command, 0, width);
     Host::setInt(command, 1, height);
     Host::setInt(command, 2, 1);
@@ -186,7 +187,8 @@ KEL_Command BrowserTest::createView(const std::string &name, int32_t width, int3
 
 bool BrowserTest::waitForTitle(KEL_Command *notice, int timeoutMs) {
     return m_browser.spinUntil(
-        [&] { return m_browser.take("TITC", notice) && notice->strArgs[1][0] != 0; }, timeoutMs);
+        [&] { return m_browser.take(KEL::Code::TITC, notice) && notice->strArgs[1][0] != 0; },
+        timeoutMs);
 }
 
 std::string BrowserTest::browserLog() const {

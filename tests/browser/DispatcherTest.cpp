@@ -3,6 +3,7 @@
 
 #include "BrowserFixture.h"
 
+#include "CommandCodes.h"
 #include <algorithm>
 #include <optional>
 #include <set>
@@ -78,7 +79,8 @@ class Dispatcher : public BrowserTest {
             EXPECT_TRUE(done) << "the batch was never fully handled";
             // Collect the replies so the next attempt starts from an empty segment.
             m_browser.spinUntil(
-                [&] { return tally(segment.snapshot(), ours, "PING").present == 0; }, 2000);
+                [&] { return tally(segment.snapshot(), ours, KEL::Code::PING).present == 0; },
+                2000);
             if (steady || !done)
                 return steady;
         }
@@ -86,18 +88,18 @@ class Dispatcher : public BrowserTest {
     }
 
     std::vector<KEL_Command> pings(int count) {
-        return std::vector<KEL_Command>(static_cast<size_t>(count), makeCommand("PING"));
+        return std::vector<KEL_Command>(static_cast<size_t>(count), makeCommand(KEL::Code::PING));
     }
 
     KEL_Command evaluate(const std::string &view, const std::string &script) {
-        KEL_Command command = viewCommand("EVJS", view);
+        KEL_Command command = viewCommand(KEL::Code::EVJS, view);
         EXPECT_TRUE(Host::putText(command, 0, script));
         return request(command);
     }
 
     // EVJS with a payload made by hand: `bytes` stored, `announced` given as its length.
     KEL_Command evaluateRaw(const std::string &view, int32_t slot, int32_t announced) {
-        KEL_Command command = viewCommand("EVJS", view);
+        KEL_Command command = viewCommand(KEL::Code::EVJS, view);
         setInt(command, 0, slot);
         setInt(command, 1, announced);
         return request(command);
@@ -122,18 +124,18 @@ TEST_F(Dispatcher, TakesElevenRecordsATickAndTheTwelfthInTheNext) {
     EXPECT_TRUE(splitsAcrossTicks(
         pings(12),
         [](const Slots &slots, const std::set<uint32_t> &ours) {
-            const Tally t = tally(slots, ours, "PING");
+            const Tally t = tally(slots, ours, KEL::Code::PING);
             return t.answered == 11 && t.waiting == 1;
         },
         [](const Slots &slots, const std::set<uint32_t> &ours) {
-            return tally(slots, ours, "PING").answered == 12;
+            return tally(slots, ours, KEL::Code::PING).answered == 12;
         }));
 }
 
 // Guards the handling of our own notices posted back by the host: dropped without an answer,
 // yet counted among the eleven records of the tick.
 TEST_F(Dispatcher, DropsRepliesToItsOwnNoticesAndCountsThem) {
-    KEL_Command postedBack = makeCommand("PRUP");
+    KEL_Command postedBack = makeCommand(KEL::Code::PRUP);
     postedBack.origin = 1;
     postedBack.result = 1;
     std::vector<KEL_Command> batch = pings(11);
@@ -141,54 +143,54 @@ TEST_F(Dispatcher, DropsRepliesToItsOwnNoticesAndCountsThem) {
     EXPECT_TRUE(splitsAcrossTicks(
         batch,
         [](const Slots &slots, const std::set<uint32_t> &ours) {
-            const Tally pings = tally(slots, ours, "PING");
-            return tally(slots, ours, "PRUP").present == 0 && pings.answered == 10 &&
+            const Tally pings = tally(slots, ours, KEL::Code::PING);
+            return tally(slots, ours, KEL::Code::PRUP).present == 0 && pings.answered == 10 &&
                    pings.waiting == 1;
         },
         [](const Slots &slots, const std::set<uint32_t> &ours) {
-            return tally(slots, ours, "PING").answered == 11;
+            return tally(slots, ours, KEL::Code::PING).answered == 11;
         }));
     m_browser.pump();
-    EXPECT_FALSE(m_browser.take("PRUP"));
+    EXPECT_FALSE(m_browser.take(KEL::Code::PRUP));
 }
 
 // Guards the Tab rule: a Tab key on an existing view is not answered and ends the tick, so
 // the records behind it wait for the next one.
 TEST_F(Dispatcher, ATabKeyOnAViewIsNotAnsweredAndEndsTheTick) {
     EXPECT_EQ(createView("tabs", 400, 300).result, 1);
-    KEL_Command tab = viewCommand("KEYU", "tabs");
+    KEL_Command tab = viewCommand(KEL::Code::KEYU, "tabs");
     setInt(tab, 0, 0x01000001);
     std::vector<KEL_Command> batch = pings(11);
     batch.insert(batch.begin(), tab);
     EXPECT_TRUE(splitsAcrossTicks(
         batch,
         [](const Slots &slots, const std::set<uint32_t> &ours) {
-            const Tally pings = tally(slots, ours, "PING");
-            return tally(slots, ours, "KEYU").present == 0 && pings.answered == 0 &&
+            const Tally pings = tally(slots, ours, KEL::Code::PING);
+            return tally(slots, ours, KEL::Code::KEYU).present == 0 && pings.answered == 0 &&
                    pings.waiting == 11;
         },
         [](const Slots &slots, const std::set<uint32_t> &ours) {
-            return tally(slots, ours, "PING").answered == 11;
+            return tally(slots, ours, KEL::Code::PING).answered == 11;
         }));
 }
 
 // Guards which key records count as Tab and that a Tab for a missing view is an ordinary key.
 TEST_F(Dispatcher, TabPressesAndReleasesOnAViewGetNoReply) {
     EXPECT_EQ(createView("keys", 400, 300).result, 1);
-    KEL_Command tabDown = viewCommand("KEYD", "keys");
+    KEL_Command tabDown = viewCommand(KEL::Code::KEYD, "keys");
     setInt(tabDown, 0, 0x01000001);
-    KEL_Command tabUp = viewCommand("KEYU", "keys");
+    KEL_Command tabUp = viewCommand(KEL::Code::KEYU, "keys");
     setInt(tabUp, 0, 0x01000001);
-    KEL_Command tabText = viewCommand("KEYD", "keys");
+    KEL_Command tabText = viewCommand(KEL::Code::KEYD, "keys");
     setInt(tabText, 0, 0);
     setString(tabText, 1, std::string("\t"));
     for (const KEL_Command &key : {tabDown, tabUp, tabText})
         ASSERT_NE(m_browser.post(key), 0u);
-    EXPECT_EQ(request(makeCommand("PING")).result, 1);
-    EXPECT_FALSE(m_browser.take("KEYD"));
-    EXPECT_FALSE(m_browser.take("KEYU"));
+    EXPECT_EQ(request(makeCommand(KEL::Code::PING)).result, 1);
+    EXPECT_FALSE(m_browser.take(KEL::Code::KEYD));
+    EXPECT_FALSE(m_browser.take(KEL::Code::KEYU));
 
-    KEL_Command elsewhere = viewCommand("KEYU", "nowhere");
+    KEL_Command elsewhere = viewCommand(KEL::Code::KEYU, "nowhere");
     setInt(elsewhere, 0, 0x01000001);
     EXPECT_EQ(request(elsewhere).result, 1);
 }
@@ -197,12 +199,12 @@ TEST_F(Dispatcher, TabPressesAndReleasesOnAViewGetNoReply) {
 // are not terminated after four letters.
 TEST_F(Dispatcher, RefusesCodesOutsideTheRoutingTable) {
     EXPECT_EQ(request(makeCommand("XXXX")).result, -1);
-    EXPECT_EQ(request(makeCommand("UPVW")).result, -1);
+    EXPECT_EQ(request(makeCommand(KEL::Code::UPVW)).result, -1);
     EXPECT_EQ(request(makeCommand("ping")).result, -1);
-    KEL_Command unterminated = makeCommand("PING");
+    KEL_Command unterminated = makeCommand(KEL::Code::PING);
     unterminated.code[4] = 'X';
     EXPECT_EQ(request(unterminated).result, -1);
-    EXPECT_EQ(request(makeCommand("PING")).result, 1);
+    EXPECT_EQ(request(makeCommand(KEL::Code::PING)).result, 1);
 }
 
 // Guards that every routed request is answered as the catalogue says, both for an existing
@@ -210,8 +212,11 @@ TEST_F(Dispatcher, RefusesCodesOutsideTheRoutingTable) {
 TEST_F(Dispatcher, AnswersEveryRoutedRequest) {
     EXPECT_EQ(createView("routed", 640, 480).result, 1);
     const std::vector<const char *> answeredWithOne = {
-        "SCRL", "SVCK", "CLCK", "LOAD", "HFWD", "HBAK", "SACT", "KEYD", "KEYU", "MPOS", "MPRS",
-        "MREL", "MSCL", "SETP", "ADDO", "SSMR", "SMSK", "DSMR", "PING", "ALWP", "PRXY", "AUTH"};
+        KEL::Code::SCRL, KEL::Code::SVCK, KEL::Code::CLCK, KEL::Code::LOAD, KEL::Code::HFWD,
+        KEL::Code::HBAK, KEL::Code::SACT, KEL::Code::KEYD, KEL::Code::KEYU, KEL::Code::MPOS,
+        KEL::Code::MPRS, KEL::Code::MREL, KEL::Code::MSCL, KEL::Code::SETP, KEL::Code::ADDO,
+        KEL::Code::SSMR, KEL::Code::SMSK, KEL::Code::DSMR, KEL::Code::PING, KEL::Code::ALWP,
+        KEL::Code::PRXY, KEL::Code::AUTH};
     for (const std::string view : {"routed", "missing"}) {
         for (const char *code : answeredWithOne) {
             KEL_Command command = viewCommand(code, view);
@@ -219,20 +224,20 @@ TEST_F(Dispatcher, AnswersEveryRoutedRequest) {
             EXPECT_EQ(request(command).result, 1) << code << " for " << view;
         }
     }
-    EXPECT_EQ(request(viewCommand("RSIZ", "missing")).result, 1);
+    EXPECT_EQ(request(viewCommand(KEL::Code::RSIZ, "missing")).result, 1);
 }
 
 // Guards the data segment: a request for a view that does not exist must not strand its payload.
 TEST_F(Dispatcher, FreesThePayloadOfACommandForAMissingView) {
-    for (const char *code : {"HTML", "EVJS", "IMES"}) {
+    for (const char *code : {KEL::Code::HTML, KEL::Code::EVJS, KEL::Code::IMES}) {
         KEL_Command command = viewCommand(code, "missing");
         ASSERT_TRUE(Host::putText(command, 0, std::string("<p>dropped</p>")));
         const int32_t slot = command.intArgs[0];
         const int32_t length = command.intArgs[1];
-        if (std::string(code) == "IMES") {
+        if (std::string(code) == KEL::Code::IMES) {
             ASSERT_NE(m_browser.post(command), 0u);
-            EXPECT_EQ(request(makeCommand("PING")).result, 1);
-            EXPECT_FALSE(m_browser.take("IMES")) << "IMES was answered";
+            EXPECT_EQ(request(makeCommand(KEL::Code::PING)).result, 1);
+            EXPECT_FALSE(m_browser.take(KEL::Code::IMES)) << "IMES was answered";
         } else {
             const KEL_Command reply = request(command);
             EXPECT_EQ(reply.result, 1) << code;
@@ -244,7 +249,7 @@ TEST_F(Dispatcher, FreesThePayloadOfACommandForAMissingView) {
     }
     // More such requests than the data segment has slots: every one still finds a free slot.
     for (int i = 0; i < 300; ++i) {
-        KEL_Command command = viewCommand("HTML", "missing");
+        KEL_Command command = viewCommand(KEL::Code::HTML, "missing");
         ASSERT_TRUE(Host::putText(command, 0, std::string("<p>again</p>"))) << i;
         ASSERT_EQ(request(command).result, 1);
     }
@@ -278,7 +283,7 @@ TEST_F(Dispatcher, ScriptDialogsDoNotBlockTheProcess) {
         evaluate("dialogs", "alert('hello'); (confirm('sure?') ? 'yes' : 'no') + "
                             "(prompt('name?', 'x') === null ? '-' : '+')");
     EXPECT_EQ(Host::utf8(Host::takeText(reply, 0)), "no-");
-    EXPECT_EQ(request(makeCommand("PING")).result, 1);
+    EXPECT_EQ(request(makeCommand(KEL::Code::PING)).result, 1);
     EXPECT_TRUE(waitForLog("Script alert: hello", 2000));
 }
 
@@ -320,13 +325,13 @@ TEST_F(Dispatcher, ShowsHtmlAndSurvivesMalformedHtmlPayloads) {
     EXPECT_EQ(createView("html", 400, 300).result, 1);
     for (const auto &[slot, length] :
          std::vector<std::pair<int32_t, int32_t>>{{-1, 10}, {254, -5}, {0, 0x7fffffff}, {300, 2}}) {
-        KEL_Command command = viewCommand("HTML", "html");
+        KEL_Command command = viewCommand(KEL::Code::HTML, "html");
         setInt(command, 0, slot);
         setInt(command, 1, length);
         EXPECT_EQ(request(command).result, 1);
     }
     const std::string page = utf16le("<title>Shown</title><p>body</p>");
-    KEL_Command command = viewCommand("HTML", "html");
+    KEL_Command command = viewCommand(KEL::Code::HTML, "html");
     setInt(command, 0, store(page));
     setInt(command, 1, static_cast<int32_t>(page.size()));
     EXPECT_EQ(request(command).result, 1);

@@ -10,6 +10,7 @@
 #include <QString>
 #include <qwebkitglobal.h>
 
+#include "CommandCodes.h"
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -68,14 +69,14 @@ class Handshake : public BrowserTest {
     }
 
     void postInit(int32_t pid) {
-        KEL_Command init = makeCommand("INIT");
+        KEL_Command init = makeCommand(KEL::Code::INIT);
         setInt(init, 0, pid);
         ASSERT_NE(m_browser.post(init), 0u);
-        ASSERT_TRUE(m_browser.waitFor("BOOT", nullptr, 10000));
+        ASSERT_TRUE(m_browser.waitFor(KEL::Code::BOOT, nullptr, 10000));
     }
 
     void ping() {
-        KEL_Command reply = request(makeCommand("PING"));
+        KEL_Command reply = request(makeCommand(KEL::Code::PING));
         EXPECT_EQ(reply.result, 1);
     }
 
@@ -92,11 +93,11 @@ class Handshake : public BrowserTest {
 TEST_F(Handshake, AnnouncesItselfThenAnswersInitWithTheRuntimeVersions) {
     ASSERT_TRUE(startBrowser(true));
     KEL_Command prup, boot;
-    ASSERT_TRUE(m_browser.take("PRUP", &prup));
+    ASSERT_TRUE(m_browser.take(KEL::Code::PRUP, &prup));
     EXPECT_EQ(prup.origin, 1u);
     EXPECT_EQ(prup.intCount, 0);
     EXPECT_EQ(prup.strCount, 0);
-    ASSERT_TRUE(m_browser.take("BOOT", &boot));
+    ASSERT_TRUE(m_browser.take(KEL::Code::BOOT, &boot));
     EXPECT_EQ(boot.origin, 1u);
     EXPECT_EQ(boot.result, 0);
     EXPECT_EQ(boot.intCount, 1);
@@ -148,7 +149,7 @@ TEST_F(Handshake, WithASegmentMissingItNeverAnnouncesItselfAndExitsAtOnce) {
     EXPECT_TRUE(ended) << "the browser kept running without its data segment";
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_NE(browserLog().find("Cannot open the shared segments"), std::string::npos);
-    EXPECT_EQ(commands.find("PRUP"), nullptr);
+    EXPECT_EQ(commands.find(KEL::Code::PRUP), nullptr);
     commands.closeSegment();
     texture.closeSegment();
 }
@@ -214,7 +215,7 @@ TEST_F(Handshake, APageThatNeverReturnsDoesNotOutliveTheHost) {
     const pid_t host = startStandInHost();
     postInit(host);
     ASSERT_EQ(createView("stuck", 200, 200).result, 1);
-    KEL_Command evaluate = viewCommand("EVJS", "stuck");
+    KEL_Command evaluate = viewCommand(KEL::Code::EVJS, "stuck");
     ASSERT_TRUE(Host::putText(evaluate, 0, "for (;;) {}"));
     ASSERT_NE(m_browser.post(evaluate), 0u);
     EXPECT_TRUE(stillRunningAfter(1000)) << "a busy page alone must not end the process";
@@ -245,8 +246,8 @@ TEST_F(Handshake, ExitMidTickFinishesThatTickAndNothingAfter) {
     m_browser.inbox().clear();
     CommandSegment segment;
     ASSERT_TRUE(segment.isOpen());
-    std::vector<KEL_Command> batch(16, makeCommand("PING"));
-    batch[2] = makeCommand("EXIT");
+    std::vector<KEL_Command> batch(16, makeCommand(KEL::Code::PING));
+    batch[2] = makeCommand(KEL::Code::EXIT);
     const std::vector<uint32_t> sequences = segment.postTogether(batch);
 
     ASSERT_TRUE(waitUntil([&] { return !m_browser.running(); }, 5000));
@@ -258,11 +259,11 @@ TEST_F(Handshake, ExitMidTickFinishesThatTickAndNothingAfter) {
         const KEL_Command &reply = m_browser.inbox()[i];
         EXPECT_EQ(reply.sequence, sequences[i]);
         EXPECT_EQ(reply.result, 1);
-        EXPECT_EQ(Host::codeOf(reply), i == 2 ? "EXIT" : "PING");
+        EXPECT_EQ(Host::codeOf(reply), i == 2 ? KEL::Code::EXIT : KEL::Code::PING);
     }
     std::vector<uint32_t> unanswered;
     for (const SlotView &slot : segment.snapshot()) {
-        if (slot.code == "PING" && slot.result == 0)
+        if (slot.code == KEL::Code::PING && slot.result == 0)
             unanswered.push_back(slot.sequence);
     }
     std::sort(unanswered.begin(), unanswered.end());
@@ -322,13 +323,13 @@ class HostGone : public Handshake, public testing::WithParamInterface<LeftoverCa
     }
 
     bool hang() {
-        KEL_Command view = viewCommand("CRVW", "stuck");
+        KEL_Command view = viewCommand(KEL::Code::CRVW, "stuck");
         setInt(view, 0, 200);
         setInt(view, 1, 200);
         KEL_Command reply;
         if (!m_browser.request(view, &reply, 10000))
             return false;
-        KEL_Command evaluate = viewCommand("EVJS", "stuck");
+        KEL_Command evaluate = viewCommand(KEL::Code::EVJS, "stuck");
         return Host::putText(evaluate, 0, "for (;;) {}") && m_browser.post(evaluate) != 0;
     }
 

@@ -4,6 +4,7 @@
 #include "BrowserFixture.h"
 #include "FrameCompositor.h"
 
+#include "CommandCodes.h"
 #include <string>
 #include <vector>
 
@@ -52,14 +53,14 @@ class Input : public BrowserTest {
         m_frames.attach(m_browser);
         m_browser.inbox().clear();
         ASSERT_EQ(createView("in", 400, 300).result, 1);
-        KEL_Command html = viewCommand("HTML", "in");
+        KEL_Command html = viewCommand(KEL::Code::HTML, "in");
         ASSERT_TRUE(Host::putText(html, 0, kRecorder));
         ASSERT_EQ(request(html).result, 1);
-        ASSERT_TRUE(m_browser.waitFor("LDFN", nullptr, 10000));
+        ASSERT_TRUE(m_browser.waitFor(KEL::Code::LDFN, nullptr, 10000));
     }
 
     std::string evaluate(const std::string &script) {
-        KEL_Command command = viewCommand("EVJS", "in");
+        KEL_Command command = viewCommand(KEL::Code::EVJS, "in");
         EXPECT_TRUE(Host::putText(command, 0, script));
         const KEL_Command reply = request(command);
         return Host::utf8(Host::takeText(reply, 0));
@@ -88,14 +89,14 @@ class Input : public BrowserTest {
     void send(const KEL_Command &command) { EXPECT_EQ(request(command).result, 1); }
 
     void click(int32_t x, int32_t y) {
-        send(mouse("MPRS", x, y));
-        send(mouse("MREL", x, y));
+        send(mouse(KEL::Code::MPRS, x, y));
+        send(mouse(KEL::Code::MREL, x, y));
     }
 
     // A key press and release, as a host sends a typed key.
     void type(int32_t keyCode, const std::u16string &text, int32_t modifiers = 0) {
-        send(key("KEYD", keyCode, modifiers, text));
-        send(key("KEYU", keyCode, modifiers, text));
+        send(key(KEL::Code::KEYD, keyCode, modifiers, text));
+        send(key(KEL::Code::KEYU, keyCode, modifiers, text));
     }
 
     Host::FrameCompositor m_frames;
@@ -122,21 +123,23 @@ TEST_F(Input, MouseSequencesArriveAsThePageExpects) {
     };
     const std::vector<Case> cases = {
         {"left drag",
-         {mouse("MPRS", 30, 30, 0), mouse("MPOS", 60, 40), mouse("MREL", 60, 40, 0),
-          mouse("MPOS", 70, 40)},
+         {mouse(KEL::Code::MPRS, 30, 30, 0), mouse(KEL::Code::MPOS, 60, 40),
+          mouse(KEL::Code::MREL, 60, 40, 0), mouse(KEL::Code::MPOS, 70, 40)},
          "mousedown:1:1 mousemove:1:0 mouseup:1:1 click:1:1 mousemove:0:0"},
         {"any other value is the left button",
-         {mouse("MPRS", 30, 30, 77), mouse("MPOS", 40, 40), mouse("MREL", 40, 40, -5)},
+         {mouse(KEL::Code::MPRS, 30, 30, 77), mouse(KEL::Code::MPOS, 40, 40),
+          mouse(KEL::Code::MREL, 40, 40, -5)},
          "mousedown:1:1 mousemove:1:0 mouseup:1:1 click:1:1"},
         {"right press then move carries no button",
-         {mouse("MPRS", 30, 30, 1), mouse("MPOS", 50, 50), mouse("MREL", 50, 50, 1)},
+         {mouse(KEL::Code::MPRS, 30, 30, 1), mouse(KEL::Code::MPOS, 50, 50),
+          mouse(KEL::Code::MREL, 50, 50, 1)},
          "mousedown:3:1 mousemove:0:0 mouseup:3:1"},
         {"middle button",
-         {mouse("MPRS", 30, 30, 2), mouse("MREL", 30, 30, 2)},
+         {mouse(KEL::Code::MPRS, 30, 30, 2), mouse(KEL::Code::MREL, 30, 30, 2)},
          "mousedown:2:1 mouseup:2:1 click:2:1"},
         {"two quick presses are two single clicks",
-         {mouse("MPRS", 30, 30), mouse("MREL", 30, 30), mouse("MPRS", 30, 30),
-          mouse("MREL", 30, 30)},
+         {mouse(KEL::Code::MPRS, 30, 30), mouse(KEL::Code::MREL, 30, 30),
+          mouse(KEL::Code::MPRS, 30, 30), mouse(KEL::Code::MREL, 30, 30)},
          "mousedown:1:1 mouseup:1:1 click:1:1 mousedown:1:1 mouseup:1:1 click:1:1"},
     };
     for (const Case &c : cases) {
@@ -182,8 +185,8 @@ TEST_F(Input, TypingEditsTheFocusedField) {
     for (const Case &c : cases) {
         seen();
         // Key_F1: types nothing (a modifier key itself would toggle its own flag)
-        send(key("KEYD", 0x01000030, c.bits, u""));
-        send(key("KEYU", 0x01000030, c.bits, u""));
+        send(key(KEL::Code::KEYD, 0x01000030, c.bits, u""));
+        send(key(KEL::Code::KEYU, 0x01000030, c.bits, u""));
         EXPECT_EQ(seen(), c.expected) << "modifier bits " << c.bits;
     }
 }
@@ -194,14 +197,14 @@ TEST_F(Input, TabReleaseMovesFocusWithoutAnAnswer) {
     click(100, 130);
     type(0x41, u"a");
     m_browser.inbox().clear();
-    EXPECT_NE(m_browser.post(key("KEYD", kKeyTab, 0, u"\t")), 0u);
-    EXPECT_NE(m_browser.post(key("KEYU", kKeyTab, 0, u"\t")), 0u);
-    EXPECT_EQ(request(Host::makeCommand("PING")).result, 1);
+    EXPECT_NE(m_browser.post(key(KEL::Code::KEYD, kKeyTab, 0, u"\t")), 0u);
+    EXPECT_NE(m_browser.post(key(KEL::Code::KEYU, kKeyTab, 0, u"\t")), 0u);
+    EXPECT_EQ(request(Host::makeCommand(KEL::Code::PING)).result, 1);
     EXPECT_EQ(evaluate("document.activeElement.id"), "second");
     EXPECT_EQ(evaluate("document.getElementById('first').value"), "a");
     m_browser.pump();
-    EXPECT_FALSE(m_browser.take("KEYD"));
-    EXPECT_FALSE(m_browser.take("KEYU"));
+    EXPECT_FALSE(m_browser.take(KEL::Code::KEYD));
+    EXPECT_FALSE(m_browser.take(KEL::Code::KEYU));
 }
 
 // Guards the host's freedom: whatever MPRS, MREL and KEYD/KEYU carry (extreme positions and
@@ -210,12 +213,12 @@ TEST_F(Input, TabReleaseMovesFocusWithoutAnAnswer) {
 TEST_F(Input, TakesAnyInputAsItComes) {
     const int32_t extremes[] = {INT32_MIN, -1, 0, 1 << 30, INT32_MAX};
     for (int32_t v : extremes) {
-        send(mouse("MPRS", v, -v, v));
-        send(mouse("MPOS", v, v));
-        send(mouse("MREL", -v, v, v));
+        send(mouse(KEL::Code::MPRS, v, -v, v));
+        send(mouse(KEL::Code::MPOS, v, v));
+        send(mouse(KEL::Code::MREL, -v, v, v));
     }
     click(100, 130);
-    KEL_Command full = key("KEYD", 0x7FFFFFFF, -1, u"");
+    KEL_Command full = key(KEL::Code::KEYD, 0x7FFFFFFF, -1, u"");
     for (int i = 0; i < KEL_COMMAND_STR_UNITS; ++i)
         full.strArgs[1][i] = u'z';
     send(full);

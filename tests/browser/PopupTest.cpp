@@ -3,6 +3,7 @@
 #include "BrowserFixture.h"
 #include "FrameCompositor.h"
 
+#include "CommandCodes.h"
 #include <algorithm>
 #include <fstream>
 #include <functional>
@@ -32,13 +33,13 @@ class Popups : public BrowserTest {
     }
 
     void load(const std::string &view, const std::string &address) {
-        KEL_Command command = viewCommand("LOAD", view);
+        KEL_Command command = viewCommand(KEL::Code::LOAD, view);
         Host::setString(command, 1, address);
         EXPECT_EQ(request(command).result, 1);
     }
 
     void click(const std::string &view, int32_t x, int32_t y) {
-        for (const char *code : {"MPRS", "MREL"}) {
+        for (const char *code : {KEL::Code::MPRS, KEL::Code::MREL}) {
             KEL_Command command = viewCommand(code, view);
             Host::setInt(command, 0, x);
             Host::setInt(command, 1, y);
@@ -66,7 +67,7 @@ class Popups : public BrowserTest {
 
     // The next URLC address of `view` that is not empty (without its zero unit).
     std::string nextAddress(const std::string &view) {
-        for (KEL_Command notice; takeFor("URLC", view, &notice);) {
+        for (KEL_Command notice; takeFor(KEL::Code::URLC, view, &notice);) {
             std::u16string text = Host::takeText(notice, 0);
             if (!text.empty() && text.back() == 0)
                 text.pop_back();
@@ -77,20 +78,20 @@ class Popups : public BrowserTest {
     }
 
     std::string evaluate(const std::string &view, const std::string &script) {
-        KEL_Command command = viewCommand("EVJS", view);
+        KEL_Command command = viewCommand(KEL::Code::EVJS, view);
         EXPECT_TRUE(Host::putText(command, 0, script));
         return Host::utf8(Host::takeText(request(command), 0));
     }
 
     void allowPopups(int32_t on) {
-        KEL_Command command = Host::makeCommand("ALWP");
+        KEL_Command command = Host::makeCommand(KEL::Code::ALWP);
         Host::setInt(command, 0, on);
         EXPECT_EQ(request(command).result, 1);
     }
 
     std::string nextPopup() {
         KEL_Command notice;
-        EXPECT_TRUE(m_browser.waitFor("POPU", &notice, 10000));
+        EXPECT_TRUE(m_browser.waitFor(KEL::Code::POPU, &notice, 10000));
         EXPECT_EQ(notice.intArgs[2], 800);
         EXPECT_EQ(notice.intArgs[3], 600);
         return Host::utf8(Host::takeText(notice, 0));
@@ -131,7 +132,7 @@ TEST_F(Popups, ConsoleMessagesArriveWithLineAndSource) {
         m_browser.inbox().clear();
         c.cause();
         KEL_Command notice;
-        ASSERT_TRUE(m_browser.waitFor("JLOG", &notice, 10000)) << c.name;
+        ASSERT_TRUE(m_browser.waitFor(KEL::Code::JLOG, &notice, 10000)) << c.name;
         EXPECT_EQ(notice.intCount, 5);
         EXPECT_EQ(notice.strCount, 0);
         EXPECT_EQ(Host::utf8(Host::takeText(notice, 0)), c.message) << c.name;
@@ -148,27 +149,27 @@ TEST_F(Popups, NewWindowLinksOpenInPlaceOrInNamedPopupViews) {
     const std::string opener = writePage("opener.html", kOpener);
     const std::string popup = writePage("popup.html", kPopupPage);
     load("main", opener);
-    ASSERT_TRUE(takeFor("LDFN", "main"));
+    ASSERT_TRUE(takeFor(KEL::Code::LDFN, "main"));
     m_browser.inbox().clear();
     click("main", 50, 50);
     EXPECT_EQ(nextAddress("main"), popup);
-    ASSERT_TRUE(takeFor("LDFN", "main"));
+    ASSERT_TRUE(takeFor(KEL::Code::LDFN, "main"));
     EXPECT_EQ(evaluate("main", "document.title"), "Popup page");
-    EXPECT_FALSE(m_browser.take("POPU"));
+    EXPECT_FALSE(m_browser.take(KEL::Code::POPU));
 
     allowPopups(1);
     load("main", opener);
-    ASSERT_TRUE(takeFor("LDFN", "main"));
+    ASSERT_TRUE(takeFor(KEL::Code::LDFN, "main"));
     click("main", 50, 50);
     ASSERT_EQ(nextPopup(), "PopupView0");
     m_frames.setViewSize("PopupView0", 800, 600);
     KEL_Command title;
     // The engine announces an empty title when the new document starts.
-    while (takeFor("TITC", "PopupView0", &title) && title.strArgs[1][0] == 0) {
+    while (takeFor(KEL::Code::TITC, "PopupView0", &title) && title.strArgs[1][0] == 0) {
     }
     EXPECT_EQ(Host::getString8(title, 1), "Popup page");
     EXPECT_EQ(nextAddress("PopupView0"), popup);
-    EXPECT_TRUE(takeFor("LDFN", "PopupView0"));
+    EXPECT_TRUE(takeFor(KEL::Code::LDFN, "PopupView0"));
     // A new colour after the texture was sized here: that frame differs from every earlier one
     // and is delivered over the whole page.
     evaluate("PopupView0", "document.body.style.background = '#00f'; 0");
@@ -178,7 +179,7 @@ TEST_F(Popups, NewWindowLinksOpenInPlaceOrInNamedPopupViews) {
 
     evaluate("main", "window.open('popup.html'); 0");
     EXPECT_EQ(nextPopup(), "PopupView1");
-    EXPECT_TRUE(takeFor("LDFN", "PopupView1"));
+    EXPECT_TRUE(takeFor(KEL::Code::LDFN, "PopupView1"));
 }
 
 // Guards the popup switch, names, collisions, POPC and the limit.
@@ -193,9 +194,9 @@ TEST_F(Popups, OpensNamedPopupsOnlyWhenAllowed) {
     evaluate("main", "window.close()");
     evaluate("PopupView2", "window.close()");
     KEL_Command close;
-    ASSERT_TRUE(m_browser.waitFor("POPC", &close, 10000));
+    ASSERT_TRUE(m_browser.waitFor(KEL::Code::POPC, &close, 10000));
     EXPECT_EQ(Host::utf8(Host::takeText(close, 0)), "PopupView2");
-    EXPECT_FALSE(m_browser.take("POPC"));
+    EXPECT_FALSE(m_browser.take(KEL::Code::POPC));
 
     EXPECT_EQ(evaluate("main", "var n = 0; for (var i = 0; i < 40; ++i)"
                                " if (window.open('about:blank')) ++n; n"),

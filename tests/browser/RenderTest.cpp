@@ -13,6 +13,7 @@
 #include "SegmentNames.h"
 #include "TextureBuffer.h"
 
+#include "CommandCodes.h"
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -111,11 +112,11 @@ class Rendering : public BrowserTest {
     void onRecord(const KEL_Command &record) {
         const std::string view = Host::getString8(record, 0);
         if (record.origin == 0 && record.result > 0) {
-            if (Host::hasCode(record, "CRVW") || Host::hasCode(record, "RSIZ"))
+            if (Host::hasCode(record, KEL::Code::CRVW) || Host::hasCode(record, KEL::Code::RSIZ))
                 m_frames.setViewSize(view, record.intArgs[0], record.intArgs[1]);
-            else if (Host::hasCode(record, "RMVW"))
+            else if (Host::hasCode(record, KEL::Code::RMVW))
                 m_frames.removeView(view);
-        } else if (record.origin == 1 && Host::hasCode(record, "UPVW")) {
+        } else if (record.origin == 1 && Host::hasCode(record, KEL::Code::UPVW)) {
             if (m_hold)
                 m_held.push_back(view);
             else
@@ -176,7 +177,7 @@ class Rendering : public BrowserTest {
     // ---- Requests -----------------------------------------------------------------------------
 
     bool makeView(const std::string &name, int32_t width, int32_t height, bool partial = true) {
-        KEL_Command command = viewCommand("CRVW", name);
+        KEL_Command command = viewCommand(KEL::Code::CRVW, name);
         setInt(command, 0, width);
         setInt(command, 1, height);
         setInt(command, 2, partial ? 1 : 0);
@@ -184,13 +185,13 @@ class Rendering : public BrowserTest {
     }
 
     void showHtml(const std::string &view, const std::string &html) {
-        KEL_Command command = viewCommand("HTML", view);
+        KEL_Command command = viewCommand(KEL::Code::HTML, view);
         ASSERT_TRUE(Host::putText(command, 0, html));
         EXPECT_EQ(request(command).result, 1);
     }
 
     std::string evaluate(const std::string &view, const std::string &script, int timeoutMs = 5000) {
-        KEL_Command command = viewCommand("EVJS", view);
+        KEL_Command command = viewCommand(KEL::Code::EVJS, view);
         EXPECT_TRUE(Host::putText(command, 0, script));
         const KEL_Command reply = request(command, timeoutMs);
         EXPECT_EQ(reply.result, 1);
@@ -207,7 +208,7 @@ class Rendering : public BrowserTest {
     }
 
     int32_t resize(const std::string &view, int32_t width, int32_t height) {
-        KEL_Command command = viewCommand("RSIZ", view);
+        KEL_Command command = viewCommand(KEL::Code::RSIZ, view);
         setInt(command, 0, width);
         setInt(command, 1, height);
         return request(command).result;
@@ -330,14 +331,14 @@ TEST_F(Rendering, SolidColoursArriveAsRgbaBottomRowFirst) {
     EXPECT_TRUE(waitForPixels("solid", {{0, 0, kWhite}, {799, 599, kWhite}, {800, 0, kNothing}}))
         << "a new view shows the engine's empty white page";
     KEL_Command size;
-    ASSERT_TRUE(m_browser.waitFor("UPCZ", &size));
+    ASSERT_TRUE(m_browser.waitFor(KEL::Code::UPCZ, &size));
     EXPECT_EQ(Host::getString8(size, 0), "solid");
     EXPECT_EQ(size.intCount, 2);
     EXPECT_EQ(size.strCount, 1);
     EXPECT_EQ(size.intArgs[0], 800);
     EXPECT_EQ(size.intArgs[1], 600);
     KEL_Command frame;
-    ASSERT_TRUE(m_browser.take("UPVW", &frame));
+    ASSERT_TRUE(m_browser.take(KEL::Code::UPVW, &frame));
     EXPECT_LT(size.sequence, frame.sequence)
         << "the contents size comes with the first painted frame, before its delivery";
 
@@ -381,10 +382,10 @@ TEST_F(Rendering, SolidColoursArriveAsRgbaBottomRowFirst) {
 TEST_F(Rendering, TransparentBackgroundLeavesAlphaZeroWhereNothingIsDrawn) {
     ASSERT_TRUE(makeView("clear", 400, 300));
     ASSERT_TRUE(waitForPixels("clear", {{200, 200, kWhite}}));
-    setFlag("SMSK", "clear", true);
+    setFlag(KEL::Code::SMSK, "clear", true);
     showHtml("clear", pageHtml("transparent", {{"box", 10, 10, 50, 50, "rgb(0,255,0)"}}));
     EXPECT_TRUE(waitForPixels("clear", {{20, 20, kGreen}, {200, 200, kNothing}, {0, 0, kNothing}}));
-    setFlag("SMSK", "clear", false);
+    setFlag(KEL::Code::SMSK, "clear", false);
     EXPECT_TRUE(waitForPixels("clear", {{20, 20, kGreen}, {200, 200, kWhite}}));
 }
 
@@ -536,14 +537,14 @@ TEST_F(Rendering, WithPartialUpdatesOffEveryDeliveryIsWhole) {
     }
     EXPECT_EQ(m_frames.texture("whole")->partialFrames, 0u);
 
-    setFlag("SSMR", "whole", true);
+    setFlag(KEL::Code::SSMR, "whole", true);
     size_t mark = m_log.size();
     evaluate("whole", recolour("a", "rgb(0,255,0)"));
     ASSERT_TRUE(waitForPixels("whole", {{15, 15, kGreen}}));
     EXPECT_FALSE(m_log[mark].applied.whole) << "SSMR on: a small change is a rectangle";
     EXPECT_EQ(m_log[mark].applied.rectangles, 1);
 
-    setFlag("SSMR", "whole", false);
+    setFlag(KEL::Code::SSMR, "whole", false);
     ASSERT_TRUE(settle("whole", {{15, 15, kGreen}}));
     mark = m_log.size();
     evaluate("whole", recolour("a", "rgb(0,0,255)"));
@@ -577,7 +578,7 @@ TEST_F(Rendering, ChangingViewsTakeTurnsAndAnInactiveViewDropsOut) {
             << "three changing views should rotate: " << joined(names);
     }
 
-    setFlag("SACT", "b", false);
+    setFlag(KEL::Code::SACT, "b", false);
     // A frame of b painted before the switch may still go out once, at its turn.
     mark = m_log.size() + 3;
     ASSERT_TRUE(waitForDeliveries(mark + 10));
@@ -587,7 +588,7 @@ TEST_F(Rendering, ChangingViewsTakeTurnsAndAnInactiveViewDropsOut) {
     for (size_t i = 0; i + 1 < names.size(); ++i)
         EXPECT_NE(names[i], names[i + 1]) << "a and c should alternate: " << joined(names);
 
-    setFlag("SACT", "b", true);
+    setFlag(KEL::Code::SACT, "b", true);
     mark = m_log.size();
     EXPECT_TRUE(m_browser.spinUntil(
         [&] {
@@ -605,14 +606,15 @@ TEST_F(Rendering, NothingIsPaintedOrAnnouncedWhileTheHostHoldsAFrame) {
     ASSERT_TRUE(makeView("held", 300, 200));
     ASSERT_TRUE(waitForHeldFrame());
     KEL_Command size;
-    ASSERT_TRUE(m_browser.waitFor("UPCZ", &size));
+    ASSERT_TRUE(m_browser.waitFor(KEL::Code::UPCZ, &size));
     EXPECT_EQ(size.intArgs[1], 200);
 
     showHtml("held", pageHtml("rgb(0,0,255)", {{"tall", 0, 0, 100, 900, "rgb(0,255,0)"}}));
     ASSERT_TRUE(m_browser.spinUntil(
         [&] { return evaluate("held", "document.readyState") == "complete"; }, 10000));
     auto announced = [&] {
-        return m_held.size() > 1 || m_browser.take("UPCZ") || m_browser.take("LDFN");
+        return m_held.size() > 1 || m_browser.take(KEL::Code::UPCZ) ||
+               m_browser.take(KEL::Code::LDFN);
     };
     EXPECT_FALSE(m_browser.spinUntil(announced, 1000))
         << "painted, announced or finished while the host held the texture segment";
@@ -622,9 +624,9 @@ TEST_F(Rendering, NothingIsPaintedOrAnnouncedWhileTheHostHoldsAFrame) {
     m_hold = false;
     releaseHeldFrame();
     KEL_Command finished;
-    EXPECT_TRUE(m_browser.waitFor("LDFN", &finished));
+    EXPECT_TRUE(m_browser.waitFor(KEL::Code::LDFN, &finished));
     EXPECT_EQ(Host::getString8(finished, 0), "held");
-    ASSERT_TRUE(m_browser.waitFor("UPCZ", &size));
+    ASSERT_TRUE(m_browser.waitFor(KEL::Code::UPCZ, &size));
     EXPECT_EQ(size.intArgs[0], 300);
     EXPECT_EQ(size.intArgs[1], 900);
     EXPECT_TRUE(waitForPixels("held", {{50, 150, kGreen}, {200, 150, kBlue}}));
@@ -638,7 +640,7 @@ TEST_F(Rendering, AFrameWhoseNoticeFindsTheSegmentFullIsOfferedAgain) {
     showHtml("busy", pageHtml("rgb(0,0,0)", {}, kAnimation));
     ASSERT_TRUE(waitForDeliveries(m_log.size() + 3));
 
-    KEL_Command move = viewCommand("MPOS", "busy");
+    KEL_Command move = viewCommand(KEL::Code::MPOS, "busy");
     int refused = 0;
     for (int k = 0; k < 700; ++k)
         refused += m_browser.post(move) == 0;
@@ -678,7 +680,7 @@ class ClearedCommands : public Rendering {
             [&] {
                 const std::vector<SlotView> slots = segment.snapshot();
                 return std::any_of(slots.begin(), slots.end(), [](const SlotView &slot) {
-                    return slot.code == "UPVW" && slot.origin == 1;
+                    return slot.code == KEL::Code::UPVW && slot.origin == 1;
                 });
             },
             10000);
@@ -709,7 +711,7 @@ TEST_F(ClearedCommands, AWholeFrameWhoseNoticeWasDroppedIsOfferedAgain) {
     ASSERT_TRUE(settle("page", {{200, 150, kRed}, {20, 20, kBlue}}));
 
     // Every pixel changes: the delivery is whole, and its UPVW is dropped unread.
-    KEL_Command paint = viewCommand("EVJS", "page");
+    KEL_Command paint = viewCommand(KEL::Code::EVJS, "page");
     ASSERT_TRUE(Host::putText(paint, 0, "document.body.style.background = 'rgb(0,255,0)';"));
     ASSERT_NE(m_browser.post(paint), 0u);
     ASSERT_TRUE(clearWhileAFrameWaits());
@@ -738,11 +740,11 @@ TEST_F(Rendering, RemovingAViewWithdrawsItsWaitingFrame) {
     auto waitingFrames = [&] {
         const std::vector<SlotView> slots = segment.snapshot();
         return std::count_if(slots.begin(), slots.end(), [](const SlotView &slot) {
-            return slot.code == "UPVW" && slot.origin == 1;
+            return slot.code == KEL::Code::UPVW && slot.origin == 1;
         });
     };
     ASSERT_TRUE(waitUntil([&] { return waitingFrames() == 1; }, 5000));
-    const uint32_t removal = m_browser.post(viewCommand("RMVW", "gone"));
+    const uint32_t removal = m_browser.post(viewCommand(KEL::Code::RMVW, "gone"));
     ASSERT_NE(removal, 0u);
     int32_t result = 0;
     ASSERT_TRUE(waitUntil(
@@ -816,7 +818,7 @@ TEST_F(Rendering, DebugOutlinesMarkDeliveredBlocks) {
     showHtml("outlined", pageHtml("rgb(255,0,0)", {{"big", 100, 100, 300, 300, "rgb(0,0,255)"},
                                                    {"small", 700, 10, 20, 20, "rgb(0,0,255)"}}));
     ASSERT_TRUE(settle("outlined", {{150, 150, kBlue}, {705, 15, kBlue}}));
-    setFlag("DSMR", "", true);
+    setFlag(KEL::Code::DSMR, "", true);
 
     m_readRaw = true;
     const size_t mark = m_log.size();
@@ -906,7 +908,7 @@ TEST_F(Rendering, DeeplyNestedElementsRenderAndTheBrowserAnswersAfterwards) {
               "attached");
     std::printf("nesting %d: built and attached in %.1f s\n", depth, secondsSince(start));
     EXPECT_TRUE(waitForPixels("deep", {{10, 10, kGreen}, {100, 100, kBlue}}, 60000));
-    EXPECT_EQ(request(Host::makeCommand("PING")).result, 1);
+    EXPECT_EQ(request(Host::makeCommand(KEL::Code::PING)).result, 1);
     EXPECT_TRUE(m_browser.running());
 }
 

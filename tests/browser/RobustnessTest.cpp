@@ -4,6 +4,7 @@
 #include "BrowserFixture.h"
 #include "FrameCompositor.h"
 
+#include "CommandCodes.h"
 #include <climits>
 #include <random>
 
@@ -19,10 +20,13 @@ class Robustness : public BrowserTest {};
 
 // Codes a host can send. INIT and EXIT are left out (they end the process by design), and LOAD
 // only ever gets local addresses, since tests never reach the network.
-const char *const kCodes[] = {"CRVW", "RMVW", "SCRL", "SVCK", "CLCK", "LOAD", "HFWD", "HBAK",
-                              "IMES", "HTML", "EVJS", "SACT", "KEYD", "KEYU", "MPOS", "RSIZ",
-                              "MPRS", "MREL", "MSCL", "SETP", "ADDO", "SSMR", "SMSK", "DSMR",
-                              "PING", "ALWP", "AUTH", "UPVW", "PRUP", "ZZZZ"};
+const char *const kCodes[] = {
+    KEL::Code::CRVW, KEL::Code::RMVW, KEL::Code::SCRL, KEL::Code::SVCK, KEL::Code::CLCK,
+    KEL::Code::LOAD, KEL::Code::HFWD, KEL::Code::HBAK, KEL::Code::IMES, KEL::Code::HTML,
+    KEL::Code::EVJS, KEL::Code::SACT, KEL::Code::KEYD, KEL::Code::KEYU, KEL::Code::MPOS,
+    KEL::Code::RSIZ, KEL::Code::MPRS, KEL::Code::MREL, KEL::Code::MSCL, KEL::Code::SETP,
+    KEL::Code::ADDO, KEL::Code::SSMR, KEL::Code::SMSK, KEL::Code::DSMR, KEL::Code::PING,
+    KEL::Code::ALWP, KEL::Code::AUTH, KEL::Code::UPVW, KEL::Code::PRUP, "ZZZZ"};
 const char *const kViews[] = {"a", "b", "", "missing"};
 const int32_t kEdgeInts[] = {0, 1, -1, 2, 127, 128, 1024, 1025, 65535, INT_MAX, INT_MIN, 254, 255};
 
@@ -36,18 +40,18 @@ class RecordMaker {
         for (int i = 0; i < KEL_COMMAND_INT_ARGS; ++i)
             record.intArgs[i] = integer();
         const std::string code = Host::codeOf(record);
-        if (code == "HTML" || code == "EVJS" || code == "IMES")
+        if (code == KEL::Code::HTML || code == KEL::Code::EVJS || code == KEL::Code::IMES)
             payload(record);
-        if (code == "LOAD")
+        if (code == KEL::Code::LOAD)
             setString(record, 1, std::string(pick(2) ? "about:blank" : "file:///nonexistent"));
         else if (pick(3) == 0)
             randomUnits(record, 1 + int(pick(KEL_COMMAND_STR_ARGS - 1)));
         // Counts that lie, beyond the arrays included.
         record.intCount = pick(4) ? int32_t(pick(17)) : integer();
         record.strCount = pick(4) ? int32_t(pick(17)) : integer();
-        if (code == "KEYD" || code == "KEYU") // Tab often, it ends the tick
+        if (code == KEL::Code::KEYD || code == KEL::Code::KEYU) // Tab often, it ends the tick
             record.intArgs[0] = pick(3) ? 0x01000001 : integer();
-        if (code == "RMVW" || code == "CRVW") // keep the set of views small
+        if (code == KEL::Code::RMVW || code == KEL::Code::CRVW) // keep the set of views small
             setString(record, 0, std::string(kViews[pick(2)]));
         return record;
     }
@@ -94,7 +98,7 @@ TEST_F(Robustness, SurvivesThousandsOfMalformedRecords) {
     }
     m_browser.spinUntil([] { return false; }, 1500);
     m_browser.inbox().clear();
-    const KEL_Command pong = request(makeCommand("PING"), 15000);
+    const KEL_Command pong = request(makeCommand(KEL::Code::PING), 15000);
     EXPECT_EQ(pong.result, 1) << browserLog();
     EXPECT_TRUE(m_browser.running());
 }

@@ -2,6 +2,7 @@
 // IMES filling it with exactly the host's text, and a page that cannot forge notices.
 
 #include "BrowserFixture.h"
+#include "CommandCodes.h"
 
 namespace KEL {
 namespace Test {
@@ -13,7 +14,7 @@ class TextFields : public BrowserTest {
         BrowserTest::SetUp();
         ASSERT_TRUE(startBrowser(true));
         ASSERT_EQ(createView("form", 400, 300).result, 1);
-        KEL_Command html = viewCommand("HTML", "form");
+        KEL_Command html = viewCommand(KEL::Code::HTML, "form");
         ASSERT_TRUE(Host::putText(
             html, 0,
             "<body style='margin:0'><input id=a style='position:absolute;left:10px;top:20px;"
@@ -30,7 +31,7 @@ class TextFields : public BrowserTest {
     }
 
     std::string run(const std::string &script) {
-        KEL_Command evaluate = viewCommand("EVJS", "form");
+        KEL_Command evaluate = viewCommand(KEL::Code::EVJS, "form");
         EXPECT_TRUE(Host::putText(evaluate, 0, script));
         const KEL_Command reply = request(evaluate);
         return Host::utf8(Host::takeText(reply, 0));
@@ -41,7 +42,7 @@ class TextFields : public BrowserTest {
 TEST_F(TextFields, FocusOnTextInputsRaisesImeiAndImeo) {
     run("document.getElementById('a').focus()");
     KEL_Command in;
-    ASSERT_TRUE(m_browser.waitFor("IMEI", &in, 5000));
+    ASSERT_TRUE(m_browser.waitFor(KEL::Code::IMEI, &in, 5000));
     EXPECT_EQ(Host::getString8(in, 0), "form");
     EXPECT_EQ(Host::getString8(in, 1), "text");
     EXPECT_EQ(in.intArgs[0], -1);
@@ -53,22 +54,23 @@ TEST_F(TextFields, FocusOnTextInputsRaisesImeiAndImeo) {
               rect);
 
     run("document.getElementById('p').focus()");
-    ASSERT_TRUE(m_browser.waitFor("IMEO", nullptr, 5000));
-    ASSERT_TRUE(m_browser.waitFor("IMEI", &in, 5000));
+    ASSERT_TRUE(m_browser.waitFor(KEL::Code::IMEO, nullptr, 5000));
+    ASSERT_TRUE(m_browser.waitFor(KEL::Code::IMEI, &in, 5000));
     EXPECT_EQ(Host::getString8(in, 1), "password");
     EXPECT_EQ(in.intArgs[1], 8);
     EXPECT_EQ(Host::utf8(Host::takeText(in, 0)), "abcd");
 
     m_browser.inbox().clear();
     run("document.getElementById('t').focus(); document.getElementById('c').focus()");
-    EXPECT_TRUE(m_browser.waitFor("IMEO", nullptr, 5000));
-    EXPECT_FALSE(m_browser.waitFor("IMEI", nullptr, 500)) << "textarea or checkbox raised IMEI";
+    EXPECT_TRUE(m_browser.waitFor(KEL::Code::IMEO, nullptr, 5000));
+    EXPECT_FALSE(m_browser.waitFor(KEL::Code::IMEI, nullptr, 500))
+        << "textarea or checkbox raised IMEI";
 }
 
 // Guards the page against the host's text: IMES is data, never script.
 TEST_F(TextFields, ImesSetsExactlyTheTextAndNeverRunsIt) {
     run("window.ran = 0; document.getElementById('a').focus()");
-    ASSERT_TRUE(m_browser.waitFor("IMEI", nullptr, 5000));
+    ASSERT_TRUE(m_browser.waitFor(KEL::Code::IMEI, nullptr, 5000));
     const std::u16string texts[] = {
         u"plain",
         u"it's \"quoted\" \\ back",
@@ -78,7 +80,7 @@ TEST_F(TextFields, ImesSetsExactlyTheTextAndNeverRunsIt) {
         u"\"; window.ran = 1; \"",
     };
     for (const std::u16string &text : texts) {
-        KEL_Command set = viewCommand("IMES", "form");
+        KEL_Command set = viewCommand(KEL::Code::IMES, "form");
         ASSERT_TRUE(Host::putText(set, 0, text));
         ASSERT_NE(m_browser.post(set), 0u);
         EXPECT_EQ(run("document.getElementById('a').value"), Host::utf8(text));
@@ -93,10 +95,10 @@ TEST_F(TextFields, PageScriptCannotForgeNotices) {
         "try { KEL_View.loadFinished(true); } catch (e) {}"
         "try { KEL_View.setProgress(10); } catch (e) {}");
     EXPECT_EQ(run("typeof KEL_View.handleFocusIn"), "function");
-    EXPECT_FALSE(m_browser.waitFor("TITC", nullptr, 500));
-    EXPECT_FALSE(m_browser.take("URLC"));
-    EXPECT_FALSE(m_browser.take("PROG"));
-    EXPECT_FALSE(m_browser.take("LDFN"));
+    EXPECT_FALSE(m_browser.waitFor(KEL::Code::TITC, nullptr, 500));
+    EXPECT_FALSE(m_browser.take(KEL::Code::URLC));
+    EXPECT_FALSE(m_browser.take(KEL::Code::PROG));
+    EXPECT_FALSE(m_browser.take(KEL::Code::LDFN));
 }
 
 } // namespace
@@ -112,7 +114,7 @@ namespace {
 // engine makes such a page's script environment, and so the field watcher, only on demand).
 TEST_F(TextFields, ClickingIntoAFieldRaisesImei) {
     ASSERT_EQ(createView("plain", 400, 300).result, 1);
-    KEL_Command html = viewCommand("HTML", "plain");
+    KEL_Command html = viewCommand(KEL::Code::HTML, "plain");
     ASSERT_TRUE(
         Host::putText(html, 0,
                       "<title>plain</title><body style='margin:0'><input style='position:absolute;"
@@ -122,7 +124,7 @@ TEST_F(TextFields, ClickingIntoAFieldRaisesImei) {
     ASSERT_TRUE(waitForTitle(&title)); // the document is in; nothing was evaluated in it
     for (const char *view : {"form", "plain"}) {
         m_browser.inbox().clear();
-        for (const char *code : {"MPRS", "MREL"}) {
+        for (const char *code : {KEL::Code::MPRS, KEL::Code::MREL}) {
             KEL_Command click = viewCommand(code, view);
             Host::setInt(click, 0, 30);
             Host::setInt(click, 1, 28);
@@ -130,7 +132,7 @@ TEST_F(TextFields, ClickingIntoAFieldRaisesImei) {
             ASSERT_EQ(request(click).result, 1);
         }
         KEL_Command in;
-        ASSERT_TRUE(m_browser.waitFor("IMEI", &in, 5000)) << view;
+        ASSERT_TRUE(m_browser.waitFor(KEL::Code::IMEI, &in, 5000)) << view;
         EXPECT_EQ(Host::getString8(in, 0), view);
         EXPECT_EQ(Host::getString8(in, 1), "text");
     }

@@ -7,6 +7,7 @@
 #include "SegmentNames.h"
 #include "TextureBuffer.h"
 
+#include "CommandCodes.h"
 #include <cstring>
 #include <fstream>
 #include <sys/wait.h>
@@ -28,7 +29,7 @@ class Views : public BrowserTest {
     }
 
     KEL_Command resize(const std::string &view, int32_t width, int32_t height) {
-        KEL_Command command = viewCommand("RSIZ", view);
+        KEL_Command command = viewCommand(KEL::Code::RSIZ, view);
         setInt(command, 0, width);
         setInt(command, 1, height);
         return request(command);
@@ -52,7 +53,7 @@ class Views : public BrowserTest {
     // Waits for the URLC notice of `view` and returns its address (zero unit checked).
     std::string nextAddress(const std::string &view) {
         KEL_Command notice;
-        EXPECT_TRUE(m_browser.waitFor("URLC", &notice, 10000));
+        EXPECT_TRUE(m_browser.waitFor(KEL::Code::URLC, &notice, 10000));
         EXPECT_EQ(Host::getString8(notice, 0), view);
         EXPECT_EQ(notice.intCount, 2);
         const std::vector<uint8_t> bytes = Host::takePayload(notice, 0);
@@ -70,7 +71,7 @@ class Views : public BrowserTest {
 
     void waitForLoadFinished(const std::string &view) {
         KEL_Command notice;
-        ASSERT_TRUE(m_browser.waitFor("LDFN", &notice, 10000));
+        ASSERT_TRUE(m_browser.waitFor(KEL::Code::LDFN, &notice, 10000));
         EXPECT_EQ(Host::getString8(notice, 0), view);
         EXPECT_EQ(notice.strCount, 1);
     }
@@ -86,11 +87,12 @@ TEST_F(Views, CreatingAViewTwiceIsRefusedAndLogged) {
 
 // Guards removal by exact name, and that a removed name is free again.
 TEST_F(Views, RemovesOnlyViewsThatExist) {
-    EXPECT_EQ(request(viewCommand("RMVW", "ghost")).result, -1);
+    EXPECT_EQ(request(viewCommand(KEL::Code::RMVW, "ghost")).result, -1);
     EXPECT_EQ(createView("Main", 300, 200).result, 1);
-    EXPECT_EQ(request(viewCommand("RMVW", "main")).result, -1) << "names are case-sensitive";
-    EXPECT_EQ(request(viewCommand("RMVW", "Main")).result, 1);
-    EXPECT_EQ(request(viewCommand("RMVW", "Main")).result, -1);
+    EXPECT_EQ(request(viewCommand(KEL::Code::RMVW, "main")).result, -1)
+        << "names are case-sensitive";
+    EXPECT_EQ(request(viewCommand(KEL::Code::RMVW, "Main")).result, 1);
+    EXPECT_EQ(request(viewCommand(KEL::Code::RMVW, "Main")).result, -1);
     EXPECT_EQ(createView("Main", 300, 200).result, 1);
 }
 
@@ -99,10 +101,10 @@ TEST_F(Views, RemovesOnlyViewsThatExist) {
 TEST_F(Views, EmptyAndFullLengthNamesAreNames) {
     EXPECT_EQ(createView("", 300, 200).result, 1);
     EXPECT_EQ(createView("", 300, 200).result, -1);
-    EXPECT_EQ(request(viewCommand("RMVW", "")).result, 1);
-    EXPECT_EQ(request(viewCommand("RMVW", "")).result, -1);
+    EXPECT_EQ(request(viewCommand(KEL::Code::RMVW, "")).result, 1);
+    EXPECT_EQ(request(viewCommand(KEL::Code::RMVW, "")).result, -1);
 
-    KEL_Command create = makeCommand("CRVW");
+    KEL_Command create = makeCommand(KEL::Code::CRVW);
     for (int i = 0; i < KEL_COMMAND_STR_UNITS; ++i)
         create.strArgs[0][i] = 'v';
     create.strArgs[1][0] = 'X'; // would join the name if the read ran past the slot
@@ -111,9 +113,9 @@ TEST_F(Views, EmptyAndFullLengthNamesAreNames) {
     setInt(create, 1, 200);
     EXPECT_EQ(request(create).result, 1);
     EXPECT_EQ(occurrences("Creating Web View: " + std::string(256, 'v') + " 200 x 200\n"), 1u);
-    EXPECT_EQ(request(viewCommand("RMVW", std::string(255, 'v'))).result, -1);
+    EXPECT_EQ(request(viewCommand(KEL::Code::RMVW, std::string(255, 'v'))).result, -1);
     KEL_Command remove = create;
-    std::memcpy(remove.code, "RMVW", 4);
+    std::memcpy(remove.code, KEL::Code::RMVW, 4);
     EXPECT_EQ(request(remove).result, 1);
 }
 
@@ -138,8 +140,8 @@ TEST_F(Views, RemovingAViewWithdrawsAWaitingFrame) {
     Host::FrameCompositor frames;
     frames.attach(m_browser);
     EXPECT_EQ(createView("framed", 256, 256).result, 1);
-    ASSERT_TRUE(m_browser.waitFor("UPVW", nullptr, 5000));
-    KEL_Command inactive = viewCommand("SACT", "framed");
+    ASSERT_TRUE(m_browser.waitFor(KEL::Code::UPVW, nullptr, 5000));
+    KEL_Command inactive = viewCommand(KEL::Code::SACT, "framed");
     setInt(inactive, 0, 0);
     EXPECT_EQ(request(inactive).result, 1);
     SegmentMapping texture(kTextureSegmentName, kTextureSegmentSize, true);
@@ -149,11 +151,11 @@ TEST_F(Views, RemovingAViewWithdrawsAWaitingFrame) {
 
     // A frame announcement as the browser would post it, and the removal, in one piece; the
     // segment is then only watched, so the announcement stays unless the browser withdraws it.
-    KEL_Command announcement = viewCommand("UPVW", "framed");
+    KEL_Command announcement = viewCommand(KEL::Code::UPVW, "framed");
     announcement.origin = 1;
     CommandSegment segment;
     const std::vector<uint32_t> sequences =
-        segment.postTogether({announcement, viewCommand("RMVW", "framed")});
+        segment.postTogether({announcement, viewCommand(KEL::Code::RMVW, "framed")});
     const bool answered = waitUntil(
         [&] {
             for (const SlotView &slot : segment.snapshot()) {
@@ -165,7 +167,7 @@ TEST_F(Views, RemovingAViewWithdrawsAWaitingFrame) {
         5000);
     ASSERT_TRUE(answered);
     for (const SlotView &slot : segment.snapshot())
-        EXPECT_NE(slot.code, "UPVW") << "the frame announcement was not withdrawn";
+        EXPECT_NE(slot.code, KEL::Code::UPVW) << "the frame announcement was not withdrawn";
     uint8_t pending = 1;
     texture.withLock([&] { pending = header->pending; });
     EXPECT_EQ(pending, 0);
@@ -182,7 +184,7 @@ TEST_F(Views, LoadsJoinedAddressesAndReportsTheirProgress) {
     const std::string first = writePage("first.html", "Page one");
     const std::string second = writePage("second.html", "Page two");
 
-    KEL_Command load = viewCommand("LOAD", "nav");
+    KEL_Command load = viewCommand(KEL::Code::LOAD, "nav");
     const size_t half = first.size() / 2;
     setString(load, 1, first.substr(0, half));
     setString(load, 2, first.substr(half));
@@ -196,7 +198,7 @@ TEST_F(Views, LoadsJoinedAddressesAndReportsTheirProgress) {
     waitForLoadFinished("nav");
     KEL_Command progress;
     int32_t last = -1;
-    while (m_browser.take("PROG", &progress)) {
+    while (m_browser.take(KEL::Code::PROG, &progress)) {
         EXPECT_EQ(Host::getString8(progress, 0), "nav");
         EXPECT_EQ(progress.intCount, 1);
         last = progress.intArgs[0];
@@ -204,7 +206,7 @@ TEST_F(Views, LoadsJoinedAddressesAndReportsTheirProgress) {
     EXPECT_EQ(last, 100);
 
     // strCount 2: only strArgs[1] is the address, whatever follows it.
-    KEL_Command only = viewCommand("LOAD", "nav");
+    KEL_Command only = viewCommand(KEL::Code::LOAD, "nav");
     setString(only, 1, second);
     setString(only, 2, std::string("#ignored"));
     only.strCount = 2;
@@ -212,9 +214,9 @@ TEST_F(Views, LoadsJoinedAddressesAndReportsTheirProgress) {
     EXPECT_EQ(nextAddress("nav"), second);
     waitForLoadFinished("nav");
 
-    EXPECT_EQ(request(viewCommand("HBAK", "nav")).result, 1);
+    EXPECT_EQ(request(viewCommand(KEL::Code::HBAK, "nav")).result, 1);
     EXPECT_EQ(nextAddress("nav"), first);
-    EXPECT_EQ(request(viewCommand("HFWD", "nav")).result, 1);
+    EXPECT_EQ(request(viewCommand(KEL::Code::HFWD, "nav")).result, 1);
     EXPECT_EQ(nextAddress("nav"), second);
 }
 
@@ -225,13 +227,13 @@ TEST_F(Views, AddressNoticeCarriesAddressesLongerThan8192Bytes) {
     frames.attach(m_browser);
     EXPECT_EQ(createView("far", 400, 300).result, 1);
     const std::string page = writePage("far.html", "Far");
-    KEL_Command load = viewCommand("LOAD", "far");
+    KEL_Command load = viewCommand(KEL::Code::LOAD, "far");
     setString(load, 1, page);
     EXPECT_EQ(request(load).result, 1);
     EXPECT_EQ(nextAddress("far"), page);
 
     const std::string fragment(6000, 'x'); // 2 x 6000 bytes of UTF-16 and more
-    KEL_Command jump = viewCommand("EVJS", "far");
+    KEL_Command jump = viewCommand(KEL::Code::EVJS, "far");
     ASSERT_TRUE(Host::putText(jump, 0, "location.hash = '" + fragment + "'; 0"));
     EXPECT_EQ(request(jump).result, 1);
     EXPECT_EQ(nextAddress("far"), page + "#" + fragment);
@@ -240,7 +242,7 @@ TEST_F(Views, AddressNoticeCarriesAddressesLongerThan8192Bytes) {
 // Guards the 125-unit cut on strings the browser writes.
 TEST_F(Views, LongTitlesArriveCutTo125Units) {
     EXPECT_EQ(createView("long", 400, 300).result, 1);
-    KEL_Command html = viewCommand("HTML", "long");
+    KEL_Command html = viewCommand(KEL::Code::HTML, "long");
     ASSERT_TRUE(Host::putText(html, 0, "<title>" + std::string(200, 't') + "</title>"));
     EXPECT_EQ(request(html).result, 1);
     KEL_Command title;

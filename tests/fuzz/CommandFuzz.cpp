@@ -8,6 +8,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "CommandCodes.h"
 #include <cstring>
 
 namespace {
@@ -73,13 +74,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
 
     // Posting still works on what the peer left in nextSequence, and numbers no slot 0.
     KEL_Command request = {};
-    std::memcpy(request.code, "PING", 4);
+    std::memcpy(request.code, KEL::Code::PING, 4);
     const int32_t posted = KEL_PostCommand(&request);
     KEL_FUZZ_CHECK(posted != 0);
     KEL::localSide = KEL::BrowserSide;
     KEL::Command *ping = segments.browserCommands.next();
     KEL::localSide = KEL::HostSide;
-    KEL_FUZZ_CHECK(ping && ping->sequence != 0 && std::strncmp(ping->code, "PING", 8) == 0);
+    KEL_FUZZ_CHECK(ping && ping->sequence != 0 &&
+                   std::strncmp(ping->code, KEL::Code::PING, 8) == 0);
     std::free(ping);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include "BrowserFixture.h"
 #include "FrameCompositor.h"
 
+#include "CommandCodes.h"
 #include <csignal>
 #include <fstream>
 #include <sys/wait.h>
@@ -23,7 +24,7 @@ struct Fault {
 };
 
 void evaluateForever(Host::Browser &browser, const std::string &view, const char *script) {
-    KEL_Command evaluate = Host::makeCommand("EVJS");
+    KEL_Command evaluate = Host::makeCommand(KEL::Code::EVJS);
     Host::setString(evaluate, 0, view);
     ASSERT_TRUE(Host::putText(evaluate, 0, std::string(script)));
     ASSERT_NE(browser.post(evaluate), 0u);
@@ -77,7 +78,7 @@ class Recovery : public BrowserTest, public ::testing::WithParamInterface<std::t
     }
 
     void createView(const std::string &name, int32_t side) {
-        KEL_Command create = viewCommand("CRVW", name);
+        KEL_Command create = viewCommand(KEL::Code::CRVW, name);
         Host::setInt(create, 0, side);
         Host::setInt(create, 1, side);
         Host::setInt(create, 2, 1);
@@ -87,7 +88,7 @@ class Recovery : public BrowserTest, public ::testing::WithParamInterface<std::t
 
     // The value of `script` in `view`; empty when the view does not answer.
     std::string evaluate(const std::string &view, const std::string &script) {
-        KEL_Command command = viewCommand("EVJS", view);
+        KEL_Command command = viewCommand(KEL::Code::EVJS, view);
         EXPECT_TRUE(Host::putText(command, 0, script));
         KEL_Command reply;
         if (!m_browser.request(command, &reply, 10000))
@@ -98,18 +99,18 @@ class Recovery : public BrowserTest, public ::testing::WithParamInterface<std::t
     // Two views: HTML text, and an address (a file) in an inactive, transparent view.
     void setUpViews() {
         createView("html", 256);
-        KEL_Command html = viewCommand("HTML", "html");
+        KEL_Command html = viewCommand(KEL::Code::HTML, "html");
         ASSERT_TRUE(Host::putText(html, 0, std::string(kPage)));
         post(html);
         createView("file", 128);
         const std::string path = m_root + "/page.html";
         std::ofstream(path) << "<title>From a file</title><p>file</p>";
-        KEL_Command load = viewCommand("LOAD", "file");
+        KEL_Command load = viewCommand(KEL::Code::LOAD, "file");
         Host::setString(load, 1, "file://" + path);
         post(load);
-        for (const char *code : {"SMSK", "SACT"}) {
+        for (const char *code : {KEL::Code::SMSK, KEL::Code::SACT}) {
             KEL_Command flag = viewCommand(code, "file");
-            Host::setInt(flag, 0, std::string(code) == "SMSK" ? 1 : 0);
+            Host::setInt(flag, 0, std::string(code) == KEL::Code::SMSK ? 1 : 0);
             post(flag);
         }
         ASSERT_TRUE(m_browser.spinUntil(

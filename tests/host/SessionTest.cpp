@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "CommandCodes.h"
 #include <string>
 #include <vector>
 
@@ -48,36 +49,36 @@ std::vector<std::string> render(const std::vector<ReplayRecord> &records) {
 TEST(Session, ReplayRebuildsTheLatestStateInAnOrderPagesCanUse) {
     Session session;
     const std::u16string pageB = u"<p>b</p>";
-    KEL_Command sequenced = request("ALWP", {}, {0});
+    KEL_Command sequenced = request(KEL::Code::ALWP, {}, {0});
     sequenced.sequence = 41;
     sequenced.result = 1;
     const std::vector<KEL_Command> posted = {
-        request("CRVW", {"a"}, {300, 200, 1}),
-        request("CRVW", {"b"}, {128, 128, 0}),
-        request("CRVW", {"a"}, {999, 999, 0}), // refused by the browser: name exists
-        request("CRVW", {"gone"}, {128, 128, 0}),
-        request("RMVW", {"gone"}),
-        request("RSIZ", {"a"}, {512, 256}),
-        request("SSMR", {"a"}, {0}),
-        request("SMSK", {"b"}, {1}),
-        request("SACT", {"b"}, {0}),
-        request("HTML", {"a"}, {3, 10}), // text unknown, then replaced by LOAD
-        request("LOAD", {"a", "http://example.invalid/", "long/path"}),
-        request("LOAD", {"b", "http://old.invalid/"}), // replaced by HTML
-        request("LOAD", {"nosuchview", "http://x.invalid/"}),
+        request(KEL::Code::CRVW, {"a"}, {300, 200, 1}),
+        request(KEL::Code::CRVW, {"b"}, {128, 128, 0}),
+        request(KEL::Code::CRVW, {"a"}, {999, 999, 0}), // refused by the browser: name exists
+        request(KEL::Code::CRVW, {"gone"}, {128, 128, 0}),
+        request(KEL::Code::RMVW, {"gone"}),
+        request(KEL::Code::RSIZ, {"a"}, {512, 256}),
+        request(KEL::Code::SSMR, {"a"}, {0}),
+        request(KEL::Code::SMSK, {"b"}, {1}),
+        request(KEL::Code::SACT, {"b"}, {0}),
+        request(KEL::Code::HTML, {"a"}, {3, 10}), // text unknown, then replaced by LOAD
+        request(KEL::Code::LOAD, {"a", "http://example.invalid/", "long/path"}),
+        request(KEL::Code::LOAD, {"b", "http://old.invalid/"}), // replaced by HTML
+        request(KEL::Code::LOAD, {"nosuchview", "http://x.invalid/"}),
         sequenced,
-        request("ALWP", {}, {1}),
-        request("PRXY", {"proxy.invalid"}, {1080}),
-        request("AUTH", {"user", "secret"}),
-        request("SETP", {"game", "level", "6"}), // creates "game"
-        request("ADDO", {"hud"}),
-        request("ADDO", {"game"}),
-        request("SETP", {"game", "level", "7"}),
-        request("MPOS", {"a"}, {5, 5}),
+        request(KEL::Code::ALWP, {}, {1}),
+        request(KEL::Code::PRXY, {"proxy.invalid"}, {1080}),
+        request(KEL::Code::AUTH, {"user", "secret"}),
+        request(KEL::Code::SETP, {"game", "level", "6"}), // creates "game"
+        request(KEL::Code::ADDO, {"hud"}),
+        request(KEL::Code::ADDO, {"game"}),
+        request(KEL::Code::SETP, {"game", "level", "7"}),
+        request(KEL::Code::MPOS, {"a"}, {5, 5}),
     };
     for (const KEL_Command &command : posted)
         session.observe(command);
-    session.observe(request("HTML", {"b"}, {4, 18}), &pageB);
+    session.observe(request(KEL::Code::HTML, {"b"}, {4, 18}), &pageB);
 
     const std::vector<std::string> expected = {
         "ALWP | 1",           "PRXY proxy.invalid | 1080",
@@ -93,13 +94,13 @@ TEST(Session, ReplayRebuildsTheLatestStateInAnOrderPagesCanUse) {
     // Without pages (the crash-loop rule) the views keep everything but their content.
     std::vector<std::string> blank;
     for (const std::string &line : expected) {
-        if (line.rfind("LOAD", 0) != 0 && line.rfind("HTML", 0) != 0)
+        if (line.rfind(KEL::Code::LOAD, 0) != 0 && line.rfind(KEL::Code::HTML, 0) != 0)
             blank.push_back(line);
     }
     EXPECT_EQ(render(session.replay(false)), blank);
 
     // HTML whose text the kit never saw leaves the view empty rather than showing stale text.
-    session.observe(request("HTML", {"b"}, {5, 8}));
+    session.observe(request(KEL::Code::HTML, {"b"}, {5, 8}));
     EXPECT_TRUE(session.view(u"b")->htmlUnknown);
     EXPECT_EQ(render(session.replay()).back(), "SACT b | 0");
 }

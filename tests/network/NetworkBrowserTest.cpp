@@ -10,6 +10,7 @@
 #include <QImage>
 #include <QSettings>
 
+#include "CommandCodes.h"
 #include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
@@ -162,11 +163,12 @@ class NetworkTest : public BrowserTest {
     // LOAD, then LDFN (which also comes for a failed load); returns the page's title.
     std::string load(const std::string &address) {
         m_browser.inbox().clear();
-        KEL_Command command = viewCommand("LOAD", "net");
+        KEL_Command command = viewCommand(KEL::Code::LOAD, "net");
         setString(command, 1, address);
         EXPECT_EQ(request(command).result, 1);
-        EXPECT_TRUE(m_browser.waitFor("LDFN", nullptr, 20000)) << "no LDFN for " << address;
-        KEL_Command evaluate = viewCommand("EVJS", "net");
+        EXPECT_TRUE(m_browser.waitFor(KEL::Code::LDFN, nullptr, 20000))
+            << "no LDFN for " << address;
+        KEL_Command evaluate = viewCommand(KEL::Code::EVJS, "net");
         EXPECT_TRUE(Host::putText(evaluate, 0, std::string("document.title")));
         return Host::utf8(Host::takeText(request(evaluate), 0));
     }
@@ -174,7 +176,7 @@ class NetworkTest : public BrowserTest {
     void simple(const char *code) { EXPECT_EQ(request(Host::makeCommand(code)).result, 1); }
 
     void authenticate(const std::string &user, const std::string &password) {
-        KEL_Command command = Host::makeCommand("AUTH");
+        KEL_Command command = Host::makeCommand(KEL::Code::AUTH);
         setString(command, 0, user);
         setString(command, 1, password);
         EXPECT_EQ(request(command).result, 1);
@@ -183,7 +185,7 @@ class NetworkTest : public BrowserTest {
     // PRXY with the first `count` of host, user, password.
     void proxy(int32_t port, int count, const std::string &user = "",
                const std::string &password = "") {
-        KEL_Command command = Host::makeCommand("PRXY");
+        KEL_Command command = Host::makeCommand(KEL::Code::PRXY);
         setString(command, 0, "127.0.0.1");
         setString(command, 1, user);
         setString(command, 2, password);
@@ -259,14 +261,14 @@ TEST_F(NetworkTest, CacheableResourceComesFromTheDiskCache) {
 TEST_F(NetworkTest, CookiesSurviveARestartOnlyWhenSavedAndPersistent) {
     EXPECT_EQ(load(url("/setcookies")), "set");
     EXPECT_EQ(load(url("/echo?before")), "persist=1; session=1");
-    simple("SVCK");
+    simple(KEL::Code::SVCK);
     const std::string store = m_root + "/data/Kelvane/Kelvane/cookies.ini";
     EXPECT_EQ(modeOf(store), 0600u);
     EXPECT_EQ(modeOf(m_root + "/data/Kelvane/Kelvane"), 0700u);
     restart();
     EXPECT_EQ(load(url("/echo?after")), "persist=1");
 
-    simple("CLCK");
+    simple(KEL::Code::CLCK);
     EXPECT_EQ(load(url("/echo?cleared")), "none");
     registerCookieListType();
     QSettings settings(QString::fromStdString(store), QSettings::IniFormat);
@@ -304,13 +306,13 @@ TEST_F(NetworkTest, EachDistinctPageIconArrivesOnceAsA16PixelPng) {
     };
     m_browser.inbox().clear();
     for (const Step &step : steps) {
-        KEL_Command command = viewCommand("LOAD", "net");
+        KEL_Command command = viewCommand(KEL::Code::LOAD, "net");
         setString(command, 1, step.address);
         EXPECT_EQ(request(command).result, 1);
-        ASSERT_TRUE(m_browser.waitFor("LDFN", nullptr, 20000)) << step.name;
+        ASSERT_TRUE(m_browser.waitFor(KEL::Code::LDFN, nullptr, 20000)) << step.name;
         if (!step.icon) {
             for (const char *title : {"one", "two", "three"}) {
-                KEL_Command retitle = viewCommand("EVJS", "net");
+                KEL_Command retitle = viewCommand(KEL::Code::EVJS, "net");
                 ASSERT_TRUE(
                     Host::putText(retitle, 0, std::string("document.title = '") + title + "'"));
                 request(retitle);
@@ -318,7 +320,8 @@ TEST_F(NetworkTest, EachDistinctPageIconArrivesOnceAsA16PixelPng) {
             continue;
         }
         KEL_Command notice;
-        ASSERT_TRUE(m_browser.waitFor("ICNC", &notice, 20000)) << step.name << "\n" << serverLog();
+        ASSERT_TRUE(m_browser.waitFor(KEL::Code::ICNC, &notice, 20000)) << step.name << "\n"
+                                                                        << serverLog();
         EXPECT_EQ(Host::getString8(notice, 0), "net");
         EXPECT_EQ(notice.intCount, 2);
         const std::vector<uint8_t> png = Host::takePayload(notice, 0);

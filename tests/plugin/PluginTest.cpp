@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "CommandCodes.h"
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -135,7 +136,7 @@ TEST_F(PluginTest, ExportsAreHarmlessBeforeInitAndAfterShutdown) {
             api.Shutdown();
             api.SetProcessCB(&collectRecord);
         }
-        EXPECT_EQ(post("LOAD"), 0);
+        EXPECT_EQ(post(KEL::Code::LOAD), 0);
         api.InitProcess();
         api.Update();
         api.ClearCommands();
@@ -189,8 +190,8 @@ TEST_F(PluginTest, InitProcessPostsOneInitRecordWithTheHostsProcessId) {
 // Guards against the host being unable to match replies with its requests.
 TEST_F(PluginTest, RequestsAreNumberedFromOneAndRepliesComeBackWithTheirNumber) {
     ASSERT_TRUE(api.Init());
-    EXPECT_EQ(post("LOAD", 10), 1);
-    EXPECT_EQ(post("EVJS", 20), 2);
+    EXPECT_EQ(post(KEL::Code::LOAD, 10), 1);
+    EXPECT_EQ(post(KEL::Code::EVJS, 20), 2);
     Peer browser;
     ASSERT_TRUE(browser.open());
     for (int k = 0; k < 2; ++k) {
@@ -214,7 +215,7 @@ TEST_F(PluginTest, UpdateDeliversElevenRecordsPerCallAndNoneWithoutCallback) {
     Peer browser;
     ASSERT_TRUE(browser.open());
     for (int tag = 0; tag < 12; ++tag)
-        browser.post(makeCommand("PROG", tag));
+        browser.post(makeCommand(KEL::Code::PROG, tag));
     api.SetProcessCB(nullptr);
     api.Update();
     api.SetProcessCB(&collectRecord);
@@ -233,16 +234,16 @@ TEST_F(PluginTest, ProcessCallbackRunsWithoutTheCommandLockAndMayPost) {
     ASSERT_TRUE(api.Init());
     Peer browser;
     ASSERT_TRUE(browser.open());
-    browser.post(makeCommand("INVK"));
+    browser.post(makeCommand(KEL::Code::INVK));
     static Peer *peer;
     static PluginApi *library;
     static int32_t browserPosted, hostPosted;
     peer = &browser;
     library = &api;
     api.SetProcessCB([](const KEL_Command *) {
-        KEL_Command answer = makeCommand("SETP");
+        KEL_Command answer = makeCommand(KEL::Code::SETP);
         hostPosted = library->PostCommand(&answer);
-        browserPosted = peer->post(makeCommand("PROG"));
+        browserPosted = peer->post(makeCommand(KEL::Code::PROG));
     });
     api.Update();
     EXPECT_GT(hostPosted, 0);
@@ -255,8 +256,8 @@ TEST_F(PluginTest, HostMayShutDownFromTheProcessCallback) {
     ASSERT_TRUE(api.Init());
     Peer browser;
     ASSERT_TRUE(browser.open());
-    browser.post(makeCommand("PROG"));
-    browser.post(makeCommand("PROG"));
+    browser.post(makeCommand(KEL::Code::PROG));
+    browser.post(makeCommand(KEL::Code::PROG));
     static PluginApi *library;
     library = &api;
     api.SetProcessCB([](const KEL_Command *) { library->Shutdown(); });
@@ -264,7 +265,7 @@ TEST_F(PluginTest, HostMayShutDownFromTheProcessCallback) {
     pid_t host = fork(); // a crash here must not take the test's clean-up with it
     if (host == 0) {
         api.Update();
-        _exit(post("LOAD") == 0 ? 0 : 1);
+        _exit(post(KEL::Code::LOAD) == 0 ? 0 : 1);
     }
     int status = -1;
     waitpid(host, &status, 0);
@@ -279,14 +280,14 @@ TEST_F(PluginTest, HostMayShutDownFromTheProcessCallback) {
 TEST_F(PluginTest, OverrunIsReportedOnceThroughTheLogCallbackOrOnStandardOutput) {
     ASSERT_TRUE(api.Init());
     for (int k = 0; k < 512; ++k)
-        ASSERT_GT(post("LOAD"), 0);
+        ASSERT_GT(post(KEL::Code::LOAD), 0);
     std::string line = "CommandBuffer overrun: " + env.name("KEL_COMMANDBUFFER");
-    EXPECT_EQ(post("LOAD"), 0);
+    EXPECT_EQ(post(KEL::Code::LOAD), 0);
     EXPECT_EQ(logLines, std::vector<std::string>{line});
 
     api.SetLogCB(nullptr);
     int32_t result = -1;
-    EXPECT_EQ(captureStdout([&] { result = post("LOAD"); }), "LOG: " + line + "\n");
+    EXPECT_EQ(captureStdout([&] { result = post(KEL::Code::LOAD); }), "LOG: " + line + "\n");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(logLines.size(), 1u);
 }
@@ -295,12 +296,12 @@ TEST_F(PluginTest, OverrunIsReportedOnceThroughTheLogCallbackOrOnStandardOutput)
 TEST_F(PluginTest, PostCommandRefusesAnOriginOtherThanTheTwoSidesAndLogsOnce) {
     ASSERT_TRUE(api.Init());
     for (uint32_t origin : {2u, 0xFFFFFFFFu}) {
-        KEL_Command command = makeCommand("LOAD");
+        KEL_Command command = makeCommand(KEL::Code::LOAD);
         command.origin = origin;
         EXPECT_EQ(api.PostCommand(&command), 0) << origin;
     }
     EXPECT_EQ(logLines.size(), 1u);
-    EXPECT_EQ(post("LOAD"), 1);
+    EXPECT_EQ(post(KEL::Code::LOAD), 1);
 }
 
 // Guards against payload corruption and against negative lengths reaching memcpy.
@@ -344,17 +345,17 @@ TEST_F(PluginTest, ClearCommandsDropsBothDirectionsAndRestartsNumbering) {
     ASSERT_TRUE(api.Init());
     Peer browser;
     ASSERT_TRUE(browser.open());
-    post("LOAD");
-    post("LOAD");
+    post(KEL::Code::LOAD);
+    post(KEL::Code::LOAD);
     KEL::Command reply = *browser.next();
     reply.result = 1;
     browser.post(reply);
-    browser.post(makeCommand("PROG"));
+    browser.post(makeCommand(KEL::Code::PROG));
     api.ClearCommands();
     api.Update();
     EXPECT_TRUE(received.empty());
     EXPECT_FALSE(browser.next());
-    EXPECT_EQ(post("LOAD"), 1);
+    EXPECT_EQ(post(KEL::Code::LOAD), 1);
 }
 
 // Guards against a clear that drops a frame's UPVW leaving the frame's pending flag set for
@@ -371,7 +372,7 @@ TEST_F(PluginTest, ClearCommandsReleasesOnlyAFrameWhoseNoticeItDrops) {
         SCOPED_TRACE(noticeTaken ? "UPVW taken" : "UPVW waiting");
         ASSERT_TRUE(
             browser.write(TextureSegment, KEL::kTextureHeaderOffset, &header, sizeof header));
-        KEL::Command notice = makeCommand("UPVW");
+        KEL::Command notice = makeCommand(KEL::Code::UPVW);
         ASSERT_NE(browser.post(notice), 0);
         if (noticeTaken)
             api.Update();
@@ -403,7 +404,7 @@ TEST_F(PluginTest, InitGivesZeroedSegmentsAfterShutdownAndOverLeftovers) {
         EXPECT_TRUE(data == expected) << "data segment not fresh";
     };
     auto dirty = [&](Peer &browser) {
-        browser.post(makeCommand("PROG"));
+        browser.post(makeCommand(KEL::Code::PROG));
         browser.allocateAndCopy(Bytes(100, 1));
         uint8_t ones[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
         browser.write(TextureSegment, KEL::kTextureHeaderOffset, ones, sizeof ones);
@@ -411,7 +412,7 @@ TEST_F(PluginTest, InitGivesZeroedSegmentsAfterShutdownAndOverLeftovers) {
     };
 
     ASSERT_TRUE(api.Init());
-    post("LOAD");
+    post(KEL::Code::LOAD);
     Peer first;
     ASSERT_TRUE(first.open());
     dirty(first);
@@ -456,7 +457,7 @@ TEST_F(PluginTest, InitRefusesAnExistingSegmentThatOthersCanReadAndLeavesNothing
             << "no log line names " << name;
         for (const std::string &other : allNames())
             EXPECT_EQ(exists(other), other == name) << other;
-        EXPECT_EQ(post("LOAD"), 0);
+        EXPECT_EQ(post(KEL::Code::LOAD), 0);
         api.Shutdown();
         shm_unlink(name.c_str());
     }

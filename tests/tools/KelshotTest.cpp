@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "CommandCodes.h"
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -243,7 +244,7 @@ TEST(MakeLoad, SplitsTheAddressOverStringArgumentsAndRefusesWhatDoesNotFit) {
         ASSERT_EQ(load.has_value(), c.strCount != 0);
         if (!load)
             continue;
-        EXPECT_TRUE(Host::hasCode(*load, "LOAD"));
+        EXPECT_TRUE(Host::hasCode(*load, KEL::Code::LOAD));
         EXPECT_EQ(Host::getString8(*load, 0), "view");
         EXPECT_EQ(load->strCount, c.strCount);
         std::string joined;

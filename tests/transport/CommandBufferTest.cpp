@@ -2,6 +2,7 @@
 
 #include "TransportFixture.h"
 
+#include "CommandCodes.h"
 #include <cstring>
 
 using namespace KelTest;
@@ -21,7 +22,7 @@ class CommandBufferTest : public TransportTest {
         return copy;
     }
     KEL::Command withSequence(uint32_t sequence, int32_t tag) {
-        KEL::Command command = makeCommand("PROG", tag);
+        KEL::Command command = makeCommand(KEL::Code::PROG, tag);
         command.sequence = sequence;
         command.origin = 1;
         return command;
@@ -33,16 +34,16 @@ class CommandBufferTest : public TransportTest {
 TEST_F(CommandBufferTest, NumbersAreSharedByBothSidesAndWrapToTwo) {
     Peer browser;
     ASSERT_TRUE(browser.open());
-    EXPECT_EQ(post(makeCommand("LOAD")), 1);
-    EXPECT_EQ(browser.post(makeCommand("PROG")), 2);
-    EXPECT_EQ(post(makeCommand("LOAD")), 3);
+    EXPECT_EQ(post(makeCommand(KEL::Code::LOAD)), 1);
+    EXPECT_EQ(browser.post(makeCommand(KEL::Code::PROG)), 2);
+    EXPECT_EQ(post(makeCommand(KEL::Code::LOAD)), 3);
 
     nextSequence() = 0xFFFFFFFD;
-    EXPECT_EQ(uint32_t(post(makeCommand("LOAD"))), 0xFFFFFFFDu);
+    EXPECT_EQ(uint32_t(post(makeCommand(KEL::Code::LOAD))), 0xFFFFFFFDu);
     // The caller gets the number its record carries even as the counter wraps, or it could
     // never match the reply.
-    EXPECT_EQ(uint32_t(post(makeCommand("LOAD"))), 0xFFFFFFFEu);
-    EXPECT_EQ(post(makeCommand("LOAD")), 2);
+    EXPECT_EQ(uint32_t(post(makeCommand(KEL::Code::LOAD))), 0xFFFFFFFEu);
+    EXPECT_EQ(post(makeCommand(KEL::Code::LOAD)), 2);
     EXPECT_EQ(nextSequence(), 3u);
     const uint32_t expected[] = {1, 2, 3, 0xFFFFFFFD, 0xFFFFFFFE, 2};
     for (int k = 0; k < 6; ++k)
@@ -55,7 +56,7 @@ TEST_F(CommandBufferTest, CorruptedCounterRestartsNumberingAtOne) {
     for (uint32_t corrupt : {0u, 0xFFFFFFFFu}) {
         commands.clear();
         nextSequence() = corrupt;
-        EXPECT_EQ(post(makeCommand("LOAD")), 1) << corrupt;
+        EXPECT_EQ(post(makeCommand(KEL::Code::LOAD)), 1) << corrupt;
         EXPECT_EQ(slot(0).sequence, 1u) << corrupt;
         EXPECT_EQ(nextSequence(), 2u) << corrupt;
     }
@@ -63,12 +64,12 @@ TEST_F(CommandBufferTest, CorruptedCounterRestartsNumberingAtOne) {
 
 // Guards against a re-posted record (a reply) being renumbered or consuming a number.
 TEST_F(CommandBufferTest, RecordWithANumberKeepsItAndReturnsTheLastNumberGiven) {
-    EXPECT_EQ(post(makeCommand("LOAD")), 1);
-    EXPECT_EQ(post(makeCommand("LOAD")), 2);
+    EXPECT_EQ(post(makeCommand(KEL::Code::LOAD)), 1);
+    EXPECT_EQ(post(makeCommand(KEL::Code::LOAD)), 2);
     EXPECT_EQ(post(withSequence(5, 0)), 2);
     EXPECT_EQ(slot(2).sequence, 5u);
     EXPECT_EQ(nextSequence(), 3u);
-    EXPECT_EQ(post(makeCommand("LOAD")), 3);
+    EXPECT_EQ(post(makeCommand(KEL::Code::LOAD)), 3);
 }
 
 // Guards against signed comparison and against scanning order deciding which record comes first.
@@ -78,7 +79,7 @@ TEST_F(CommandBufferTest, SmallestUnsignedNumberComesFirstAndTiesGoToTheHigherSl
     const uint32_t sequences[] = {7, 0x80000000, 3, 0xFFFFFFFE, 4, 4};
     for (int tag = 0; tag < 6; ++tag)
         browser.post(withSequence(sequences[tag], tag));
-    browser.post(makeCommand("PROG", 6)); // numbered 1
+    browser.post(makeCommand(KEL::Code::PROG, 6)); // numbered 1
 
     for (int32_t tag : {6, 2, 5, 4, 0, 1, 3})
         EXPECT_EQ(take().intArgs[0], tag);
@@ -89,7 +90,7 @@ TEST_F(CommandBufferTest, SmallestUnsignedNumberComesFirstAndTiesGoToTheHigherSl
 TEST_F(CommandBufferTest, RequestIsAnsweredWithItsOriginAndNumberIntact) {
     Peer browser;
     ASSERT_TRUE(browser.open());
-    KEL::Command request = makeCommand("LOAD", 42);
+    KEL::Command request = makeCommand(KEL::Code::LOAD, 42);
     request.strArgs[0][0] = u'm';
     request.strCount = 1;
     int32_t number = post(request);
@@ -114,7 +115,7 @@ TEST_F(CommandBufferTest, RequestIsAnsweredWithItsOriginAndNumberIntact) {
     EXPECT_EQ(reply.strArgs[0][0], u'm');
 
     // The same cycle the other way round: the browser's notice answered by the host.
-    browser.post(makeCommand("INVK", 7));
+    browser.post(makeCommand(KEL::Code::INVK, 7));
     EXPECT_FALSE(browser.next());
     KEL::Command notice = take();
     EXPECT_EQ(notice.origin, 1u);
@@ -131,17 +132,17 @@ TEST_F(CommandBufferTest, FullSegmentRefusesThePostLogsOnceAndStaysUnchanged) {
     Peer browser;
     ASSERT_TRUE(browser.open());
     for (uint32_t k = 0; k < commands.capacity(); ++k)
-        ASSERT_EQ(post(makeCommand("LOAD", int32_t(k))), int32_t(k + 1));
+        ASSERT_EQ(post(makeCommand(KEL::Code::LOAD, int32_t(k))), int32_t(k + 1));
     std::vector<uint8_t> before(commands.base(), commands.base() + commands.size());
 
-    EXPECT_EQ(post(makeCommand("LOAD", -1)), 0);
+    EXPECT_EQ(post(makeCommand(KEL::Code::LOAD, -1)), 0);
     EXPECT_EQ(logLines(),
               std::vector<std::string>{"CommandBuffer overrun: " + env.name("KEL_COMMANDBUFFER")});
-    EXPECT_EQ(browser.post(makeCommand("PROG")), 0);
+    EXPECT_EQ(browser.post(makeCommand(KEL::Code::PROG)), 0);
     EXPECT_EQ(memcmp(before.data(), commands.base(), before.size()), 0);
 
     EXPECT_EQ(browser.next()->intArgs[0], 0);
-    EXPECT_EQ(post(makeCommand("LOAD", 512)), 513);
+    EXPECT_EQ(post(makeCommand(KEL::Code::LOAD, 512)), 513);
     EXPECT_EQ(slot(0).intArgs[0], 512);
 }
 
@@ -151,12 +152,12 @@ TEST_F(CommandBufferTest, ClearingFromEitherSideEmptiesBothDirections) {
     ASSERT_TRUE(browser.open());
     for (bool fromBrowser : {false, true}) {
         SCOPED_TRACE(fromBrowser ? "cleared by the browser" : "cleared by the host");
-        post(makeCommand("LOAD"));
-        browser.post(makeCommand("PROG"));
+        post(makeCommand(KEL::Code::LOAD));
+        browser.post(makeCommand(KEL::Code::PROG));
         KEL::Command reply = *browser.next();
         reply.result = 1;
         browser.post(reply);
-        post(makeCommand("LOAD"));
+        post(makeCommand(KEL::Code::LOAD));
 
         fromBrowser ? browser.clear() : commands.clear();
         for (uint32_t k = 0; k < commands.capacity(); ++k)
@@ -164,7 +165,7 @@ TEST_F(CommandBufferTest, ClearingFromEitherSideEmptiesBothDirections) {
         EXPECT_EQ(nextSequence(), 1u);
         EXPECT_STREQ(take().code, "none");
         EXPECT_FALSE(browser.next());
-        EXPECT_EQ(post(makeCommand("LOAD")), 1);
+        EXPECT_EQ(post(makeCommand(KEL::Code::LOAD)), 1);
         commands.clear();
     }
 }
@@ -173,37 +174,37 @@ TEST_F(CommandBufferTest, ClearingFromEitherSideEmptiesBothDirections) {
 TEST_F(CommandBufferTest, FindAndRemovePendingTakeTheLowestOccupiedMatch) {
     Peer browser;
     ASSERT_TRUE(browser.open());
-    post(makeCommand("PROG", 0));
-    browser.post(makeCommand("UPVW", 1));
-    browser.post(makeCommand("UPVW", 2));
-    EXPECT_EQ(browser.find("PROG"), 0);
-    EXPECT_EQ(browser.find("UPVW"), 1);
+    post(makeCommand(KEL::Code::PROG, 0));
+    browser.post(makeCommand(KEL::Code::UPVW, 1));
+    browser.post(makeCommand(KEL::Code::UPVW, 2));
+    EXPECT_EQ(browser.find(KEL::Code::PROG), 0);
+    EXPECT_EQ(browser.find(KEL::Code::UPVW), 1);
     EXPECT_EQ(browser.find("UPV"), -1);
-    EXPECT_EQ(browser.find("LOAD"), -1);
+    EXPECT_EQ(browser.find(KEL::Code::LOAD), -1);
 
     std::vector<uint8_t> before(commands.base(), commands.base() + commands.size());
-    browser.removePending("LOAD");
+    browser.removePending(KEL::Code::LOAD);
     EXPECT_EQ(memcmp(before.data(), commands.base(), before.size()), 0);
 
-    browser.removePending("UPVW");
+    browser.removePending(KEL::Code::UPVW);
     EXPECT_EQ(slot(1).sequence, 0u);
-    EXPECT_EQ(browser.find("UPVW"), 2);
+    EXPECT_EQ(browser.find(KEL::Code::UPVW), 2);
     EXPECT_EQ(take().intArgs[0], 2);
-    EXPECT_EQ(browser.find("UPVW"), -1) << "a free slot still holding the code matched";
+    EXPECT_EQ(browser.find(KEL::Code::UPVW), -1) << "a free slot still holding the code matched";
 }
 
 // Guards against records that neither side takes: they would hold their slots until the
 // segment is cleared, and 512 of them stop all traffic.
 TEST_F(CommandBufferTest, RecordOfUnknownOriginIsRefusedWithOneLogLine) {
     for (uint32_t origin : {2u, 7u, 0x80000000u, 0xFFFFFFFFu}) {
-        KEL::Command command = makeCommand("LOAD");
+        KEL::Command command = makeCommand(KEL::Code::LOAD);
         command.origin = origin;
         command.result = 1;
         EXPECT_EQ(post(command), 0) << origin;
     }
     EXPECT_EQ(slot(0).sequence, 0u);
     EXPECT_EQ(logLines().size(), 1u);
-    EXPECT_EQ(post(makeCommand("LOAD")), 1);
+    EXPECT_EQ(post(makeCommand(KEL::Code::LOAD)), 1);
 }
 
 // Guards against a hostile peer wedging the channel by writing such records straight into
@@ -218,14 +219,14 @@ TEST_F(CommandBufferTest, EitherSidesNextDropsRecordsOfUnknownOrigin) {
             slot(int(k)).origin = 2 + k;
             slot(int(k)).result = int32_t(k % 2);
         }
-        EXPECT_EQ(post(makeCommand("LOAD")), 0);
+        EXPECT_EQ(post(makeCommand(KEL::Code::LOAD)), 0);
         if (poller == 0)
             EXPECT_EQ(take().intArgs[0], -1);
         else
             EXPECT_FALSE(browser.next());
         for (uint32_t k = 0; k < commands.capacity(); ++k)
             ASSERT_EQ(slot(int(k)).sequence, 0u) << k;
-        EXPECT_NE(post(makeCommand("LOAD", 42)), 0);
+        EXPECT_NE(post(makeCommand(KEL::Code::LOAD, 42)), 0);
         auto request = browser.next();
         ASSERT_TRUE(request);
         EXPECT_EQ(request->intArgs[0], 42);

@@ -2,6 +2,7 @@
 
 #include "TransportFixture.h"
 
+#include "CommandCodes.h"
 #include <csignal>
 #include <sys/wait.h>
 
@@ -31,7 +32,7 @@ class SegmentLockTest : public TransportTest, public testing::WithParamInterface
     bool operate() {
         switch (GetParam()) {
         case CommandSegment: {
-            bool posted = post(makeCommand("PING")) > 0;
+            bool posted = post(makeCommand(KEL::Code::PING)) > 0;
             KEL::Command *record = commands.next();
             free(record);
             return posted && record;
@@ -53,7 +54,7 @@ class SegmentLockTest : public TransportTest, public testing::WithParamInterface
     // Puts one item where operate() expects it: a record for the host, a frame, a payload.
     void prepare(Peer &browser) {
         if (GetParam() == CommandSegment) {
-            ASSERT_GT(browser.post(makeCommand("PROG")), 0);
+            ASSERT_GT(browser.post(makeCommand(KEL::Code::PROG)), 0);
         } else if (GetParam() == TextureSegment) {
             KEL::TextureHeader header = {};
             header.pending = header.full = 1;
@@ -103,7 +104,7 @@ TEST_P(SegmentLockTest, StoppedHolderMakesOperationsFailInTimeUntilItReleases) {
     auto start = Clock::now();
     switch (GetParam()) {
     case CommandSegment:
-        EXPECT_EQ(post(makeCommand("LOAD")), 0);
+        EXPECT_EQ(post(makeCommand(KEL::Code::LOAD)), 0);
         EXPECT_EQ(commands.next(), nullptr);
         break;
     case TextureSegment: {
