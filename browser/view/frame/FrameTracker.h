@@ -28,12 +28,12 @@ class FrameTracker {
 
     // Sizes the frames for a page of pageWidth x pageHeight pixels in a texture of
     // textureWidth x textureHeight (each side clamped to 1..1024, the page to the texture).
-    // Both frame buffers are reallocated only when the texture size changes, but are zeroed and
-    // the slots emptied every time, so the first painted frame after a resize counts as changed
+    // The last frame is reallocated only when the texture size changes, but is zeroed and the
+    // slots emptied every time, so the first painted frame after a resize counts as changed
     // unless it is wholly transparent. Returns whether the texture size changed. dirty and
     // fullFramePending are kept.
     bool resize(int pageWidth, int pageHeight, int textureWidth, int textureHeight);
-    // Zeroes the working texture and the last frame.
+    // Zeroes the last frame.
     void clearFrames();
     // Empties every slot, with capacities for the current texture size.
     void resetUpdateSlots();
@@ -41,8 +41,8 @@ class FrameTracker {
     // Converts the painted page and records what changed since the last detected frame. `page`
     // must hold at least the page size given to resize(); otherwise nothing happens and false
     // is returned. Returns whether this frame differed from the last detected one.
-    // One pass over the page: each row is compared with the last frame without being written
-    // anywhere; only a row that differs is converted, scanned for its changed columns and
+    // One pass over the page: each row is compared with the last frame before anything is
+    // converted; only a row that differs is converted, scanned for its changed columns and
     // written into the last frame.
     bool trackFrame(const PagePixels &page);
     // The same when only page rows firstRow..endRow-1 can differ from the page last tracked
