@@ -471,6 +471,11 @@ bool Browser::stop(int timeoutMs) {
             m_pid = -1;
         }
     }
+    closeProcessAndPlugin();
+    return endedByItself;
+}
+
+void Browser::closeProcessAndPlugin() {
     if (m_pidfd >= 0) {
         close(m_pidfd);
         m_pidfd = -1;
@@ -481,7 +486,6 @@ bool Browser::stop(int timeoutMs) {
         if (g_receiver == this)
             KEL_SetProcessCB(&Browser::onRecord); // KEL_Shutdown forgot it; keep receiving
     }
-    return endedByItself;
 }
 
 void Browser::leave() {
@@ -489,16 +493,7 @@ void Browser::leave() {
     if (running())
         post(makeCommand(KEL::Code::EXIT));
     m_pid = -1;
-    if (m_pidfd >= 0) {
-        close(m_pidfd);
-        m_pidfd = -1;
-    }
-    if (m_initialised) {
-        KEL_Shutdown();
-        m_initialised = false;
-        if (g_receiver == this)
-            KEL_SetProcessCB(&Browser::onRecord);
-    }
+    closeProcessAndPlugin();
 }
 
 uint32_t Browser::post(const KEL_Command &command) {

@@ -165,6 +165,8 @@ class Browser {
     friend class Recovery;
     static void onRecord(const KEL_Command *command);
     bool waitForExit(int timeoutMs);
+    // Closes the pidfd and shuts the plugin down (stop and leave end the same way).
+    void closeProcessAndPlugin();
     // Starts the program with the options' environment, log and memory bound; opens its pidfd.
     bool spawnProcess(const StartOptions &options);
     // Ends the plugin's segments and makes them anew, for a fresh process.

@@ -185,6 +185,19 @@ KEL_Command BrowserTest::createView(const std::string &name, int32_t width, int3
     return request(command);
 }
 
+bool BrowserTest::showHtml(const std::string &view, const std::string &html, int timeoutMs) {
+    KEL_Command command = viewCommand(KEL::Code::HTML, view);
+    return Host::putText(command, 0, html) && request(command).result == 1 &&
+           m_browser.waitFor(KEL::Code::LDFN, nullptr, timeoutMs);
+}
+
+void ComposedBrowserTest::startWithView(const std::string &name, int32_t width, int32_t height) {
+    ASSERT_TRUE(startBrowser(true));
+    m_frames.attach(m_browser);
+    m_browser.inbox().clear();
+    ASSERT_EQ(createView(name, width, height).result, 1);
+}
+
 bool BrowserTest::waitForTitle(KEL_Command *notice, int timeoutMs) {
     return m_browser.spinUntil(
         [&] { return m_browser.take(KEL::Code::TITC, notice) && notice->strArgs[1][0] != 0; },

@@ -4,6 +4,7 @@
 // segments for checks the host interface cannot make (what still waits in the command segment,
 // the texture header).
 
+#include "FrameCompositor.h"
 #include "KELHost.h"
 #include "SegmentLock.h"
 
@@ -85,6 +86,8 @@ class BrowserTest : public ::testing::Test {
     // A request naming a view in strArgs[0].
     static KEL_Command viewCommand(const char *code, const std::string &view);
     KEL_Command createView(const std::string &name, int32_t width, int32_t height);
+    // Shows `html` in the view and waits for its LDFN; false when either fails.
+    bool showHtml(const std::string &view, const std::string &html, int timeoutMs = 10000);
 
     // The next TITC notice with a non-empty title (the engine announces an empty title when a
     // new document starts).
@@ -101,6 +104,15 @@ class BrowserTest : public ::testing::Test {
     std::string m_root; // temporary directory holding the HOME and XDG directories and the log
     std::string m_logPath;
     Host::Browser m_browser;
+};
+
+// A browser with one view whose frames are composed into m_frames, as a host shows them.
+class ComposedBrowserTest : public BrowserTest {
+  protected:
+    // Starts the browser with INIT, attaches m_frames, clears the inbox and creates the view.
+    void startWithView(const std::string &name, int32_t width, int32_t height);
+
+    Host::FrameCompositor m_frames;
 };
 
 } // namespace Test

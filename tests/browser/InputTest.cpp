@@ -43,20 +43,16 @@ const char *const kRecorder =
     "            (e.ctrlKey ? 'C' : '') + (e.altKey ? 'A' : '')); });"
     "</script></body></html>";
 
-class Input : public BrowserTest {
+class Input : public ComposedBrowserTest {
   protected:
     void SetUp() override {
         BrowserTest::SetUp();
         if (HasFatalFailure())
             return;
-        ASSERT_TRUE(startBrowser(true));
-        m_frames.attach(m_browser);
-        m_browser.inbox().clear();
-        ASSERT_EQ(createView("in", 400, 300).result, 1);
-        KEL_Command html = viewCommand(KEL::Code::HTML, "in");
-        ASSERT_TRUE(Host::putText(html, 0, kRecorder));
-        ASSERT_EQ(request(html).result, 1);
-        ASSERT_TRUE(m_browser.waitFor(KEL::Code::LDFN, nullptr, 10000));
+        startWithView("in", 400, 300);
+        if (HasFatalFailure())
+            return;
+        ASSERT_TRUE(showHtml("in", kRecorder));
     }
 
     std::string evaluate(const std::string &script) {
@@ -98,8 +94,6 @@ class Input : public BrowserTest {
         send(key(KEL::Code::KEYD, keyCode, modifiers, text));
         send(key(KEL::Code::KEYU, keyCode, modifiers, text));
     }
-
-    Host::FrameCompositor m_frames;
 };
 
 // Guards the click path (focus, grab, press, release reach the item through the viewport): the

@@ -14,16 +14,13 @@ namespace KEL {
 namespace Test {
 namespace {
 
-class Popups : public BrowserTest {
+class Popups : public ComposedBrowserTest {
   protected:
     void SetUp() override {
         BrowserTest::SetUp();
         if (HasFatalFailure())
             return;
-        ASSERT_TRUE(startBrowser(true));
-        m_frames.attach(m_browser);
-        m_browser.inbox().clear();
-        ASSERT_EQ(createView("main", 400, 300).result, 1);
+        startWithView("main", 400, 300);
     }
 
     // Writes a page next to the others and returns its address.
@@ -96,8 +93,6 @@ class Popups : public BrowserTest {
         EXPECT_EQ(notice.intArgs[3], 600);
         return Host::utf8(Host::takeText(notice, 0));
     }
-
-    Host::FrameCompositor m_frames;
 };
 
 // A page that links to popup.html in a new window, and popup.html, which logs on its third line.
