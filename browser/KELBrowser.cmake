@@ -29,6 +29,9 @@ add_executable(KELBrowser
   view/ViewInput.cpp
   view/ViewInput.h
   view/TextFieldWatcher.cpp
+  view/ScriptFacade.cpp
+  view/PageTrust.cpp
+  view/FileAccess.cpp
   view/WebView.h
   view/WebPage.cpp
   view/WebPage.h

@@ -70,6 +70,8 @@ void Session::observe(const KEL_Command &request, const std::u16string *htmlText
             m_objects.push_back(name);
         if (hasCode(request, KEL::Code::SETP))
             m_properties[{name, getString(request, 1)}] = getString(request, 2);
+        else if (!getString(request, 1).empty())
+            m_allowedOrigins[name] = getString(request, 1);
     } else if (SessionView *view = find(name)) {
         if (hasCode(request, KEL::Code::RSIZ)) {
             view->width = request.intArgs[0];
@@ -102,8 +104,13 @@ std::vector<ReplayRecord> Session::replay(bool withPages) const {
         if (*setting)
             add(**setting);
     }
-    for (const std::u16string &object : m_objects)
-        add(viewRequest(KEL::Code::ADDO, object));
+    for (const std::u16string &object : m_objects) {
+        KEL_Command create = viewRequest(KEL::Code::ADDO, object);
+        const auto allowed = m_allowedOrigins.find(object);
+        if (allowed != m_allowedOrigins.end())
+            setString(create, 1, allowed->second);
+        add(create);
+    }
     for (const auto &[key, value] : m_properties) {
         KEL_Command set = viewRequest(KEL::Code::SETP, key.first);
         setString(set, 1, key.second);

@@ -61,7 +61,8 @@ class Session {
 
     std::vector<SessionView> m_views; // creation order; a handful of views at most
     std::optional<KEL_Command> m_allowPopups, m_debugPartial, m_auth, m_proxy;
-    std::vector<std::u16string> m_objects; // creation order
+    std::vector<std::u16string> m_objects;                     // creation order
+    std::map<std::u16string, std::u16string> m_allowedOrigins; // ADDO's allow lists
     // (object, property) -> value
     std::map<std::pair<std::u16string, std::u16string>, std::u16string> m_properties;
 };

@@ -65,7 +65,8 @@ constexpr uint16_t kInvokeArgumentPayloads = payloadAt(1) | payloadAt(3) | paylo
       "s0 view; i0 amount subtracted from the scroll position")                                    \
     X(SETP, Request, 0, 3, 0, "set a string property of a bridge object",                          \
       "s0 object; s1 property; s2 value")                                                          \
-    X(ADDO, Request, 0, 1, 0, "create a named bridge object", "s0 object name")                    \
+    X(ADDO, Request, 0, 2, 0, "create a named bridge object",                                      \
+      "s0 object name; s1 origins beyond the trusted ones that get it (space-separated, * all)")   \
     X(SSMR, Request, 1, 1, 0, "allow partial frame deliveries", "s0 view; i0 flag")                \
     X(SMSK, Request, 1, 1, 0, "transparent page background", "s0 view; i0 flag")                   \
     X(DSMR, Request, 1, 0, 0, "outline partial deliveries (all views)", "i0 flag")                 \

@@ -1,6 +1,8 @@
 #pragma once
-// The host's named script objects (ADDO, SETP), placed into every page's main frame each time
-// its window object is cleared. One object serves every view.
+// The host's named script objects (ADDO, SETP), placed into the main frame of every page the
+// host trusts with them each time its window object is cleared. One object serves every view.
+
+#include "view/PageTrust.h"
 
 #include <QString>
 
@@ -21,20 +23,28 @@ class BridgeRegistry {
     BridgeRegistry(const BridgeRegistry &) = delete;
     BridgeRegistry &operator=(const BridgeRegistry &) = delete;
 
-    // ADDO: creates the object if the name is new.
-    void addObject(const QString &name);
+    // ADDO: creates the object if the name is new. A non-empty `allowed` (origins separated by
+    // spaces, or "*") widens the pages that get it beyond the ones the host trusts anyway;
+    // given again for an existing object, it replaces that object's list.
+    void addObject(const QString &name, const QString &allowed = QString());
     // SETP: sets a string property, creating the object first if needed. Always true.
     bool setObjectProperty(const QString &objectName, const QString &propertyName,
                            const QString &value);
-    // Adds every object, in name order, to the frame's script window object.
-    void installObjects(QWebFrame *frame) const;
+    // Adds, in name order, every object the frame's document may have to its script window
+    // object: all of them when the host trusts the document (`trusted`), otherwise those whose
+    // allow list names it. Logs once when any is withheld.
+    void installObjects(QWebFrame *frame, bool trusted) const;
     // Shutdown: deletes every object.
     void deleteAll();
 
   private:
     NoticeSink &m_sink;
     // QString's operator< compares UTF-16 code units.
-    std::map<QString, std::unique_ptr<BridgeObject>> m_objects;
+    struct Entry {
+        std::unique_ptr<BridgeObject> object;
+        OriginList allowed;
+    };
+    std::map<QString, Entry> m_objects;
 };
 
 } // namespace KEL

@@ -6,10 +6,13 @@
 #include "core/HandlerSupport.h"
 #include "core/KELApplication.h"
 #include "core/ProcessState.h"
+#include "core/ViewRegistry.h"
 #include "core/Watchdog.h"
 #include "network/NetworkAccessManager.h"
 #include "network/NetworkCookieJar.h"
 #include "view/Notice.h"
+#include "view/ScriptFacade.h"
+#include "view/WebView.h"
 
 #include <QNetworkProxy>
 #include <qwebkitglobal.h>
@@ -111,14 +114,20 @@ Reply handleAuthentication(Command &command) {
 
 Reply handleAddObject(Command &command) {
     if (BridgeRegistry *bridges = processState.bridgeRegistry.get())
-        bridges->addObject(stringArg(command, 0));
+        bridges->addObject(stringArg(command, 0), stringArg(command, 1));
     return Reply::with(1);
 }
 
 Reply handleSetProperty(Command &command) {
-    if (BridgeRegistry *bridges = processState.bridgeRegistry.get())
-        bridges->setObjectProperty(stringArg(command, 0), stringArg(command, 1),
-                                   stringArg(command, 2));
+    BridgeRegistry *bridges = processState.bridgeRegistry.get();
+    if (!bridges)
+        return Reply::with(1);
+    const QString object = stringArg(command, 0);
+    bridges->setObjectProperty(object, stringArg(command, 1), stringArg(command, 2));
+    // Pages that hold the object see a new property at once, as they see a changed one.
+    if (processState.viewRegistry)
+        for (const auto &view : processState.viewRegistry->views())
+            refreshFacade(view.second->page()->mainFrame(), object);
     return Reply::with(1);
 }
 

@@ -14,6 +14,7 @@
 #include "core/Watchdog.h"
 #include "network/NetworkAccessManager.h"
 #include "network/NetworkCookieJar.h"
+#include "view/FileAccess.h"
 #include "view/Notice.h"
 #include "view/WebView.h"
 
@@ -87,6 +88,11 @@ bool KELApplication::startUp() {
     QWebSettings::setIconDatabasePath(icons);
 
     settings->setAttribute(QWebSettings::DnsPrefetchEnabled, true);
+    // File pages read only what fileRequestAllowed lets through, and nothing from the network
+    // beyond what the sites themselves allow.
+    settings->setAttribute(QWebSettings::LocalContentCanAccessRemoteUrls, false);
+    setExtraFileRoots(qEnvironmentVariable("KEL_FILE_ROOTS"));
+    sharedNetworkAccessManager()->setRequestFilter(&fileRequestAllowed);
     setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
 
     if (!openTransport()) {
@@ -118,9 +124,9 @@ bool KELApplication::openTransport() {
     processState.ownNames.add(*processState.dataBuffer);
     watchdog.setOwnNames(processState.ownNames);
     processState.bridgeRegistry = std::make_unique<BridgeRegistry>(processState.notices);
-    WebView::windowObjectHook() = [](QWebFrame *frame) {
+    WebView::windowObjectHook() = [](QWebFrame *frame, bool trusted) {
         if (processState.bridgeRegistry)
-            processState.bridgeRegistry->installObjects(frame);
+            processState.bridgeRegistry->installObjects(frame, trusted);
     };
     Notice(processState.notices, Code::PRUP).post();
     return true;

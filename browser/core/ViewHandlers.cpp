@@ -104,7 +104,7 @@ Reply handleBack(Command &command) {
 Reply handleHtml(Command &command) {
     if (WebView *view = addressedView(command)) {
         view->requestPaint();
-        view->setHtml(takeTextArg(command, 0), QUrl());
+        view->showHostHtml(takeTextArg(command, 0));
     }
     return Reply::with(1);
 }

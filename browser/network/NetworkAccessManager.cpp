@@ -18,8 +18,41 @@ NetworkAccessManager::NetworkAccessManager(QObject *parent) : QNetworkAccessMana
     setCache(cache);
 }
 
+namespace {
+
+// A reply that fails as soon as the event loop runs, the way a refused file read fails.
+class RefusedReply : public QNetworkReply {
+  public:
+    RefusedReply(QNetworkAccessManager::Operation op, const QNetworkRequest &request,
+                 QObject *parent)
+        : QNetworkReply(parent) {
+        setRequest(request);
+        setUrl(request.url());
+        setOperation(op);
+        setOpenMode(QIODevice::ReadOnly);
+        setError(ContentAccessDenied, QStringLiteral("Access to this address is not allowed"));
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                emit errorOccurred(ContentAccessDenied);
+                emit finished();
+            },
+            Qt::QueuedConnection);
+        setFinished(true);
+    }
+    void abort() override {}
+    qint64 bytesAvailable() const override { return 0; }
+
+  protected:
+    qint64 readData(char *, qint64) override { return -1; }
+};
+
+} // namespace
+
 QNetworkReply *NetworkAccessManager::createRequest(Operation op, const QNetworkRequest &request,
                                                    QIODevice *outgoingData) {
+    if (m_filter && !m_filter(request))
+        return new RefusedReply(op, request, this);
     QNetworkRequest pipelined(request);
     pipelined.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute, true);
     return QNetworkAccessManager::createRequest(op, pipelined, outgoingData);

@@ -8,6 +8,8 @@
 #include <QSet>
 #include <QString>
 
+#include <functional>
+
 class QAuthenticator;
 class QUrl;
 
@@ -37,6 +39,11 @@ class NetworkAccessManager : public QNetworkAccessManager {
 
     NetworkCookieJar *networkCookieJar() const;
 
+    // Asked before every request goes out; a request it refuses fails at once with
+    // ContentAccessDenied, as a missing permission would. Null lets everything through.
+    using RequestFilter = std::function<bool(const QNetworkRequest &)>;
+    void setRequestFilter(RequestFilter filter) { m_filter = std::move(filter); }
+
   public slots:
     void provideAuthentication(QNetworkReply *reply, QAuthenticator *auth);
     // Answers only the proxy that PRXY installed.
@@ -53,6 +60,7 @@ class NetworkAccessManager : public QNetworkAccessManager {
     QString m_userName;
     QString m_password;
     QSet<QString> m_trustedHosts; // lower-case host names from LOAD
+    RequestFilter m_filter;
 };
 
 // The process-wide manager, made on first use together with its cookie jar. GUI thread only.

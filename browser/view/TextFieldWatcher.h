@@ -28,8 +28,9 @@ class TextFieldCallbacks : public QObject {
     ViewNotices &m_notices;
 };
 
-// Adds `callbacks` as KEL_View and runs the watcher script in the frame.
-void installTextFieldWatcher(QWebFrame *frame, QObject *callbacks);
+// Runs the watcher script in the frame, reporting focus to `callbacks`; with `exposed`, page
+// script also sees KEL_View offering the two focus calls and nothing else.
+void installTextFieldWatcher(QWebFrame *frame, QObject *callbacks, bool exposed);
 // Sets the value of the text field that has the focus in `frame`, if any, to exactly `text`.
 void setFocusedTextFieldValue(QWebFrame *frame, const QString &text);
 

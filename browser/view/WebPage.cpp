@@ -2,6 +2,7 @@
 
 #include "CommandCodes.h"
 #include "view/Notice.h"
+#include "view/PageTrust.h"
 #include "view/ViewHost.h"
 #include "view/WebView.h"
 
@@ -9,6 +10,7 @@
 #include "network/NetworkAccessManager.h"
 
 #include <QNetworkRequest>
+#include <QWebElement>
 #include <QWebFrame>
 
 namespace KEL {
@@ -38,13 +40,86 @@ QWebPage *WebPage::createWindow(WebWindowType type) {
         .post();
     WebPage *page = view->webPage();
     page->setPopupIndex(index);
+    page->m_openerUrl = mainFrame()->url();
     connect(page, &QWebPage::windowCloseRequested, page, &WebPage::windowCloseRequested);
     return page;
 }
 
+namespace {
+
+bool isBlank(const QUrl &url) {
+    return url.isEmpty() || url.scheme() == QLatin1String("about") ||
+           url.scheme() == QLatin1String("javascript");
+}
+
+// HTML text shows as about:blank, or with no address at all before it has one.
+bool sameDocument(const QUrl &a, const QUrl &b) {
+    const auto blankPage = [](const QUrl &url) {
+        return url.isEmpty() || url == QUrl(QStringLiteral("about:blank"));
+    };
+    return blankPage(a) ? blankPage(b) : a == b;
+}
+
+} // namespace
+
+void WebPage::setHostDocument(const QUrl &address) {
+    m_hostDocument = address;
+}
+
+bool WebPage::showsHostDocument() const {
+    return !m_hostDocument.isEmpty() && sameDocument(m_hostDocument, mainFrame()->url());
+}
+
+bool WebPage::isNavigatingTo(const QUrl &url) const {
+    return m_popupIndex == -1 && !m_navigation.isEmpty() &&
+           m_navigation == url.adjusted(QUrl::RemoveFragment);
+}
+
+namespace {
+
+// An ad or any other frame of a foreign origin could send the top page, and with it the
+// player, anywhere: to a page made to look like the game's. The engine lets a sandboxed frame
+// navigate only itself, so such a frame is sandboxed before its document is made, keeping
+// everything else a page may do (script, forms, popups, its own origin). A sandbox the page
+// set itself is kept, less any top-navigation permission. The engine has no variant of the
+// permission for a user's click, so the top page stays put even then; links meant to leave
+// open a new window.
+void keepFromTopNavigation(QWebFrame *frame, const QUrl &target) {
+    QWebFrame *top = frame->page()->mainFrame();
+    if (isBlank(target) || originOf(target) == originOf(top->url()))
+        return;
+    QWebElement owner = frame->ownerElement();
+    if (owner.isNull())
+        return;
+    static const QString permissive =
+        QStringLiteral("allow-scripts allow-same-origin allow-forms allow-popups allow-modals "
+                       "allow-pointer-lock allow-orientation-lock allow-presentation");
+    if (!owner.hasAttribute(QStringLiteral("sandbox"))) {
+        owner.setAttribute(QStringLiteral("sandbox"), permissive);
+        return;
+    }
+    QStringList tokens =
+        owner.attribute(QStringLiteral("sandbox")).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const int before = tokens.size();
+    tokens.removeAll(QStringLiteral("allow-top-navigation"));
+    tokens.removeAll(QStringLiteral("allow-top-navigation-by-user-activation"));
+    if (tokens.size() != before)
+        owner.setAttribute(QStringLiteral("sandbox"), tokens.join(QLatin1Char(' ')));
+}
+
+} // namespace
+
 // A request without a frame would open a new window.
 bool WebPage::acceptNavigationRequest(QWebFrame *frame, const QNetworkRequest &request,
                                       NavigationType type) {
+    if (frame && frame == mainFrame()) {
+        // The host's own document passes here on its way in; anything else replaces it.
+        if (!sameDocument(m_hostDocument, request.url()))
+            m_hostDocument = QUrl();
+        m_navigation = request.url().adjusted(QUrl::RemoveFragment);
+    } else if (frame) {
+        keepFromTopNavigation(frame, request.url());
+    }
     if ((m_host && m_host->allowPopups()) || frame)
         return QWebPage::acceptNavigationRequest(frame, request, type);
     mainFrame()->load(request.url());

@@ -1,6 +1,7 @@
 #pragma once
 // The page of one view. Every page loads through the process's one network access manager.
 
+#include <QUrl>
 #include <QWebPage>
 
 #include <cstdint>
@@ -22,6 +23,19 @@ class WebPage : public QWebPage {
 
     bool shouldInterruptJavaScript() override;
 
+    // Whether the main frame shows a document whose content the host handed over itself: HTML
+    // text (about:blank) or an address of no origin, such as data:. Set just before the load
+    // with that document's address (empty for none); any other navigation of the main frame
+    // ends it.
+    void setHostDocument(const QUrl &address);
+    bool showsHostDocument() const;
+
+    // The document of the page that opened this popup, empty for other pages.
+    QUrl openerUrl() const { return m_openerUrl; }
+    // Whether `url` is the document the main frame of this page, not a popup's, is being
+    // navigated to (the navigation was accepted and its request has not gone out yet).
+    bool isNavigatingTo(const QUrl &url) const;
+
   public slots:
     // Script in a popup closed its window: the host is told (POPC) and removes the view when it
     // wants to.
@@ -31,7 +45,9 @@ class WebPage : public QWebPage {
     // A new browser window becomes a popup view (POPU) when popups are allowed; modal dialogs
     // and everything while popups are off open nothing.
     QWebPage *createWindow(WebWindowType type) override;
-    // While popups are off, a request for a new window loads in this page instead.
+    // While popups are off, a request for a new window loads in this page instead. A child
+    // frame about to show a document of another origin than the top page's is sandboxed so
+    // that it cannot navigate the top page (see keepFromTopNavigation).
     bool acceptNavigationRequest(QWebFrame *frame, const QNetworkRequest &request,
                                  NavigationType type) override;
     // JLOG, then the library's own handling.
@@ -53,6 +69,9 @@ class WebPage : public QWebPage {
     NoticeSink &m_notices;
     ViewHost *m_host;
     int32_t m_popupIndex = -1;
+    QUrl m_hostDocument;
+    QUrl m_openerUrl;
+    QUrl m_navigation;
 };
 
 // "PopupView<index>": the name of a popup view.

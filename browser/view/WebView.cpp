@@ -1,6 +1,7 @@
 #include "view/WebView.h"
 #include "view/TextFieldWatcher.h"
 
+#include "view/PageTrust.h"
 #include "view/WebPage.h"
 
 #include "TextureSize.h"
@@ -137,8 +138,16 @@ void WebView::setTransparentBackground(bool on) {
 }
 
 void WebView::loadUrl(const QUrl &url) {
+    hostLoadedOrigins().add(url);
+    // An address of no origin (data:, about:) is content the host chose, as HTML text is.
+    m_page->setHostDocument(originOf(url).isEmpty() ? url : QUrl());
     m_progress = 0;
     load(url);
+}
+
+void WebView::showHostHtml(const QString &html) {
+    m_page->setHostDocument(QUrl(QStringLiteral("about:blank")));
+    setHtml(html, QUrl());
 }
 
 void WebView::focusNextElement() {
@@ -181,15 +190,17 @@ void WebView::updateIcon() {
 
 // Bridge objects and the text-field watcher are installed here, with the script bridge and
 // the text-field support.
-std::function<void(QWebFrame *)> &WebView::windowObjectHook() {
-    static std::function<void(QWebFrame *)> hook;
+std::function<void(QWebFrame *, bool)> &WebView::windowObjectHook() {
+    static std::function<void(QWebFrame *, bool)> hook;
     return hook;
 }
 
 void WebView::javaScriptWindowObjectCleared() {
+    QWebFrame *frame = m_page->mainFrame();
+    const bool trusted = hostLoadedOrigins().matches(frame->url()) || m_page->showsHostDocument();
     if (windowObjectHook())
-        windowObjectHook()(m_page->mainFrame());
-    installTextFieldWatcher(m_page->mainFrame(), m_textFieldCallbacks.get());
+        windowObjectHook()(frame, trusted);
+    installTextFieldWatcher(frame, m_textFieldCallbacks.get(), trusted);
 }
 
 void WebView::setTextFieldValue(const QString &text) {

@@ -37,7 +37,7 @@ class WebView : public QGraphicsWebView {
   public:
     // Installs the host's bridge objects into a main frame whose window object was just
     // cleared; set once by the process, before the view's own objects go in.
-    static std::function<void(QWebFrame *)> &windowObjectHook();
+    static std::function<void(QWebFrame *, bool trusted)> &windowObjectHook();
     // Unsized: the registry sizes it right away with setViewSize; until then it has no images
     // and must not be painted.
     // `host` (which outlives the view) opens popups for the page; without one it opens none.
@@ -99,6 +99,9 @@ class WebView : public QGraphicsWebView {
 
     // Resets progress first, so a page that is being replaced is not painted half-loaded.
     void loadUrl(const QUrl &url);
+    // HTML: the host's own document, trusted with the host's script objects like a page the
+    // host loaded.
+    void showHostHtml(const QString &html);
     // Tab key release: keyboard focus to the next focusable element of the page.
     void focusNextElement();
 

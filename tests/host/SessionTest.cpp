@@ -71,7 +71,7 @@ TEST(Session, ReplayRebuildsTheLatestStateInAnOrderPagesCanUse) {
         request(KEL::Code::PRXY, {"proxy.invalid"}, {1080}),
         request(KEL::Code::AUTH, {"user", "secret"}),
         request(KEL::Code::SETP, {"game", "level", "6"}), // creates "game"
-        request(KEL::Code::ADDO, {"hud"}),
+        request(KEL::Code::ADDO, {"hud", "http://a.invalid *"}),
         request(KEL::Code::ADDO, {"game"}),
         request(KEL::Code::SETP, {"game", "level", "7"}),
         request(KEL::Code::MPOS, {"a"}, {5, 5}),
@@ -81,12 +81,18 @@ TEST(Session, ReplayRebuildsTheLatestStateInAnOrderPagesCanUse) {
     session.observe(request(KEL::Code::HTML, {"b"}, {4, 18}), &pageB);
 
     const std::vector<std::string> expected = {
-        "ALWP | 1",           "PRXY proxy.invalid | 1080",
-        "AUTH user secret |", "ADDO game |",
-        "ADDO hud |",         "SETP game level 7 |",
-        "CRVW a | 512 256 0", "LOAD a http://example.invalid/ long/path |",
-        "CRVW b | 128 128 0", "SMSK b | 1",
-        "SACT b | 0",         "HTML b | [<p>b</p>]",
+        "ALWP | 1",
+        "PRXY proxy.invalid | 1080",
+        "AUTH user secret |",
+        "ADDO game |",
+        "ADDO hud http://a.invalid * |",
+        "SETP game level 7 |",
+        "CRVW a | 512 256 0",
+        "LOAD a http://example.invalid/ long/path |",
+        "CRVW b | 128 128 0",
+        "SMSK b | 1",
+        "SACT b | 0",
+        "HTML b | [<p>b</p>]",
     };
     EXPECT_EQ(render(session.replay()), expected);
     EXPECT_EQ(session.viewNames(), (std::vector<std::string>{"a", "b"}));
