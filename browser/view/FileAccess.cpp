@@ -46,16 +46,11 @@ void setExtraFileRoots(const QString &rootList) {
     }
 }
 
-bool fileRequestAllowed(const QNetworkRequest &request) {
-    const QUrl url = request.url();
-    if (!url.isLocalFile() || extraRoots().any)
-        return true;
-    auto *frame = qobject_cast<QWebFrame *>(request.originatingObject());
-    // The engine's own reads (no page asked) reach page script at no point.
-    if (!frame)
+bool fileNavigationAllowed(QWebFrame *frame, const QUrl &url) {
+    if (!url.isLocalFile() || extraRoots().any || !frame)
         return true;
     auto *page = qobject_cast<WebPage *>(frame->page());
-    if (page && frame == page->mainFrame() && page->isNavigatingTo(url))
+    if (page && frame == page->mainFrame() && page->isHostLoad(url))
         return true;
     const QUrl bound = boundingDocument(frame);
     if (bound.isLocalFile()) {
@@ -69,6 +64,12 @@ bool fileRequestAllowed(const QNetworkRequest &request) {
     logMessage("Refused a page's read of a file outside its folder: " +
                url.toString(QUrl::RemoveQuery | QUrl::RemoveFragment).left(200).toStdString());
     return false;
+}
+
+bool fileRequestAllowed(const QNetworkRequest &request) {
+    // The engine's own reads (no page asked) reach page script at no point.
+    return fileNavigationAllowed(qobject_cast<QWebFrame *>(request.originatingObject()),
+                                 request.url());
 }
 
 } // namespace KEL

@@ -1,6 +1,7 @@
 #include "view/WebPage.h"
 
 #include "CommandCodes.h"
+#include "view/FileAccess.h"
 #include "view/Notice.h"
 #include "view/PageTrust.h"
 #include "view/ViewHost.h"
@@ -70,11 +71,6 @@ bool WebPage::showsHostDocument() const {
     return !m_hostDocument.isEmpty() && sameDocument(m_hostDocument, mainFrame()->url());
 }
 
-bool WebPage::isNavigatingTo(const QUrl &url) const {
-    return m_popupIndex == -1 && !m_navigation.isEmpty() &&
-           m_navigation == url.adjusted(QUrl::RemoveFragment);
-}
-
 namespace {
 
 // An ad or any other frame of a foreign origin could send the top page, and with it the
@@ -112,11 +108,12 @@ void keepFromTopNavigation(QWebFrame *frame, const QUrl &target) {
 // A request without a frame would open a new window.
 bool WebPage::acceptNavigationRequest(QWebFrame *frame, const QNetworkRequest &request,
                                       NavigationType type) {
+    if (frame && !fileNavigationAllowed(frame, request.url()))
+        return false;
     if (frame && frame == mainFrame()) {
         // The host's own document passes here on its way in; anything else replaces it.
         if (!sameDocument(m_hostDocument, request.url()))
             m_hostDocument = QUrl();
-        m_navigation = request.url().adjusted(QUrl::RemoveFragment);
     } else if (frame) {
         keepFromTopNavigation(frame, request.url());
     }

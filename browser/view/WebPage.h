@@ -32,9 +32,11 @@ class WebPage : public QWebPage {
 
     // The document of the page that opened this popup, empty for other pages.
     QUrl openerUrl() const { return m_openerUrl; }
-    // Whether `url` is the document the main frame of this page, not a popup's, is being
-    // navigated to (the navigation was accepted and its request has not gone out yet).
-    bool isNavigatingTo(const QUrl &url) const;
+    // The address the host last loaded into this page (LOAD), which may be any file.
+    void setHostLoad(const QUrl &url) { m_hostLoad = url.adjusted(QUrl::RemoveFragment); }
+    bool isHostLoad(const QUrl &url) const {
+        return !m_hostLoad.isEmpty() && m_hostLoad == url.adjusted(QUrl::RemoveFragment);
+    }
 
   public slots:
     // Script in a popup closed its window: the host is told (POPC) and removes the view when it
@@ -71,7 +73,7 @@ class WebPage : public QWebPage {
     int32_t m_popupIndex = -1;
     QUrl m_hostDocument;
     QUrl m_openerUrl;
-    QUrl m_navigation;
+    QUrl m_hostLoad;
 };
 
 // "PopupView<index>": the name of a popup view.

@@ -139,6 +139,7 @@ void WebView::setTransparentBackground(bool on) {
 
 void WebView::loadUrl(const QUrl &url) {
     hostLoadedOrigins().add(url);
+    m_page->setHostLoad(url);
     // An address of no origin (data:, about:) is content the host chose, as HTML text is.
     m_page->setHostDocument(originOf(url).isEmpty() ? url : QUrl());
     m_progress = 0;

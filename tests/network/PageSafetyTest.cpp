@@ -178,7 +178,9 @@ TEST_F(PageSafety, PageScriptSeesOnlyTheObjectsOwnMembers) {
         {"typeof KEL_View.handleFocusIn", "function"},
         {"typeof KEL_View.deleteLater", "undefined"},
         {"typeof KEL_View.objectName", "undefined"},
-        {"Object.keys(window).filter(function (k) { return /__kel/.test(k); }).length", "0"},
+        {"Object.getOwnPropertyNames(window).filter(function (k) { return /__kel/.test(k); })"
+         ".length",
+         "0"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(eval("v", c.script), c.value) << c.script;
@@ -232,6 +234,13 @@ TEST_F(PageSafety, FilePagesReadOnlyTheirOwnFolder) {
         }
         EXPECT_EQ(eval("v", read + "('file://" + c.file + "')"), c.value);
     }
+    // A link out of the folder fails like a read: the page stays.
+    m_browser.stop(3000);
+    launch();
+    load("v", "file://" + files + "/game/index.html");
+    eval("v", "location.href = 'file://" + files + "/secret.txt'; 0");
+    EXPECT_FALSE(waitUntil([&] { return eval("v", "document.title") != "game"; }, 1000))
+        << eval("v", "location.href + ' ' + document.title + ' ' + document.body.innerText");
 }
 
 } // namespace
