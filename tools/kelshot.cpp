@@ -311,12 +311,19 @@ int Shot::prepare() {
     return kExitOk;
 }
 
+// Standard output carries --eval values and nothing else, so the plugin's own lines (a lock
+// that timed out, a full segment) go to standard error, like every other diagnostic.
+bool g_pluginLines = true;
+
+void onPluginLine(const char *line) {
+    if (g_pluginLines)
+        std::fprintf(stderr, "kelshot: %s\n", line);
+}
+
 int Shot::start() {
-    // Each run gets its own segments unless the caller chose a suffix.
-    if (const char *suffix = std::getenv("KEL_SEGMENT_SUFFIX"); !suffix || !*suffix) {
-        const std::string own = "_kelshot" + std::to_string(getpid());
-        setenv("KEL_SEGMENT_SUFFIX", own.c_str(), 1);
-    }
+    g_pluginLines = !m_options.quiet;
+    KEL_SetLogCB(&onPluginLine);
+    // Each run gets segments of its own (the kit's rule) unless the caller chose a suffix.
     m_compositor.attach(m_browser);
     StartOptions options;
     options.logFile = m_options.log;

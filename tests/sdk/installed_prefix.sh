@@ -31,13 +31,17 @@ mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 examples=$prefix/share/kel/examples
 
 run_both() { # $1: folder with minimal_host and kit_host
-    KEL_SEGMENT_SUFFIX=_sdk$$_${1##*/}_c "$1/minimal_host" "$1/frame.ppm" >"$1/c.log" 2>&1 ||
-        { cat "$1/c.log"; fail "minimal_host built with $1 failed"; }
+    KEL_SEGMENT_SUFFIX=_sdk$$_${1##*/}_c "$1/minimal_host" "$1/frame.ppm" >"$1/c.out" 2>"$1/c.err" ||
+        { cat "$1/c.out" "$1/c.err"; fail "minimal_host built with $1 failed"; }
     [ -s "$1/frame.ppm" ] || fail "minimal_host wrote no picture"
-    KEL_SEGMENT_SUFFIX=_sdk$$_${1##*/}_k "$1/kit_host" >"$1/kit.log" 2>"$1/kit.err" ||
-        { cat "$1/kit.log" "$1/kit.err"; fail "kit_host built with $1 failed"; }
+    KEL_SEGMENT_SUFFIX=_sdk$$_${1##*/}_k "$1/kit_host" >"$1/kit.out" 2>"$1/kit.err" ||
+        { cat "$1/kit.out" "$1/kit.err"; fail "kit_host built with $1 failed"; }
     # The page's background is #2a6 (34, 170, 102): the picture is the page's.
-    grep -q '^title kit pixel 34 170 102 ' "$1/kit.log" || { cat "$1/kit.log"; fail "kit_host saw another picture"; }
+    grep -q '^title kit pixel 34 170 102 ' "$1/kit.out" || { cat "$1/kit.out"; fail "kit_host saw another picture"; }
+    # The browser's own lines reach each host's log callback, never its standard output.
+    grep -q '^kel: Creating Web View: main' "$1/c.err" || { cat "$1/c.err"; fail "minimal_host's log lacks the browser's lines"; }
+    grep -q '^browser: Creating Web View: main' "$1/kit.err" || { cat "$1/kit.err"; fail "kit_host's log lacks the browser's lines"; }
+    ! grep -q 'Creating Web View' "$1/c.out" "$1/kit.out" || fail "the browser's lines on standard output"
 }
 
 # pkg-config

@@ -11,6 +11,8 @@
 int main(int argc, char **argv) {
     const std::string html =
         argc > 1 ? argv[1] : "<title>kit</title><body style='margin:0;background:#2a6'>";
+    // The plugin's own lines (without a callback they go to standard output).
+    KEL_SetLogCB([](const char *line) { std::fprintf(stderr, "kel: %s\n", line); });
     KEL::Host::Browser browser;
     KEL::Host::StartOptions options;
     options.onBrowserLine = [](const std::string &line) {
