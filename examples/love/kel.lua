@@ -62,7 +62,6 @@ assert(ffi.sizeof("KEL_TextureUpdate") == 32, "KEL_TextureUpdate layout")
 local utf8 = require("utf8")
 
 local kel = {}
-local C = ffi.C
 local lib -- the loaded plugin
 local launcher -- the SDK's C helper
 local browser -- what kel_start returned
@@ -87,7 +86,7 @@ function kel.findPlugin(exampleDir)
     local given = os.getenv("KEL_PLUGIN_PATH")
     if given and given ~= "" then return given end
     local root = dirname(dirname(exampleDir)) -- examples/love -> the source tree
-    local installed = root .. "/../../lib/libKELPlugin.so"
+    local installed = root .. "/../lib/libKELPlugin.so" -- share/kel/love -> share -> lib
     if exists(installed) then return installed end
     for _, build in ipairs({ "build", "build-release", "build-debug", "build/RelWithDebInfo" }) do
         local candidate = root .. "/" .. build .. "/lib/libKELPlugin.so"
