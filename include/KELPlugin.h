@@ -5,6 +5,8 @@
  * ../bin relative to the library), calls KEL_InitProcess and from then on, once per host frame,
  * KEL_Update. Requests go out with KEL_PostCommand; notices and replies come back through the
  * process callback. Frames are copied out with KEL_UpdateTexture after a "UPVW" notice.
+ * KELLaunch.h (libKELHost.so) finds and starts the browser for you, with segment names of your
+ * process's own, and hands the browser's output to your log callback.
  *
  * Threading: every function runs on the calling thread; callbacks run on the thread whose call
  * triggered them. Segment operations lock their segment, so posting, polling, payload and
