@@ -1,5 +1,6 @@
 #include "KELHost.h"
 
+#include "Launcher.h"
 #include "RecordText.h"
 
 #include "CommandCodes.h"
@@ -8,18 +9,10 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace KEL {
 namespace Host {
@@ -212,39 +205,6 @@ std::u16string takeText(const KEL_Command &command, int slotArg) {
     return decodeTextPayload(bytes.data(), bytes.size());
 }
 
-// ---- Finding the program ------------------------------------------------------------------
-
-namespace {
-
-bool isExecutable(const std::string &path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-           access(path.c_str(), X_OK) == 0;
-}
-
-std::string directoryOf(const std::string &path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
-} // namespace
-
-std::string defaultBrowserPath() {
-    if (const char *path = std::getenv("KEL_BROWSER_PATH"); path && *path)
-        return path;
-    Dl_info info;
-    if (dladdr(reinterpret_cast<void *>(&KEL_Init), &info) && info.dli_fname) {
-        const std::string libDir = directoryOf(info.dli_fname);
-        for (const std::string &candidate :
-             {libDir + "/../bin/KELBrowser", libDir + "/KELBrowser"}) {
-            if (isExecutable(candidate))
-                return candidate;
-        }
-        return libDir + "/../bin/KELBrowser";
-    }
-    return "KELBrowser";
-}
-
 // ---- The browser process ------------------------------------------------------------------
 
 namespace {
@@ -253,55 +213,6 @@ namespace {
 Browser *g_receiver = nullptr;
 
 using Clock = std::chrono::steady_clock;
-
-std::vector<std::string> environmentWith(const std::map<std::string, std::string> &overrides) {
-    std::vector<std::string> entries;
-    for (char **entry = environ; entry && *entry; ++entry) {
-        const std::string text(*entry);
-        const std::string key = text.substr(0, text.find('='));
-        if (!overrides.count(key))
-            entries.push_back(text);
-    }
-    for (const auto &[key, value] : overrides)
-        entries.push_back(key + "=" + value);
-    return entries;
-}
-
-// The browser's main thread needs a large stack for deeply nested pages; started with less,
-// it raises its limit and executes itself once more, which loads Qt and the engine twice
-// (about 25 ms). Started with the limit in place, it goes straight on. The limit only counts
-// when a program image is laid out, so raising this process's soft limit around the spawn and
-// restoring it afterwards changes nothing here.
-constexpr rlim_t kBrowserMainStack = rlim_t(256) << 20;
-
-class StackLimitForChild {
-  public:
-    StackLimitForChild() {
-        if (getrlimit(RLIMIT_STACK, &m_saved) != 0 || m_saved.rlim_cur == RLIM_INFINITY ||
-            m_saved.rlim_cur >= kBrowserMainStack)
-            return;
-        struct rlimit raised = m_saved;
-        raised.rlim_cur = m_saved.rlim_max == RLIM_INFINITY
-                              ? kBrowserMainStack
-                              : std::min(kBrowserMainStack, m_saved.rlim_max);
-        m_raised = raised.rlim_cur > m_saved.rlim_cur && setrlimit(RLIMIT_STACK, &raised) == 0;
-    }
-    ~StackLimitForChild() {
-        if (m_raised)
-            setrlimit(RLIMIT_STACK, &m_saved);
-    }
-    StackLimitForChild(const StackLimitForChild &) = delete;
-    StackLimitForChild &operator=(const StackLimitForChild &) = delete;
-
-  private:
-    struct rlimit m_saved {};
-    bool m_raised = false;
-};
-
-// The process's pidfd, or -1 where the kernel has none (then waitpid and kill serve).
-int openPidfd(pid_t pid) {
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-}
 
 } // namespace
 
@@ -339,6 +250,7 @@ bool Browser::start(const StartOptions &options) {
     m_recovery->stopWatching();
     g_receiver = this;
     KEL_SetProcessCB(&Browser::onRecord);
+    m_suffix = settleSegmentSuffix(options.fixedSegmentNames);
     if (!KEL_Init()) {
         m_error = "KEL_Init failed (see the log)";
         return false;
@@ -383,41 +295,42 @@ bool Browser::start(const StartOptions &options) {
 }
 
 bool Browser::spawnProcess(const StartOptions &options) {
-    const std::string program =
-        options.browserPath.empty() ? defaultBrowserPath() : options.browserPath;
-    const std::vector<std::string> environment = environmentWith(options.environment);
-    std::vector<char *> envp;
-    for (const std::string &entry : environment)
-        envp.push_back(const_cast<char *>(entry.c_str()));
-    envp.push_back(nullptr);
-    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (!options.logFile.empty()) {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.logFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    }
-    pid_t pid = -1;
-    const StackLimitForChild stack;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        m_error = "cannot start " + program + ": " + std::strerror(rc);
+    closeOutput();
+    LaunchRequest request;
+    request.program = options.browserPath;
+    request.environment = options.environment;
+    // The suffix the plugin's segments carry, handed on explicitly: the browser must open
+    // exactly those, whatever the options' environment says.
+    request.environment["KEL_SEGMENT_SUFFIX"] = m_suffix;
+    request.logFile = options.logFile;
+    request.memoryLimit = options.memoryLimit;
+    Launched launched;
+    if (!spawnBrowser(request, &launched, &m_error))
         return false;
-    }
-    m_pid = pid;
+    m_pid = launched.pid;
+    m_pidfd = launched.pidfd;
+    m_logFd = launched.logFd;
     m_status = -1;
-    m_pidfd = openPidfd(pid);
-    // posix_spawn returns once the program runs, so the bound is in place long before any page
-    // can allocate; only the dynamic loader runs without it.
-    if (options.memoryLimit > 0) {
-        const struct rlimit limit = {static_cast<rlim_t>(options.memoryLimit),
-                                     static_cast<rlim_t>(options.memoryLimit)};
-        prlimit(pid, RLIMIT_DATA, &limit, nullptr);
-    }
     return true;
+}
+
+void Browser::drainOutput() {
+    if (m_logFd < 0)
+        return;
+    m_lines.drain(m_logFd, [this](const std::string &line) {
+        if (m_options.onBrowserLine)
+            m_options.onBrowserLine(line);
+        else
+            std::fprintf(stderr, "KELBrowser: %s\n", line.c_str());
+    });
+}
+
+void Browser::closeOutput() {
+    if (m_logFd < 0)
+        return;
+    drainOutput();
+    close(m_logFd);
+    m_logFd = -1;
 }
 
 bool Browser::reinitialise() {
@@ -430,20 +343,11 @@ bool Browser::reinitialise() {
 }
 
 bool Browser::running() {
-    if (m_pid <= 0)
-        return false;
-    int status = 0;
-    const pid_t rc = waitpid(m_pid, &status, WNOHANG);
-    if (rc == 0)
-        return true;
-    if (rc == m_pid)
-        m_status = status;
-    m_pid = -1;
-    if (m_pidfd >= 0) {
-        close(m_pidfd);
-        m_pidfd = -1;
-    }
-    return false;
+    Launched process{m_pid, m_pidfd, -1};
+    const bool runs = stillRunning(process, false, &m_status);
+    m_pid = process.pid;
+    m_pidfd = process.pidfd;
+    return runs;
 }
 
 bool Browser::waitForExit(int timeoutMs) {
@@ -465,10 +369,10 @@ bool Browser::stop(int timeoutMs) {
         endedByItself = waitForExit(timeoutMs);
         if (!endedByItself && m_pid > 0) {
             kill(m_pid, SIGKILL);
-            int status = 0;
-            if (waitpid(m_pid, &status, 0) == m_pid)
-                m_status = status;
-            m_pid = -1;
+            Launched process{m_pid, m_pidfd, -1};
+            stillRunning(process, true, &m_status);
+            m_pid = process.pid;
+            m_pidfd = process.pidfd;
         }
     }
     closeProcessAndPlugin();
@@ -476,6 +380,7 @@ bool Browser::stop(int timeoutMs) {
 }
 
 void Browser::closeProcessAndPlugin() {
+    closeOutput();
     if (m_pidfd >= 0) {
         close(m_pidfd);
         m_pidfd = -1;
@@ -530,6 +435,7 @@ bool Browser::request(const KEL_Command &command, KEL_Command *reply, int timeou
 
 void Browser::pump() {
     g_receiver = this;
+    drainOutput();
     KEL_Update();
     if (m_callbackDepth == 0)
         m_recovery->step();

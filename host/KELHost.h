@@ -7,6 +7,7 @@
 
 #include "CommandCodes.h"
 #include "KELPlugin.h"
+#include "Launcher.h"
 #include "Recovery.h"
 
 #include <cstdint>
@@ -88,8 +89,15 @@ struct StartOptions {
     // browser's first tick together with INIT, instead of one round trip after another; their
     // replies and notices reach the inbox as usual, after PRUP and BOOT.
     std::function<void()> firstRequests;
-    // Where the browser's standard output and error go; empty = inherit.
+    // Where the browser's standard output and error go. Empty: every line it writes (without
+    // the "LOG: " prefix) goes to onBrowserLine, read during pump(); without a handler, to this
+    // process's standard error prefixed "KELBrowser: ". Never to this process's standard output.
     std::string logFile;
+    std::function<void(const std::string &line)> onBrowserLine;
+    // Segment names: unless KEL_SEGMENT_SUFFIX is set, start() gives this process a suffix of
+    // its own (Launcher.h), so hosts on one machine never share segments. True: the plain
+    // names "KEL_COMMANDBUFFER" etc., for a host that expects them.
+    bool fixedSegmentNames = false;
     // Bound on the browser's private writable memory in bytes (see kDefaultMemoryLimit);
     // 0 = none.
     uint64_t memoryLimit = kDefaultMemoryLimit;
@@ -105,8 +113,8 @@ class Browser {
     Browser(const Browser &) = delete;
     Browser &operator=(const Browser &) = delete;
 
-    // KEL_Init, then start the browser process with the segment suffix of this process's
-    // environment (set KEL_SEGMENT_SUFFIX before calling). False with `error()` set on failure.
+    // Settles the segment names (StartOptions::fixedSegmentNames), KEL_Init, then starts the
+    // browser process with the same names. False with `error()` set on failure.
     bool start(const StartOptions &options = StartOptions());
     // EXIT, wait up to timeoutMs for the process to end, then SIGKILL it; KEL_Shutdown.
     // Returns true when it ended by itself.
@@ -123,6 +131,8 @@ class Browser {
     // Exit status (as from waitpid) once it has ended; -1 while running or never started.
     int exitStatus() const { return m_status; }
     const std::string &error() const { return m_error; }
+    // The segment suffix in force since start() ("" for the plain names).
+    const std::string &segmentSuffix() const { return m_suffix; }
 
     // Posts a request; returns its sequence number (0 = segment full).
     uint32_t post(const KEL_Command &command);
@@ -169,6 +179,9 @@ class Browser {
     void closeProcessAndPlugin();
     // Starts the program with the options' environment, log and memory bound; opens its pidfd.
     bool spawnProcess(const StartOptions &options);
+    // Hands the browser's waiting output lines on; closes the pipe (after a last read).
+    void drainOutput();
+    void closeOutput();
     // Ends the plugin's segments and makes them anew, for a fresh process.
     bool reinitialise();
 
@@ -179,14 +192,14 @@ class Browser {
     std::deque<KEL_Command> m_inbox;
     std::function<void(const KEL_Command &)> m_handler;
     StartOptions m_options;
-    int m_pidfd = -1;          // the process's pidfd; -1 where the kernel has none
+    int m_pidfd = -1; // the process's pidfd; -1 where the kernel has none
+    int m_logFd = -1; // the browser's output, when no log file was named
+    BrowserLines m_lines;
+    std::string m_suffix;
     bool m_exitPosted = false; // the host posted EXIT: its end is no fault
     int m_callbackDepth = 0;   // inside the process callback: no segment may be remade
     std::unique_ptr<Recovery> m_recovery;
 };
-
-// The KELBrowser program next to the plugin library (or $KEL_BROWSER_PATH).
-std::string defaultBrowserPath();
 
 } // namespace Host
 } // namespace KEL

@@ -5,6 +5,8 @@
  * ../bin relative to the library), calls KEL_InitProcess and from then on, once per host frame,
  * KEL_Update. Requests go out with KEL_PostCommand; notices and replies come back through the
  * process callback. Frames are copied out with KEL_UpdateTexture after a "UPVW" notice.
+ * KELLaunch.h (libKELHost.so) finds and starts the browser for you, with segment names of your
+ * process's own, and hands the browser's output to your log callback.
  *
  * Threading: every function runs on the calling thread; callbacks run on the thread whose call
  * triggered them. Segment operations lock their segment, so posting, polling, payload and
@@ -95,6 +97,98 @@ _Static_assert(offsetof(KEL_Command, result) == 8280, "KEL_Command layout");
 _Static_assert(sizeof(KEL_TextureUpdate) == 32, "KEL_TextureUpdate layout");
 _Static_assert(offsetof(KEL_TextureUpdate, height) == 28, "KEL_TextureUpdate layout");
 #endif
+
+/*
+ * Command codes, as the code field holds them (copy 4 letters). Requests go from the host to the
+ * browser, notices from the browser to the host; README.md lists each one's fields.
+ */
+/* Requests */
+#define KEL_CODE_INIT "INIT"
+#define KEL_CODE_CRVW "CRVW"
+#define KEL_CODE_RMVW "RMVW"
+#define KEL_CODE_SCRL "SCRL"
+#define KEL_CODE_SVCK "SVCK"
+#define KEL_CODE_CLCK "CLCK"
+#define KEL_CODE_LOAD "LOAD"
+#define KEL_CODE_HFWD "HFWD"
+#define KEL_CODE_HBAK "HBAK"
+#define KEL_CODE_IMES "IMES"
+#define KEL_CODE_HTML "HTML"
+#define KEL_CODE_EVJS "EVJS"
+#define KEL_CODE_SACT "SACT"
+#define KEL_CODE_KEYD "KEYD"
+#define KEL_CODE_KEYU "KEYU"
+#define KEL_CODE_MPOS "MPOS"
+#define KEL_CODE_RSIZ "RSIZ"
+#define KEL_CODE_EXIT "EXIT"
+#define KEL_CODE_MPRS "MPRS"
+#define KEL_CODE_MREL "MREL"
+#define KEL_CODE_MSCL "MSCL"
+#define KEL_CODE_SETP "SETP"
+#define KEL_CODE_ADDO "ADDO"
+#define KEL_CODE_SSMR "SSMR"
+#define KEL_CODE_SMSK "SMSK"
+#define KEL_CODE_DSMR "DSMR"
+#define KEL_CODE_PING "PING"
+#define KEL_CODE_ALWP "ALWP"
+#define KEL_CODE_PRXY "PRXY"
+#define KEL_CODE_AUTH "AUTH"
+/* Notices */
+#define KEL_CODE_PRUP "PRUP"
+#define KEL_CODE_BOOT "BOOT"
+#define KEL_CODE_UPVW "UPVW"
+#define KEL_CODE_UPCZ "UPCZ"
+#define KEL_CODE_PROG "PROG"
+#define KEL_CODE_LDFN "LDFN"
+#define KEL_CODE_TITC "TITC"
+#define KEL_CODE_URLC "URLC"
+#define KEL_CODE_ICNC "ICNC"
+#define KEL_CODE_IMEI "IMEI"
+#define KEL_CODE_IMEO "IMEO"
+#define KEL_CODE_POPU "POPU"
+#define KEL_CODE_POPC "POPC"
+#define KEL_CODE_JLOG "JLOG"
+#define KEL_CODE_INVK "INVK"
+
+/*
+ * Values for KEYD / KEYU: intArgs[0] is a Qt key, intArgs[1] the modifier bits. Letters are
+ * their upper-case ASCII value ('A'), digits and punctuation their ASCII value (' ', '0', ',');
+ * keys that type text also put that text into strArgs[1].
+ */
+#define KEL_MOD_META 1
+#define KEL_MOD_SHIFT 2
+#define KEL_MOD_CONTROL 4
+#define KEL_MOD_ALT 8
+
+#define KEL_KEY_ESCAPE 0x01000000
+#define KEL_KEY_TAB 0x01000001
+#define KEL_KEY_BACKTAB 0x01000002
+#define KEL_KEY_BACKSPACE 0x01000003
+#define KEL_KEY_RETURN 0x01000004
+#define KEL_KEY_ENTER 0x01000005 /* the keypad's */
+#define KEL_KEY_INSERT 0x01000006
+#define KEL_KEY_DELETE 0x01000007
+#define KEL_KEY_PAUSE 0x01000008
+#define KEL_KEY_PRINT 0x01000009
+#define KEL_KEY_HOME 0x01000010
+#define KEL_KEY_END 0x01000011
+#define KEL_KEY_LEFT 0x01000012
+#define KEL_KEY_UP 0x01000013
+#define KEL_KEY_RIGHT 0x01000014
+#define KEL_KEY_DOWN 0x01000015
+#define KEL_KEY_PAGE_UP 0x01000016
+#define KEL_KEY_PAGE_DOWN 0x01000017
+#define KEL_KEY_SHIFT 0x01000020
+#define KEL_KEY_CONTROL 0x01000021
+#define KEL_KEY_META 0x01000022
+#define KEL_KEY_ALT 0x01000023
+#define KEL_KEY_CAPS_LOCK 0x01000024
+#define KEL_KEY_NUM_LOCK 0x01000025
+#define KEL_KEY_SCROLL_LOCK 0x01000026
+#define KEL_KEY_F1 0x01000030 /* F2 to F24 follow in order: KEL_KEY_F1 + n - 1 */
+#define KEL_KEY_F12 0x0100003b
+#define KEL_KEY_MENU 0x01000055
+#define KEL_KEY_SPACE 0x20
 
 /* Receives one record addressed to the host. The record is valid only during the call; copy
  * what you keep. Runs on the thread that called KEL_Update; may call back into the library. */

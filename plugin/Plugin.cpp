@@ -10,10 +10,14 @@
 #include "SegmentNames.h"
 #include "TextureBuffer.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <unistd.h>
+#include <vector>
 
 using namespace KEL;
 
@@ -65,7 +69,70 @@ template <typename Buffer> void releaseBuffer(Buffer *&buffer) {
         SharedBuffer::removeNames(name);
 }
 
+// Payloads handed to the host in records whose slots were still taken when its callback
+// returned. A host that never frees them fills the data segment silently (the browser's
+// next payload simply fails), so each one still taken after kUnfreedAfter is logged: the
+// first with an explanation, later ones counted at each power of ten.
+struct Delivered {
+    int32_t slot;
+    char code[5];
+    std::chrono::steady_clock::time_point at;
+};
+std::vector<Delivered> g_delivered; // at most one entry per slot
+uint64_t g_unfreed = 0;
+constexpr auto kUnfreedAfter = std::chrono::seconds(10);
+
+void forgetSlot(int32_t slot) {
+    g_delivered.erase(std::remove_if(g_delivered.begin(), g_delivered.end(),
+                                     [slot](const Delivered &d) { return d.slot == slot; }),
+                      g_delivered.end());
+}
+
+void notePayloads(const KEL_Command &record) {
+    const CodeInfo *info = findReceivedCode(record.code);
+    if (!info || !g_data)
+        return;
+    const int32_t count = std::min<int32_t>(record.intCount, KEL_COMMAND_INT_ARGS);
+    for (int i = 0; i + 1 < count; ++i) {
+        const int32_t slot = record.intArgs[i];
+        if (!(info->payloads & payloadAt(i)) || slot < 0 || !g_data->inUse(slot))
+            continue;
+        forgetSlot(slot);
+        Delivered entry{slot, {}, std::chrono::steady_clock::now()};
+        std::memcpy(entry.code, record.code, 4);
+        g_delivered.push_back(entry);
+    }
+}
+
+void checkUnfreed() {
+    if (g_delivered.empty() || !g_data)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = g_delivered.begin(); it != g_delivered.end();) {
+        if (now - it->at < kUnfreedAfter) {
+            ++it;
+            continue;
+        }
+        if (g_data->inUse(it->slot)) {
+            ++g_unfreed;
+            bool report = g_unfreed == 1;
+            for (uint64_t power = 10; power <= g_unfreed && !report; power *= 10)
+                report = g_unfreed == power;
+            if (g_unfreed == 1)
+                logMessage(std::string("Payload not freed: the ") + it->code +
+                           " payload in data slot " + std::to_string(it->slot) +
+                           " is still taken 10 s after delivery; free every payload a record "
+                           "names with KEL_CopyAndFree, or the data segment fills up");
+            else if (report)
+                logMessage("Payload not freed: " + std::to_string(g_unfreed) +
+                           " payloads still taken 10 s after delivery so far");
+        }
+        it = g_delivered.erase(it);
+    }
+}
+
 void releaseAll() {
+    g_delivered.clear();
     releaseBuffer(g_commands);
     releaseBuffer(g_texture);
     releaseBuffer(g_data);
@@ -110,10 +177,13 @@ KEL_API void KEL_Update(void) {
             KEL_ProcessCallback callback = g_processCallback.load();
             if (!g_commands || !callback)
                 return;
+            if (handled == 0)
+                checkUnfreed();
             CommandPtr record(g_commands->next());
             if (!record)
                 return;
             callback(record.get());
+            notePayloads(*record);
         }
     });
 }
@@ -146,12 +216,21 @@ KEL_API void KEL_UpdateTexture(bool fullOnly, int32_t group, int32_t index,
 }
 
 KEL_API int32_t KEL_AllocateAndCopy(const void *source, int32_t length) {
-    return guarded(-1, [=] { return g_data ? g_data->allocateAndCopy(source, length) : -1; });
+    return guarded(-1, [=] {
+        const int32_t slot = g_data ? g_data->allocateAndCopy(source, length) : -1;
+        if (slot >= 0)
+            forgetSlot(slot);
+        return slot;
+    });
 }
 
 KEL_API bool KEL_CopyAndFree(int32_t slot, void *destination, int32_t length) {
-    return guarded(false,
-                   [=] { return g_data ? g_data->copyAndFree(slot, destination, length) : false; });
+    return guarded(false, [=] {
+        if (!g_data || !g_data->copyAndFree(slot, destination, length))
+            return false;
+        forgetSlot(slot);
+        return true;
+    });
 }
 
 KEL_API void KEL_SetLogCB(KEL_LogCallback callback) {

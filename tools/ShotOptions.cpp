@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace KEL {
 namespace Shot {
@@ -87,8 +90,8 @@ const std::vector<OptionSpec> &optionTable() {
         {"--transparent", nullptr, "transparent page background: alpha 0 where nothing is drawn",
          flag(&Options::transparent)},
         {"--eval", "SCRIPT",
-         "run SCRIPT once the page has loaded; its value goes to stdout "
-         "(repeatable)",
+         "run SCRIPT once the page has loaded; its value goes to stdout as JSON, one "
+         "line each (undefined and functions as null; repeatable)",
          [](Options &o, const std::string &v) -> std::string {
              o.scripts.push_back(v);
              return {};
@@ -122,6 +125,10 @@ std::string addressFor(const std::string &argument, std::string *error) {
     if (stat(argument.c_str(), &info) == 0) {
         if (S_ISDIR(info.st_mode)) {
             *error = argument + " is a folder, not a page";
+            return {};
+        }
+        if (access(argument.c_str(), R_OK) != 0) {
+            *error = "cannot read " + argument + ": " + std::strerror(errno);
             return {};
         }
         return fileAddress(argument);
@@ -209,6 +216,9 @@ std::string helpText() {
             "  5  the browser died while loading or rendering\n"
             "  6  the picture cannot be written\n"
             "  7  the page (--html) or a script is too large for the data segment (1 MiB)\n"
+            "  8  the page could not be fetched (refused, unknown host, blocked port, ...);\n"
+            "     a page the server sends with an HTTP error status is written as usual\n"
+            "  9  an --eval script threw (its error on stderr)\n"
             "  130  interrupted\n";
     return text.str();
 }

@@ -18,6 +18,8 @@ enum ExitCode : int {
     kExitBrowserDied = 5, // the browser ended while loading or rendering
     kExitCannotWrite = 6, // the picture cannot be written
     kExitTooLarge = 7,    // page or script too large for one data slot (1 MiB)
+    kExitLoadFailed = 8,  // the page could not be fetched (network error; HTTP errors are pages)
+    kExitScriptError = 9, // an --eval script threw
     kExitInterrupted = 130,
 };
 

@@ -120,6 +120,7 @@ class Shot {
     // *createSequence.
     int postFirstRequests(uint32_t *createSequence);
     int showPage();
+    int checkLoad();
     int evaluate(const std::string &script);
     int settle();
     int writePicture();
@@ -286,6 +287,9 @@ int Shot::prepare() {
     if (!outputWritable(m_options.out, &error))
         return fail(kExitCannotWrite, error);
     if (!m_options.htmlFile.empty()) {
+        struct stat info {};
+        if (stat(m_options.htmlFile.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+            return fail(kExitBadOptions, m_options.htmlFile + " is a folder, not a page");
         std::ifstream in(m_options.htmlFile, std::ios::binary);
         std::stringstream text;
         text << in.rdbuf();
@@ -307,12 +311,19 @@ int Shot::prepare() {
     return kExitOk;
 }
 
+// Standard output carries --eval values and nothing else, so the plugin's own lines (a lock
+// that timed out, a full segment) go to standard error, like every other diagnostic.
+bool g_pluginLines = true;
+
+void onPluginLine(const char *line) {
+    if (g_pluginLines)
+        std::fprintf(stderr, "kelshot: %s\n", line);
+}
+
 int Shot::start() {
-    // Each run gets its own segments unless the caller chose a suffix.
-    if (const char *suffix = std::getenv("KEL_SEGMENT_SUFFIX"); !suffix || !*suffix) {
-        const std::string own = "_kelshot" + std::to_string(getpid());
-        setenv("KEL_SEGMENT_SUFFIX", own.c_str(), 1);
-    }
+    g_pluginLines = !m_options.quiet;
+    KEL_SetLogCB(&onPluginLine);
+    // Each run gets segments of its own (the kit's rule) unless the caller chose a suffix.
     m_compositor.attach(m_browser);
     StartOptions options;
     options.logFile = m_options.log;
@@ -381,17 +392,72 @@ int Shot::showPage() {
     return failWait(wait, "while loading");
 }
 
+// The browser hands back a script's value as text, so an object, null and a thrown error would
+// all look alike (an empty line). The script therefore runs inside a wrapper that turns its
+// value into JSON (one line whatever it holds) or reports what it threw: "V" or "E" first.
+std::string jsonWrapped(const std::string &script) {
+    std::u16string quoted = u"\"";
+    for (const char16_t unit : utf16(script)) {
+        if (unit == u'"' || unit == u'\\' || unit < 0x20 || unit == 0x2028 || unit == 0x2029) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(unit));
+            quoted += utf16(escaped);
+        } else {
+            quoted += unit;
+        }
+    }
+    quoted += u"\"";
+    // Indirect eval runs the script in the page's global scope, as EVJS itself would.
+    return "(function(){var v;try{v=(0,eval)(" + utf8(quoted) +
+           ");}catch(e){return 'E'+String(e);}"
+           "var t=typeof v;if(t==='undefined'||t==='function'||t==='symbol')return 'Vnull';"
+           "try{return 'V'+JSON.stringify(v);}catch(e){return 'V'+JSON.stringify(String(v));}})()";
+}
+
 int Shot::evaluate(const std::string &script) {
     KEL_Command command = makeCommand(KEL::Code::EVJS);
     setString(command, 0, kView);
-    if (!putText(command, 0, script))
+    const std::string wrapped = jsonWrapped(script);
+    if ((utf16(wrapped).size() + 1) * 2 > kLargestPayload)
+        return fail(kExitTooLarge, "an --eval script is too large for the data segment");
+    if (!putText(command, 0, wrapped))
         return fail(kExitTooLarge, "no data slot is free for the script");
     KEL_Command reply;
     if (Wait wait = request(command, &reply); wait != Wait::Done)
         return failWait(wait, "when running a script");
-    std::fprintf(stdout, "%s\n", utf8(takeText(reply, 0)).c_str());
+    const std::string value = utf8(takeText(reply, 0));
+    if (value.rfind('E', 0) == 0)
+        return fail(kExitScriptError, "the script threw: " + printable(value.substr(1)));
+    std::fprintf(stdout, "%s\n", value.empty() ? "null" : value.c_str() + 1);
     std::fflush(stdout);
     return kExitOk;
+}
+
+// A load the network could not serve (refused, unknown host, blocked port, TLS failure) ends
+// in the engine's own error page, which reaches the host like any page. Its shape is fixed:
+// "Failed to load URL" and a "QtNetwork Error N" or "WebKit Error N" line (a port the engine
+// refuses); QtNetwork errors 201 to 299 are answers from the server (404 and the like), whose
+// pages count as pages.
+int Shot::checkLoad() {
+    if (!m_options.htmlFile.empty())
+        return kExitOk;
+    KEL_Command command = makeCommand(KEL::Code::EVJS);
+    setString(command, 0, kView);
+    const char *probe =
+        "(function(){var p=document.querySelector('body>pre');var a=document.querySelector("
+        "'body>p');if(!p||!a||a.textContent.indexOf('Failed to load URL')!==0)return '';"
+        "var m=/^(QtNetwork|WebKit) Error (\\d+)$/.exec(p.textContent);if(!m)return '';"
+        "var n=+m[2];if(m[1]==='QtNetwork'&&n>=201&&n<=299)return '';"
+        "return document.title+' ('+m[1]+' error '+n+')';})()";
+    if (!putText(command, 0, std::string(probe)))
+        return fail(kExitTooLarge, "no data slot is free for a script");
+    KEL_Command reply;
+    if (Wait wait = request(command, &reply); wait != Wait::Done)
+        return failWait(wait, "when checking the load");
+    const std::string failure = utf8(takeText(reply, 0));
+    if (failure.empty())
+        return kExitOk;
+    return fail(kExitLoadFailed, "the page could not be loaded: " + printable(failure));
 }
 
 // A frame painted in the tick that handled our last command is announced before the reply to
@@ -438,6 +504,8 @@ int Shot::run() {
         code = start();
     if (code == kExitOk)
         code = showPage();
+    if (code == kExitOk)
+        code = checkLoad();
     for (size_t i = 0; code == kExitOk && i < m_options.scripts.size(); ++i)
         code = evaluate(m_options.scripts[i]);
     if (code == kExitOk && m_options.waitMs > 0) {

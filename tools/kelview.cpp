@@ -8,9 +8,11 @@
 // standard error.
 //
 // --control is for tests and scripts: kelview reads commands from standard input, one a line
-// ("eval SCRIPT" evaluates in the main view and prints "RESULT value"), and reports what
-// happens on standard output ("WINDOW view x11-id", "TITLE view title", "POPUP view",
-// "POPC view", "LOADED view", "FIELD view type", "BLUR view", "RESIZE view width height").
+// ("eval SCRIPT" evaluates in the main view and prints "RESULT value", "load ADDRESS" loads it
+// in the main view, "quit" ends kelview; with --quit-at-end the end of input does too; else
+// kelview runs on and keeps reporting), and reports what happens on standard output ("WINDOW view
+// x11-id", "TITLE view title", "POPUP view", "POPC view", "LOADED view", "FIELD view type", "BLUR
+// view", "RESIZE view width height").
 
 #include "CommandCodes.h"
 #include "KELHost.h"
@@ -20,6 +22,7 @@
 #include <SDL.h>
 #include <SDL_syswm.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -98,7 +101,8 @@ struct Window {
 
 class Viewer {
   public:
-    Viewer(Browser &browser, bool control) : m_browser(browser), m_control(control) {}
+    Viewer(Browser &browser, bool control, bool quitAtEnd)
+        : m_browser(browser), m_control(control), m_reading(control), m_quitAtEnd(quitAtEnd) {}
     ~Viewer();
 
     bool openWindow(const std::string &name, int width, int height, bool create);
@@ -106,7 +110,7 @@ class Viewer {
     void onRecord(const KEL_Command &record);
     bool handleEvent(const SDL_Event &event); // false: quit
     void render();
-    void readControl();
+    bool readControl(); // false: quit
     View &mainView() { return *m_windows.at("main").view; }
     bool hasMain() const { return m_windows.count("main") != 0; }
 
@@ -121,6 +125,8 @@ class Viewer {
 
     Browser &m_browser;
     bool m_control;
+    bool m_reading;   // standard input has not ended
+    bool m_quitAtEnd; // the end of standard input ends kelview
     std::map<std::string, Window> m_windows;
     std::string m_closing; // a popup whose window closes after the record in hand
     // The key whose text SDL_TEXTINPUT will bring: KEYD waits for it.
@@ -456,42 +462,58 @@ void Viewer::render() {
     }
 }
 
-void Viewer::readControl() {
-    if (!m_control)
-        return;
+bool Viewer::readControl() {
+    if (!m_reading)
+        return true;
     pollfd input{STDIN_FILENO, POLLIN, 0};
-    while (poll(&input, 1, 0) > 0 && (input.revents & POLLIN)) {
+    while (poll(&input, 1, 0) > 0 && (input.revents & (POLLIN | POLLHUP))) {
         char buffer[4096];
         const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0) {
-            m_control = m_control && n != 0; // end of input: stop reading, keep reporting
-            break;
+            // End of input: stop reading; reports go on unless the caller asked to quit.
+            m_reading = false;
+            return !m_quitAtEnd;
         }
         m_controlLine.append(buffer, size_t(n));
         size_t end;
         while ((end = m_controlLine.find('\n')) != std::string::npos) {
             const std::string line = m_controlLine.substr(0, end);
             m_controlLine.erase(0, end + 1);
+            if (line == "quit")
+                return false;
             if (line.rfind("eval ", 0) == 0 && hasMain())
                 mainView().evaluate(line.substr(5));
+            else if (line.rfind("load ", 0) == 0 && hasMain())
+                mainView().load(addressFor(line.substr(5)));
+            else
+                report("ERROR unknown command: " + line);
         }
     }
+    return true;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
     bool control = false;
+    bool quitAtEnd = false;
     std::string target;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--control") {
             control = true;
+        } else if (arg == "--quit-at-end") {
+            quitAtEnd = true;
         } else if (arg == "-h" || arg == "--help") {
-            std::printf("usage: kelview [--control] [ADDRESS|FILE]\n"
-                        "  Alt+Left/Right history, F5 reload, Ctrl+L type an address\n"
-                        "  --control  read \"eval SCRIPT\" lines from standard input and report\n"
-                        "             windows, titles, popups and results on standard output\n");
+            std::printf(
+                "usage: kelview [--control [--quit-at-end]] [ADDRESS|FILE]\n"
+                "  Alt+Left/Right history, F5 reload, Ctrl+L type an address\n"
+                "  --control      read \"eval SCRIPT\", \"load ADDRESS\" and \"quit\" lines from\n"
+                "                 standard input and report windows, titles, popups and results\n"
+                "                 on standard output\n"
+                "  --quit-at-end  with --control: quit when standard input ends\n");
             return 0;
         } else {
             target = arg;
@@ -515,7 +537,7 @@ int main(int argc, char **argv) {
     }
     int status = 0;
     {
-        Viewer viewer(browser, control);
+        Viewer viewer(browser, control, quitAtEnd);
         browser.setNoticeHandler([&viewer](const KEL_Command &record) { viewer.onRecord(record); });
         // Let page script open popups: they become windows of their own.
         KEL_Command allowPopups = makeCommand(KEL::Code::ALWP);
@@ -538,7 +560,7 @@ int main(int argc, char **argv) {
                         running = viewer.handleEvent(event) && running;
                     while (running && SDL_PollEvent(&event));
                 }
-                viewer.readControl();
+                running = viewer.readControl() && running;
                 browser.pump();
                 browser.inbox().clear(); // everything was handled as it arrived
                 viewer.render();

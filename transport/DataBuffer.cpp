@@ -1,5 +1,6 @@
 #include "DataBuffer.h"
 
+#include "Log.h"
 #include "RecordText.h"
 
 #include <algorithm>
@@ -25,18 +26,51 @@ bool DataBuffer::open(const std::string &name) {
 int32_t DataBuffer::allocateAndCopy(const void *source, int32_t length) {
     if (!m_table || length < 0 || (length > 0 && !source))
         return -1;
-    ScopedLock lock(m_lock);
-    if (!lock)
-        return -1;
-    for (int i = kDataSlots - 1; i >= 0; --i) {
-        if (m_table[i].inUse == 1 || dataSlotCapacity(i) < static_cast<uint32_t>(length))
-            continue;
-        m_table[i].inUse = 1;
-        if (length > 0)
-            std::memcpy(m_data[i], source, static_cast<size_t>(length));
-        return i;
+    int32_t slot = -1;
+    {
+        ScopedLock lock(m_lock);
+        if (!lock)
+            return -1;
+        for (int i = kDataSlots - 1; i >= 0; --i) {
+            if (m_table[i].inUse == 1 || dataSlotCapacity(i) < static_cast<uint32_t>(length))
+                continue;
+            m_table[i].inUse = 1;
+            if (length > 0)
+                std::memcpy(m_data[i], source, static_cast<size_t>(length));
+            slot = i;
+            break;
+        }
     }
-    return -1;
+    // Logged outside the lock: the host's log callback may take its time.
+    if (slot < 0 && static_cast<uint32_t>(length) <= dataSlotCapacity(0))
+        noteFull(length);
+    return slot;
+}
+
+// A full segment is almost always a receiver that does not free what it is sent, and every
+// later payload fails the same way: the first failure says so, later ones are counted and
+// reported at each power of ten, so the log stays short whatever the rate.
+void DataBuffer::noteFull(int32_t length) {
+    ++m_fullCount;
+    bool report = m_fullCount == 1;
+    for (uint64_t power = 10; power <= m_fullCount && !report; power *= 10)
+        report = m_fullCount == power;
+    if (!report)
+        return;
+    if (m_fullCount == 1)
+        logMessage("DataBuffer full: " + m_name + ": no free slot for " + std::to_string(length) +
+                   " bytes; payloads that their receiver does not take (KEL_CopyAndFree) keep "
+                   "their slots");
+    else
+        logMessage("DataBuffer full: " + m_name + ": " + std::to_string(m_fullCount) +
+                   " payloads refused so far");
+}
+
+bool DataBuffer::inUse(int32_t slot) {
+    if (!m_table || slot < 0 || slot >= kDataSlots)
+        return false;
+    ScopedLock lock(m_lock);
+    return lock && m_table[slot].inUse == 1;
 }
 
 bool DataBuffer::copyAndFree(int32_t slot, void *destination, int32_t length) {

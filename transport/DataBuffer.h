@@ -6,6 +6,7 @@
 
 #include "SharedBuffer.h"
 
+#include <cstdint>
 #include <string>
 
 #include <cstddef>
@@ -65,8 +66,14 @@ class DataBuffer : public SharedBuffer {
     // a length beyond the slot's capacity or negative, or when the lock was not taken.
     bool copyAndFree(int32_t slot, void *destination, int32_t length);
 
+    // Whether a slot holds a payload not yet collected (false for a bad index or no lock).
+    bool inUse(int32_t slot);
+
   private:
+    void noteFull(int32_t length);
+
     DataSlot *m_table = nullptr;
+    uint64_t m_fullCount = 0; // allocations refused for want of a free slot
     uint8_t *m_data[kDataSlots] = {};
 };
 

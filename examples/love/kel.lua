@@ -1,7 +1,9 @@
 -- kel.lua: KEL for LÖVE 11 through LuaJIT's FFI, with no C of its own.
 --
 -- The plugin's C interface (include/KELPlugin.h) is declared below and loaded with ffi.load;
--- the browser program is started with posix_spawn from the C library. Records that the
+-- the browser program is started by the SDK's C helper (KELLaunch.h in libKELHost.so, beside
+-- the plugin), which gives this game segment names of its own, so that two games on one
+-- machine never meet, and hands the browser's own output to the log callback. Records that the
 -- browser sends are decoded while the plugin's callback runs (they are valid only then) and
 -- handed out as Lua tables by kel.poll().
 local ffi = require("ffi")
@@ -41,11 +43,17 @@ void KEL_SetProcessCB(KEL_ProcessCallback callback);
 void KEL_Shutdown(void);
 
 typedef int pid_t;
-extern char **environ;
-int posix_spawn(pid_t *pid, const char *path, const void *file_actions, const void *attrp,
-                char *const argv[], char *const envp[]);
-pid_t waitpid(pid_t pid, int *status, int options);
-int kill(pid_t pid, int sig);
+typedef struct KEL_StartOptions {
+    const char *browser_path;
+    const char *log_file;
+    KEL_LogCallback log;
+    int fixed_segment_names;
+    uint64_t memory_limit;
+} KEL_StartOptions;
+typedef struct KEL_Browser KEL_Browser;
+KEL_Browser *kel_start(const KEL_StartOptions *options);
+void kel_update(KEL_Browser *browser);
+int kel_stop(KEL_Browser *browser, int timeout_ms);
 ]]
 
 assert(ffi.sizeof("KEL_Command") == 8296, "KEL_Command layout")
@@ -54,9 +62,9 @@ assert(ffi.sizeof("KEL_TextureUpdate") == 32, "KEL_TextureUpdate layout")
 local utf8 = require("utf8")
 
 local kel = {}
-local C = ffi.C
 local lib -- the loaded plugin
-local browserPid
+local launcher -- the SDK's C helper
+local browser -- what kel_start returned
 local received = {}
 local processCallback, logCallback
 
@@ -72,11 +80,14 @@ local function dirname(path)
     return path:match("^(.*)/[^/]*$") or "."
 end
 
--- $KEL_PLUGIN_PATH, or the build trees next to this example's source tree.
+-- $KEL_PLUGIN_PATH, the installed prefix (share/kel/love -> lib), or the build trees next to
+-- this example's source tree.
 function kel.findPlugin(exampleDir)
     local given = os.getenv("KEL_PLUGIN_PATH")
     if given and given ~= "" then return given end
     local root = dirname(dirname(exampleDir)) -- examples/love -> the source tree
+    local installed = root .. "/../lib/libKELPlugin.so" -- share/kel/love -> share -> lib
+    if exists(installed) then return installed end
     for _, build in ipairs({ "build", "build-release", "build-debug", "build/RelWithDebInfo" }) do
         local candidate = root .. "/" .. build .. "/lib/libKELPlugin.so"
         if exists(candidate) then return candidate end
@@ -84,10 +95,11 @@ function kel.findPlugin(exampleDir)
     return "libKELPlugin.so" -- the library search path
 end
 
-function kel.findBrowser(pluginPath)
-    local given = os.getenv("KEL_BROWSER_PATH")
-    if given and given ~= "" then return given end
-    return dirname(pluginPath) .. "/../bin/KELBrowser"
+-- The C helper sits beside the plugin. The browser is found by the helper ($KEL_BROWSER_PATH,
+-- else ../bin/KELBrowser beside the plugin).
+function kel.findLauncher(pluginPath)
+    if pluginPath:find("/") then return dirname(pluginPath) .. "/libKELHost.so" end
+    return "libKELHost.so"
 end
 
 -- ---- Text ---------------------------------------------------------------------------------
@@ -224,29 +236,26 @@ function kel.start(exampleDir)
     processCallback = ffi.cast("KEL_ProcessCallback", function(c)
         received[#received + 1] = decode(c)
     end)
-    lib.KEL_SetLogCB(logCallback)
     lib.KEL_SetProcessCB(processCallback)
-    if not lib.KEL_Init() then return nil, "KEL_Init failed" end
-
-    local browser = kel.findBrowser(pluginPath)
-    local argv = ffi.new("char *[2]")
-    local path = ffi.new("char[?]", #browser + 1, browser)
-    argv[0] = path
-    local pid = ffi.new("pid_t[1]")
-    if C.posix_spawn(pid, path, nil, nil, argv, C.environ) ~= 0 then
-        lib.KEL_Shutdown()
-        return nil, "cannot start " .. browser
+    local helperPath = kel.findLauncher(pluginPath)
+    ok, loaded = pcall(ffi.load, helperPath)
+    if not ok then return nil, "cannot load " .. helperPath .. ": " .. tostring(loaded) end
+    launcher = loaded
+    local options = ffi.new("KEL_StartOptions")
+    options.log = logCallback -- the plugin's lines and the browser's own
+    browser = launcher.kel_start(options)
+    if browser == nil then
+        lib.KEL_SetProcessCB(nil)
+        lib = nil
+        return nil, "cannot start the browser (see the log)"
     end
-    browserPid = pid[0]
-    -- The browser watches this process from now on and ends with it.
-    lib.KEL_InitProcess()
     return true
 end
 
 -- The plugin calls back into Lua from inside KEL_Update; LuaJIT allows that only from code
 -- that is not compiled, so this function stays interpreted.
 local function update()
-    lib.KEL_Update()
+    launcher.kel_update(browser)
 end
 jit.off(update)
 
@@ -261,20 +270,9 @@ end
 
 function kel.stop()
     if not lib then return end
-    kel.post(kel.command("EXIT"))
-    if browserPid then
-        local status = ffi.new("int[1]")
-        for _ = 1, 200 do
-            if C.waitpid(browserPid, status, 1) ~= 0 then browserPid = nil break end -- WNOHANG
-            love.timer.sleep(0.01)
-        end
-        if browserPid then
-            C.kill(browserPid, 9)
-            C.waitpid(browserPid, status, 0)
-        end
-    end
+    launcher.kel_stop(browser, 2000) -- EXIT, wait, reap, KEL_Shutdown
+    browser = nil
     lib.KEL_SetProcessCB(nil)
-    lib.KEL_Shutdown()
     lib = nil
 end
 

@@ -78,7 +78,8 @@ std::vector<std::string> mergedEnvironment(const std::map<std::string, std::stri
 Program::Program(const std::vector<std::string> &argv,
                  const std::map<std::string, std::string> &env, const std::string &errorFile) {
     int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0)
+    // Close-on-exec: a program started later must not hold this one's input open.
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
         return;
     const std::vector<std::string> environment = mergedEnvironment(env);
     std::vector<char *> args, envp;
@@ -121,10 +122,19 @@ bool Program::running() {
     if (m_pid <= 0)
         return false;
     int status;
-    if (waitpid(m_pid, &status, WNOHANG) == 0)
+    const pid_t rc = waitpid(m_pid, &status, WNOHANG);
+    if (rc == 0)
         return true;
+    if (rc == m_pid)
+        m_status = status;
     m_pid = -1;
     return false;
+}
+
+void Program::closeInput() {
+    if (m_in >= 0)
+        close(m_in);
+    m_in = -1;
 }
 
 void Program::send(const std::string &line) {

@@ -42,7 +42,11 @@ class Program {
 
     pid_t pid() const { return m_pid; }
     bool running();
+    // Its wait status once it has ended by itself (running() said false); -1 before.
+    int status() const { return m_status; }
     void send(const std::string &line);
+    // Closes its standard input: the program reads the end of its input.
+    void closeInput();
     // Reads what the program has written so far; the lines seen since the start.
     const std::vector<std::string> &lines();
     // Waits for a line starting with `prefix` after line `from`; returns its index or -1.
@@ -52,6 +56,7 @@ class Program {
 
   private:
     pid_t m_pid = -1;
+    int m_status = -1;
     int m_in = -1, m_out = -1;
     std::string m_partial;
     std::vector<std::string> m_lines;

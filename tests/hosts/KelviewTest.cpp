@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sys/wait.h>
 
 using namespace KEL::Test;
 
@@ -122,6 +123,19 @@ TEST_F(KelviewTest, PopupOpensASecondWindowAndClosesIt) {
     EXPECT_GE(m_viewer->waitForLine("POPC ", kTimeoutMs), 0) << "no popup closing announced";
     EXPECT_TRUE(
         spinUntil([&] { return m_desktop->windowsOf(m_viewer->pid()).size() == 1; }, kTimeoutMs));
+}
+
+// The control commands besides eval: load an address, quit.
+TEST_F(KelviewTest, ControlLoadsAnAddressAndQuits) {
+    const std::string other =
+        m_desktop->dir().write("other.html", "<title>Other page</title><p>other</p>");
+    const size_t from = m_viewer->lines().size();
+    m_viewer->send("load " + other);
+    EXPECT_GE(m_viewer->waitForLine("TITLE main Other page", kTimeoutMs, from), 0);
+    EXPECT_GE(m_viewer->waitForLine("LOADED main", kTimeoutMs, from), 0);
+    m_viewer->send("quit");
+    ASSERT_TRUE(spinUntil([&] { return !m_viewer->running(); }, kTimeoutMs));
+    EXPECT_TRUE(WIFEXITED(m_viewer->status()) && WEXITSTATUS(m_viewer->status()) == 0);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // so a value mistyped in the host kit (which includes neither header) shows up here.
 
 #include "KeyMap.h"
+#include "KELPlugin.h"
 
 #include <Qt>
 #include <SDL_keycode.h>
@@ -210,6 +211,50 @@ TEST(KeyMap, HostConstantsAreQtsValues) {
     EXPECT_EQ(QtKey::Right, Qt::Key_Right);
     EXPECT_EQ(QtKey::F5, Qt::Key_F5);
     EXPECT_EQ(QtKey::L, Qt::Key_L);
+}
+
+// The C header's key values, for hosts without the kit's tables.
+TEST(KeyMap, CHeaderKeysAreQtsValues) {
+    const Expect cases[] = {
+        {KEL_KEY_ESCAPE, Qt::Key_Escape, "Escape"},
+        {KEL_KEY_TAB, Qt::Key_Tab, "Tab"},
+        {KEL_KEY_BACKTAB, Qt::Key_Backtab, "Backtab"},
+        {KEL_KEY_BACKSPACE, Qt::Key_Backspace, "Backspace"},
+        {KEL_KEY_RETURN, Qt::Key_Return, "Return"},
+        {KEL_KEY_ENTER, Qt::Key_Enter, "Enter"},
+        {KEL_KEY_INSERT, Qt::Key_Insert, "Insert"},
+        {KEL_KEY_DELETE, Qt::Key_Delete, "Delete"},
+        {KEL_KEY_PAUSE, Qt::Key_Pause, "Pause"},
+        {KEL_KEY_PRINT, Qt::Key_Print, "Print"},
+        {KEL_KEY_HOME, Qt::Key_Home, "Home"},
+        {KEL_KEY_END, Qt::Key_End, "End"},
+        {KEL_KEY_LEFT, Qt::Key_Left, "Left"},
+        {KEL_KEY_UP, Qt::Key_Up, "Up"},
+        {KEL_KEY_RIGHT, Qt::Key_Right, "Right"},
+        {KEL_KEY_DOWN, Qt::Key_Down, "Down"},
+        {KEL_KEY_PAGE_UP, Qt::Key_PageUp, "PageUp"},
+        {KEL_KEY_PAGE_DOWN, Qt::Key_PageDown, "PageDown"},
+        {KEL_KEY_SHIFT, Qt::Key_Shift, "Shift"},
+        {KEL_KEY_CONTROL, Qt::Key_Control, "Control"},
+        {KEL_KEY_META, Qt::Key_Meta, "Meta"},
+        {KEL_KEY_ALT, Qt::Key_Alt, "Alt"},
+        {KEL_KEY_CAPS_LOCK, Qt::Key_CapsLock, "CapsLock"},
+        {KEL_KEY_NUM_LOCK, Qt::Key_NumLock, "NumLock"},
+        {KEL_KEY_SCROLL_LOCK, Qt::Key_ScrollLock, "ScrollLock"},
+        {KEL_KEY_F1, Qt::Key_F1, "F1"},
+        {KEL_KEY_F12, Qt::Key_F12, "F12"},
+        {KEL_KEY_MENU, Qt::Key_Menu, "Menu"},
+        {KEL_KEY_SPACE, Qt::Key_Space, "Space"},
+    };
+    for (const Expect &c : cases)
+        EXPECT_EQ(c.from, c.qtKey) << c.name;
+    EXPECT_EQ(KEL_KEY_F1 + 4, Qt::Key_F5);
+    EXPECT_EQ(KEL_KEY_F1 + 23, Qt::Key_F24);
+    EXPECT_EQ(KEL_MOD_META, kModMeta);
+    EXPECT_EQ(KEL_MOD_SHIFT, kModShift);
+    EXPECT_EQ(KEL_MOD_CONTROL, kModControl);
+    EXPECT_EQ(KEL_MOD_ALT, kModAlt);
+    EXPECT_EQ(qtKeyFromSdl(SDLK_PAGEDOWN), KEL_KEY_PAGE_DOWN);
 }
 
 } // namespace

@@ -319,6 +319,46 @@ TEST_F(PluginTest, PayloadsRoundTripAndNegativeLengthsAreRefused) {
     EXPECT_EQ(api.AllocateAndCopy(payload.data(), -1), -1);
 }
 
+// Guards against a data segment that fills up without a word: the first refusal is explained,
+// later ones are only counted (at each power of ten), and a payload the host received but
+// never freed is named once it has stayed taken for 10 s.
+TEST_F(PluginTest, AFullDataSegmentAndUnfreedPayloadsAreLoggedOnceThenCounted) {
+    ASSERT_TRUE(api.Init());
+    Peer browser;
+    ASSERT_TRUE(browser.open());
+    const int32_t url = browser.allocateAndCopy(Bytes(64, 1));
+    ASSERT_GE(url, 0);
+    KEL::Command notice = makeCommand(KEL::Code::URLC, url);
+    notice.intArgs[1] = 64;
+    notice.intCount = 2;
+    ASSERT_GT(browser.post(notice), 0);
+    api.Update(); // the host looks at the URLC and leaves its payload where it is
+    ASSERT_EQ(received.size(), 1u);
+
+    Bytes small(100);
+    while (api.AllocateAndCopy(small.data(), 100) >= 0) {
+    }
+    for (int k = 0; k < 9; ++k)
+        EXPECT_EQ(api.AllocateAndCopy(small.data(), 100), -1);
+    ASSERT_EQ(logLines.size(), 2u);
+    EXPECT_EQ(logLines[0].rfind("DataBuffer full: " + env.name("KEL_DATABUFFER") +
+                                    ": no free slot for 100 bytes",
+                                0),
+              0u)
+        << logLines[0];
+    EXPECT_NE(logLines[1].find("10 payloads refused so far"), std::string::npos) << logLines[1];
+    Bytes huge((1 << 20) + 1);
+    EXPECT_EQ(api.AllocateAndCopy(huge.data(), int32_t(huge.size())), -1);
+    EXPECT_EQ(logLines.size(), 2u) << "too large for any slot is not a full segment";
+
+    sleep(11);
+    api.Update();
+    ASSERT_EQ(logLines.size(), 3u);
+    EXPECT_NE(logLines[2].find("the URLC payload in data slot " + std::to_string(url)),
+              std::string::npos)
+        << logLines[2];
+}
+
 // Guards against KEL_UpdateTexture not reaching the segment the browser writes.
 TEST_F(PluginTest, UpdateTextureCopiesTheFrameTheBrowserWrote) {
     ASSERT_TRUE(api.Init());

@@ -7,11 +7,15 @@
 #include <gtest/gtest.h>
 
 #include "CommandCodes.h"
+#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace KEL {
 namespace Test {
@@ -103,16 +107,36 @@ TEST_F(Kelshot, TransparentKeepsAlphaZeroWhereNothingIsDrawnAndStraightColours) 
     EXPECT_NEAR(int(half & 0xFF), 128, 2) << std::hex << half;
 }
 
-// Guards --eval (values in order on stdout) and the LOAD split: an address far longer than one
-// string argument arrives whole.
-TEST_F(Kelshot, EvalPrintsEachValueAndLongAddressesArriveWhole) {
+// Guards --eval (values in order on stdout, as JSON, one line each whatever they hold) and the
+// LOAD split: an address far longer than one string argument arrives whole.
+TEST_F(Kelshot, EvalPrintsEachValueAsJsonAndLongAddressesArriveWhole) {
     PageServer server(Pages{{"/eval.html", boxesPage("Eval page", "white", {})}});
     const std::string query(2000, 'q');
     const std::string address = server.address("/eval.html?" + query);
-    const RunResult run = m_runner.run({"--quiet", "--eval", "6 * 7", "--eval", "document.title",
-                                        "--eval", "location.href.length", address});
+    const RunResult run = m_runner.run({"--quiet",
+                                        "--eval",
+                                        "6 * 7",
+                                        "--eval",
+                                        "document.title",
+                                        "--eval",
+                                        "location.href.length",
+                                        "--eval",
+                                        "({a: [1, 'x'], b: null})",
+                                        "--eval",
+                                        "null",
+                                        "--eval",
+                                        "undefined",
+                                        "--eval",
+                                        "'two\\nlines \\\"quoted\\\"'",
+                                        "--eval",
+                                        "var kept = 5",
+                                        "--eval",
+                                        "kept",
+                                        address});
     ASSERT_EQ(run.code, 0) << run.err;
-    EXPECT_EQ(run.out, "42\nEval page\n" + std::to_string(address.size()) + "\n");
+    EXPECT_EQ(run.out, "42\n\"Eval page\"\n" + std::to_string(address.size()) +
+                           "\n{\"a\":[1,\"x\"],\"b\":null}\nnull\nnull\n"
+                           "\"two\\nlines \\\"quoted\\\"\"\nnull\n5\n");
     EXPECT_EQ(run.err, "") << "--quiet";
 }
 
@@ -140,7 +164,7 @@ TEST_F(Kelshot, APageThatKeepsTheEngineBusyForSecondsIsWaitedFor) {
     const RunResult run = m_runner.run(
         {"--size", "200x200", "--eval", "document.title", server.address("/busy.html")});
     ASSERT_EQ(run.code, 0) << run.err;
-    EXPECT_EQ(run.out, "Done\n");
+    EXPECT_EQ(run.out, "\"Done\"\n");
 }
 
 // Guards the default page: found beside the build's programs, rendered with no address.
@@ -161,10 +185,12 @@ TEST_F(Kelshot, RendersTheDemoPageWhenNoAddressIsGiven) {
 
 struct FailureCase {
     const char *name;
-    std::vector<std::string> args; // "{silent}" becomes the never-answering server's address
+    // "{silent}", "{refused}", "{missing}" and "{folder}" become a never-answering server, a
+    // closed port, a path the server answers 404 for and a folder
+    std::vector<std::string> args;
     std::map<std::string, std::string> environment;
     int code;
-    const char *message;
+    std::string message;
 };
 
 // Guards every failure a user can meet: each has its own exit code and says what went wrong.
@@ -189,13 +215,51 @@ TEST_F(Kelshot, FailuresExitWithTheirOwnCodesAndMessages) {
          {},
          3,
          "the page did not finish loading within 1500 ms"},
+        {"connection refused", {"{refused}"}, {}, 8, "could not be loaded: Connection refused"},
+        {"blocked port", {"http://127.0.0.1:1/"}, {}, 8, "could not be loaded: Request blocked"},
+        {"an HTTP error page is a page", {"{missing}"}, {}, 0, ""},
+        {"folder as --html", {"--html", "{folder}"}, {}, 2, "is a folder, not a page"},
+        {"folder as FILE", {"{folder}"}, {}, 2, "is a folder, not a page"},
+        {"script throws",
+         {"--eval", "null.x", "about:blank"},
+         {},
+         9,
+         "the script threw: TypeError"},
     };
-    for (const FailureCase &c : cases) {
+    // A port that nothing listens on: bound for a number, closed again.
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof any;
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr *>(&any), size), 0);
+    ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr *>(&any), &size), 0);
+    close(probe);
+    const std::string refused = "http://127.0.0.1:" + std::to_string(ntohs(any.sin_port)) + "/";
+    PageServer server(Pages{});
+    const std::string folder = m_runner.path("folder");
+    mkdir(folder.c_str(), 0700);
+    std::vector<FailureCase> all = cases;
+    // Root reads any file, so an unreadable one can only be made for other users.
+    const std::string secret = m_runner.path("secret.html");
+    std::ofstream(secret) << "<p>secret";
+    chmod(secret.c_str(), 0);
+    if (geteuid() != 0)
+        all.push_back({"unreadable FILE", {secret}, {}, 2, "cannot read " + secret});
+    for (const FailureCase &c : all) {
         SCOPED_TRACE(c.name);
-        std::vector<std::string> args = c.args;
-        for (std::string &arg : args)
+        std::vector<std::string> args = {"--out", m_runner.path("failure.png")};
+        for (std::string arg : c.args) {
             if (arg == "{silent}")
                 arg = silent.address("/slow.html");
+            else if (arg == "{refused}")
+                arg = refused;
+            else if (arg == "{missing}")
+                arg = server.address("/missing.html");
+            else if (arg == "{folder}")
+                arg = folder;
+            args.push_back(arg);
+        }
         const RunResult run = m_runner.run(args, c.environment);
         EXPECT_EQ(run.code, c.code) << run.err;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;

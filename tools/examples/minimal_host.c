@@ -2,24 +2,20 @@
  * The smallest complete host, in plain C: start the browser, show a page, copy its first frame
  * and write it as a PPM image. Build it with the project (target minimal_host) and run
  *     build/bin/minimal_host out.ppm
- * It shows the calling order every host follows: callbacks, KEL_Init, start KELBrowser,
- * KEL_InitProcess, then KEL_Update once per frame, KEL_UpdateTexture after each "UPVW".
+ * or against an installed SDK:
+ *     cc minimal_host.c $(pkg-config --cflags --libs kel) -o minimal_host
+ * It shows the calling order every host follows: callbacks, kel_start (KEL_Init, start
+ * KELBrowser, KEL_InitProcess), then kel_update (KEL_Update) once per frame, KEL_UpdateTexture
+ * after each "UPVW", kel_stop at the end.
  */
-#define _GNU_SOURCE /* dladdr */
+#define _POSIX_C_SOURCE 200809L /* nanosleep */
+#include "KELLaunch.h"
 #include "KELPlugin.h"
 
-#include <dlfcn.h>
-#include <libgen.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
-
-extern char **environ;
 
 enum { VIEW_W = 640, VIEW_H = 360, TEX_W = 1024, TEX_H = 512 };
 
@@ -38,9 +34,9 @@ static void onLog(const char *line) {
 }
 
 static void onRecord(const KEL_Command *c) {
-    if (strcmp(c->code, "CRVW") == 0 && c->result == 1)
+    if (strcmp(c->code, KEL_CODE_CRVW) == 0 && c->result == 1)
         viewCreated = 1;
-    if (strcmp(c->code, "UPVW") == 0) {
+    if (strcmp(c->code, KEL_CODE_UPVW) == 0) {
         /* A whole frame comes with one call; rectangles would need group 0/1, index 0/1 with
          * group 1 index 1 last. This view is new, so its first delivery is whole. */
         KEL_TextureUpdate update = {0};
@@ -59,35 +55,19 @@ static void sleepMs(long ms) {
     nanosleep(&t, NULL);
 }
 
-static pid_t startBrowser(void) {
-    Dl_info info;
-    char path[4096];
-    if (!dladdr((void *)&KEL_Init, &info) || !info.dli_fname)
-        return -1;
-    snprintf(path, sizeof path, "%s", info.dli_fname);
-    char program[4200];
-    snprintf(program, sizeof program, "%s/../bin/KELBrowser", dirname(path));
-    char *argv[] = {program, NULL};
-    pid_t pid;
-    return posix_spawn(&pid, program, NULL, NULL, argv, environ) == 0 ? pid : -1;
-}
-
 int main(int argc, char **argv) {
     const char *out = argc > 1 ? argv[1] : "frame.ppm";
-    KEL_SetLogCB(onLog);
     KEL_SetProcessCB(onRecord);
-    if (!KEL_Init())
+    /* Segment names of this process's own, the browser found beside the plugin, and its output
+     * (and the plugin's) through onLog. */
+    KEL_StartOptions options = {0};
+    options.log = onLog;
+    KEL_Browser *browser = kel_start(&options);
+    if (!browser)
         return 1;
-    pid_t browser = startBrowser();
-    if (browser < 0) {
-        fprintf(stderr, "cannot start KELBrowser\n");
-        KEL_Shutdown();
-        return 1;
-    }
-    KEL_InitProcess();
 
     KEL_Command create = {0};
-    memcpy(create.code, "CRVW", 4);
+    memcpy(create.code, KEL_CODE_CRVW, 4);
     setText(create.strArgs[0], "main");
     create.strCount = 1;
     create.intArgs[0] = VIEW_W;
@@ -104,7 +84,7 @@ int main(int argc, char **argv) {
     for (size_t i = 0; i < units; ++i)
         text[i] = (uint16_t)html[i];
     KEL_Command show = {0};
-    memcpy(show.code, "HTML", 4);
+    memcpy(show.code, KEL_CODE_HTML, 4);
     setText(show.strArgs[0], "main");
     show.strCount = 1;
     show.intArgs[0] = KEL_AllocateAndCopy(text, (int32_t)(units * 2));
@@ -115,19 +95,11 @@ int main(int argc, char **argv) {
 
     /* The host's frame loop: here, poll until the page has been painted. */
     for (int i = 0; i < 500 && !frameReady; ++i) {
-        KEL_Update();
+        kel_update(browser);
         sleepMs(10);
     }
 
-    KEL_Command quit = {0};
-    memcpy(quit.code, "EXIT", 4);
-    KEL_PostCommand(&quit);
-    int status;
-    for (int i = 0; i < 300 && waitpid(browser, &status, WNOHANG) == 0; ++i)
-        sleepMs(10);
-    kill(browser, SIGKILL);
-    waitpid(browser, &status, 0);
-    KEL_Shutdown();
+    kel_stop(browser, 3000); /* EXIT, wait, reap, KEL_Shutdown */
 
     if (!frameReady) {
         fprintf(stderr, "no frame arrived (view created: %d)\n", viewCreated);

@@ -1,0 +1,79 @@
+#pragma once
+// Finding and starting the browser program, for the host kit and the C helper (KELLaunch.h).
+//
+// Every browser a host starts goes through spawnBrowser: it is the one place where the final
+// program, arguments and environment are put together and the process is made, so whatever
+// wraps the browser (resource bounds, a sandbox) wraps it for every host alike.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace KEL {
+namespace Host {
+
+// A regular file this process may execute.
+bool isExecutable(const std::string &path);
+// The folder part of a path ("." when there is none).
+std::string directoryOf(const std::string &path);
+// The KELBrowser program: $KEL_BROWSER_PATH, else ../bin/KELBrowser (or KELBrowser) beside the
+// plugin library this process loaded.
+std::string defaultBrowserPath();
+// This process's environment with `overrides` added or replacing entries of the same name.
+std::vector<std::string> environmentWith(const std::map<std::string, std::string> &overrides);
+
+// The segment suffix this process's plugin and browser use, settled before KEL_Init (the
+// plugin reads KEL_SEGMENT_SUFFIX there). A suffix already in the environment is kept. Without
+// one, unless `fixedNames`, the process gets a suffix of its own ("_<pid>_<random>") and
+// puts it into its environment, so that two hosts on one machine never take each other's
+// segments; with `fixedNames` the plain names are used (a suffix this function chose earlier
+// is taken away again). Returns the suffix in force ("" for the plain names).
+std::string settleSegmentSuffix(bool fixedNames);
+
+struct LaunchRequest {
+    // Program to run; empty: defaultBrowserPath().
+    std::string program;
+    // Added to (or replacing entries of) this process's environment.
+    std::map<std::string, std::string> environment;
+    // Where the browser's standard output and error go. Empty: into a pipe whose reading end
+    // the caller receives (Launched::logFd), so the browser's lines never reach the host's own
+    // standard output.
+    std::string logFile;
+    // Bound on the browser's private writable memory in bytes (RLIMIT_DATA); 0 = none.
+    uint64_t memoryLimit = 0;
+};
+
+struct Launched {
+    pid_t pid = -1;
+    int pidfd = -1; // -1 where the kernel has no pidfd_open
+    int logFd = -1; // reading end of the browser's output (non-blocking), or -1
+};
+
+// Starts the browser. False, with *error set, when it cannot be started.
+bool spawnBrowser(const LaunchRequest &request, Launched *launched, std::string *error);
+
+// Whether the process still runs; once it has ended it is reaped, *status (as from waitpid)
+// filled in and the pidfd closed. `block` waits for the end.
+bool stillRunning(Launched &launched, bool block, int *status);
+
+// Splits the browser's output into lines, as it arrives through Launched::logFd.
+class BrowserLines {
+  public:
+    // Reads what is waiting (never blocks) and hands every complete line to `sink`, without a
+    // leading "LOG: ". At the end of the output, a last unfinished line is handed on too.
+    template <typename Sink> void drain(int fd, Sink &&sink) {
+        std::vector<std::string> lines;
+        read(fd, &lines);
+        for (const std::string &line : lines)
+            sink(line);
+    }
+
+  private:
+    void read(int fd, std::vector<std::string> *lines);
+    std::string m_partial;
+};
+
+} // namespace Host
+} // namespace KEL
