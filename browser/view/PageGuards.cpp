@@ -12,83 +12,59 @@ namespace KEL {
 
 namespace {
 
-int g_processHeld[2] = {0, 0};
+int g_processHeld = 0;
 
-constexpr int kPageLimit[2] = {GuardLimits::kWorkersPerPage, GuardLimits::kSocketsPerPage};
-constexpr int kProcessLimit[2] = {GuardLimits::kWorkersPerProcess, GuardLimits::kSocketsPerProcess};
-const char *const kKindName[2] = {"worker", "WebSocket"};
-
-bool validKind(int kind) {
-    return kind == FrameQuota::Worker || kind == FrameQuota::Socket;
-}
-
-// Runs before any script of the frame's document. Everything the wrappers call is captured
-// here, so a page that replaces Function.prototype.apply, WeakSet, addEventListener or the
-// prototypes' methods afterwards changes nothing. The originals are reachable from nowhere: the
-// wrappers take their place on window and as `prototype.constructor`, and instances keep the
-// original prototype, so `instanceof` and the constants still hold. A worker counts until
-// terminate() or the end of its document (one that closes itself is not seen); a socket until its
-// close.
+// Runs before any script of the frame's document. Everything the wrapper calls is captured
+// here, so a page that replaces Function.prototype.apply, addEventListener or the prototype's
+// methods afterwards changes nothing. The original constructor is reachable from nowhere: the
+// wrapper takes its place on window and as `prototype.constructor`, and sockets keep the
+// original prototype, so `instanceof` and the constants still hold. A socket counts until its
+// close. The engine may announce the same window object more than once (a first document's
+// window is kept for the next one of the same origin): the marker keeps it from being wrapped
+// twice.
 const char kGuardScript[] = R"JS(
-(function (w, quotaName, limits) {
+(function (w, quotaName, marker, perPage, perProcess) {
   var quota = w[quotaName];
   delete w[quotaName];
+  if (Object.getOwnPropertyDescriptor(w, marker)) return false;
+  Object.defineProperty(w, marker, {value: 0});
+  delete w.Worker;
+  delete w.SharedWorker;
+  var Original = w.WebSocket;
+  if (typeof Original !== 'function') return true;
   var apply = Function.prototype.call.bind(Function.prototype.apply);
-  var defineProperty = Object.defineProperty;
-  var describe = Object.getOwnPropertyDescriptor, Err = Error;
-  var weakSet = WeakSet, has = WeakSet.prototype.has, add = WeakSet.prototype.add;
-  var remove = WeakSet.prototype['delete'];
-  function refuse(label, kind) {
-    var e = new Err('Too many ' + label + 's: a page may keep ' + limits[kind][0] +
-                    ' and the browser ' + limits[kind][1]);
-    e.name = 'QuotaExceededError';
-    throw e;
-  }
-  function wrap(label, kind, track) {
-    var Original = w[label];
-    if (typeof Original !== 'function') return;
-    var made = {};
-    made[label] = function (a, b) {
-      if (!quota.take(kind)) refuse(label, kind);
-      var object;
-      try {
-        var count = arguments.length;
-        object = count == 0 ? new Original() : count == 1 ? new Original(a) : new Original(a, b);
-      } catch (e) { quota.give(kind); throw e; }
-      track(object, Original);
-      return object;
-    };
-    var Guarded = made[label];
-    try { defineProperty(Guarded, 'length', {value: Original.length}); } catch (e) {}
-    for (var key in {CONNECTING: 0, OPEN: 0, CLOSING: 0, CLOSED: 0})
-      if (key in Original) defineProperty(Guarded, key, {value: Original[key], enumerable: true});
-    Guarded.prototype = Original.prototype;
-    defineProperty(Original.prototype, 'constructor',
-                   {value: Guarded, writable: true, configurable: true});
-    defineProperty(w, label, {value: Guarded, writable: true, configurable: true});
-  }
-  var workers = new weakSet();
-  wrap('Worker', 0, function (worker, Original) { apply(add, workers, [worker]); });
-  if (typeof w.Worker === 'function') {
-    var terminate = w.Worker.prototype.terminate;
-    defineProperty(w.Worker.prototype, 'terminate', {writable: true, configurable: true,
-      value: function terminate_() {
-        var result = apply(terminate, this, arguments);
-        if (apply(has, workers, [this])) { apply(remove, workers, [this]); quota.give(0); }
-        return result;
-      }});
-  }
-  wrap('WebSocket', 1, function (socket, Original) {
-    var closed = false, state = describe(Original.prototype, 'readyState');
-    var listen = Original.prototype.addEventListener;
+  var defineProperty = Object.defineProperty, Err = Error;
+  var state = Object.getOwnPropertyDescriptor(Original.prototype, 'readyState');
+  var listen = Original.prototype.addEventListener;
+  var WebSocket = function WebSocket(a, b) {
+    if (!quota.take()) {
+      var e = new Err('Too many WebSockets: a page may keep ' + perPage + ' open and the browser ' +
+                      perProcess);
+      e.name = 'QuotaExceededError';
+      throw e;
+    }
+    var socket, count = arguments.length;
+    try {
+      socket = count == 0 ? new Original() : count == 1 ? new Original(a) : new Original(a, b);
+    } catch (e) { quota.give(); throw e; }
+    var closed = false;
     apply(listen, socket, ['close', function () {
       var now = state && state.get ? apply(state.get, socket, []) : socket.readyState;
       if (closed || now !== 3) return;
       closed = true;
-      quota.give(1);
+      quota.give();
     }]);
-  });
-})(window, %1, %2);
+    return socket;
+  };
+  try { defineProperty(WebSocket, 'length', {value: Original.length}); } catch (e) {}
+  for (var key in {CONNECTING: 0, OPEN: 0, CLOSING: 0, CLOSED: 0})
+    defineProperty(WebSocket, key, {value: Original[key], enumerable: true});
+  WebSocket.prototype = Original.prototype;
+  defineProperty(Original.prototype, 'constructor',
+                 {value: WebSocket, writable: true, configurable: true});
+  defineProperty(w, 'WebSocket', {value: WebSocket, writable: true, configurable: true});
+  return true;
+})(window, %1, %2, %3, %4);
 )JS";
 
 QString randomName() {
@@ -98,51 +74,52 @@ QString randomName() {
 
 } // namespace
 
-int processHeld(FrameQuota::Kind kind) {
-    return g_processHeld[kind];
+int processHeld() {
+    return g_processHeld;
 }
 
 // ---- FrameQuota ----------------------------------------------------------------------------
 
-FrameQuota::FrameQuota(QObject *pageQuota, QWebFrame *frame) : QObject(frame), m_page(pageQuota) {}
+FrameQuota::FrameQuota(QObject *pageQuota, QWebFrame *frame)
+    : QObject(frame), m_page(pageQuota), m_name(randomName()) {}
 
 FrameQuota::~FrameQuota() {
-    auto *page = qobject_cast<PageQuota *>(m_page.data());
-    for (int kind : {Worker, Socket}) {
-        g_processHeld[kind] -= m_held[kind];
-        if (page)
-            page->held[kind] -= m_held[kind];
-    }
+    releaseHeld();
 }
 
-bool FrameQuota::take(int kind) {
-    if (!validKind(kind))
-        return false;
+void FrameQuota::releaseHeld() {
+    g_processHeld -= m_held;
+    if (auto *page = qobject_cast<PageQuota *>(m_page.data()))
+        page->held -= m_held;
+    m_held = 0;
+}
+
+bool FrameQuota::take() {
     auto *page = qobject_cast<PageQuota *>(m_page.data());
-    const int pageHeld = page ? page->held[kind] : 0;
-    if (pageHeld >= kPageLimit[kind] || g_processHeld[kind] >= kProcessLimit[kind]) {
-        if (page && !page->refusalLogged[kind]) {
-            page->refusalLogged[kind] = true;
-            logMessage(std::string("Page refused a ") + kKindName[kind] + " over its bound (" +
-                       std::to_string(pageHeld) + " in the page, " +
-                       std::to_string(g_processHeld[kind]) + " in the browser)");
+    const int pageHeld = page ? page->held : 0;
+    if (pageHeld >= GuardLimits::kSocketsPerPage ||
+        g_processHeld >= GuardLimits::kSocketsPerProcess) {
+        if (page && !page->refusalLogged) {
+            page->refusalLogged = true;
+            logMessage("Page refused a WebSocket over its bound (" + std::to_string(pageHeld) +
+                       " open in the page, " + std::to_string(g_processHeld) + " in the browser)");
         }
         return false;
     }
-    ++m_held[kind];
-    ++g_processHeld[kind];
+    ++m_held;
+    ++g_processHeld;
     if (page)
-        ++page->held[kind];
+        ++page->held;
     return true;
 }
 
-void FrameQuota::give(int kind) {
-    if (!validKind(kind) || m_held[kind] == 0)
+void FrameQuota::give() {
+    if (m_held == 0)
         return;
-    --m_held[kind];
-    --g_processHeld[kind];
+    --m_held;
+    --g_processHeld;
     if (auto *page = qobject_cast<PageQuota *>(m_page.data()))
-        --page->held[kind];
+        --page->held;
 }
 
 // ---- PageQuota -----------------------------------------------------------------------------
@@ -167,20 +144,23 @@ void PageQuota::windowObjectCleared() {
         guardFrame(frame);
 }
 
-// The frame's previous document is gone with its workers and sockets: its quota gives back.
+// One quota per frame, under one name for the frame's life. When the script finds a new window
+// object, the frame's previous document is gone with its sockets: what it held is
+// given back.
 void PageQuota::guardFrame(QWebFrame *frame) {
-    for (FrameQuota *old : frame->findChildren<FrameQuota *>(QString(), Qt::FindDirectChildrenOnly))
-        delete old;
-    auto *quota = new FrameQuota(this, frame);
-    const QString name = randomName();
-    frame->addToJavaScriptWindowObject(name, quota);
-    const QString limits = QStringLiteral("[[%1, %2], [%3, %4]]")
-                               .arg(GuardLimits::kWorkersPerPage)
-                               .arg(GuardLimits::kWorkersPerProcess)
-                               .arg(GuardLimits::kSocketsPerPage)
-                               .arg(GuardLimits::kSocketsPerProcess);
-    frame->evaluateJavaScript(
-        QString::fromLatin1(kGuardScript).arg(QLatin1Char('"') + name + QLatin1Char('"'), limits));
+    FrameQuota *quota = frame->findChild<FrameQuota *>(QString(), Qt::FindDirectChildrenOnly);
+    if (!quota)
+        quota = new FrameQuota(this, frame);
+    frame->addToJavaScriptWindowObject(quota->name(), quota);
+    const QString quoted = QLatin1Char('"') + quota->name() + QLatin1Char('"');
+    const QString marker = QLatin1Char('"') + quota->name() + QStringLiteral("m\"");
+    if (frame
+            ->evaluateJavaScript(QString::fromLatin1(kGuardScript)
+                                     .arg(quoted, marker)
+                                     .arg(GuardLimits::kSocketsPerPage)
+                                     .arg(GuardLimits::kSocketsPerProcess))
+            .toBool())
+        quota->releaseHeld();
 }
 
 bool PageQuota::admitConsole(NoticeSink &notices) {

@@ -1,9 +1,11 @@
 #pragma once
-// Bounds on what one page can make the browser do: workers, open WebSockets and console output.
-// The engine has no such limits, and a few hundred workers end the process, a socket loop
-// opens connections until the descriptors run out, and a console loop fills both segments
-// and the log. Over a bound, page script gets an exception (or its console line is dropped and
-// counted) and the browser goes on. GUI thread only.
+// Bounds on what one page can make the browser do: open WebSockets, workers and console output.
+// The engine has no such limits: a socket loop opens connections until the descriptors run out,
+// and a console loop fills both segments and the log. Workers are not offered at all: this
+// engine ends the whole process when a page that ran one goes away (one worker is enough, a few
+// hundred do it at once), so pages take their fallback path instead. Over a bound, page script
+// gets an exception (or its console line is dropped and counted) and the browser goes on. GUI
+// thread only.
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -17,10 +19,8 @@ namespace KEL {
 
 class NoticeSink;
 
-// Live workers and open sockets of one page (all its frames) and of the whole process.
+// Open sockets of one page (all its frames) and of the whole process.
 struct GuardLimits {
-    static constexpr int kWorkersPerPage = 16;
-    static constexpr int kWorkersPerProcess = 64;
     static constexpr int kSocketsPerPage = 32;
     static constexpr int kSocketsPerProcess = 128;
     // Console messages: a burst of this many, then this many a second.
@@ -28,31 +28,37 @@ struct GuardLimits {
     static constexpr int kConsolePerSecond = 32;
 };
 
-// Wraps Worker and WebSocket in every frame of `page` (child frames included) with counting
-// constructors as each frame's script environment is made, and keeps the page's console gate.
+// In every frame of `page` (child frames included), as each frame's script environment is made:
+// wraps WebSocket with a counting constructor and removes Worker. Keeps the page's console gate.
 void installPageGuards(QWebPage *page);
 
 // False when the page's console message must be dropped: the page is over its console rate.
 // Drops are counted and told to the host in one JLOG once the flood has paused.
 bool admitConsoleMessage(QWebPage *page, NoticeSink &notices);
 
-// What page script can take: one per frame document, known to the guard script only (its
-// window name is removed before the page runs). Gives back what it holds when its frame
-// navigates or goes away.
+// What page script of one frame can take, known to the guard script only (its window name is
+// removed before the page runs). Gives back what it holds when its frame gets a new document
+// or goes away.
 class FrameQuota : public QObject {
     Q_OBJECT
   public:
-    enum Kind { Worker = 0, Socket = 1 };
     FrameQuota(QObject *pageQuota, QWebFrame *frame);
     ~FrameQuota() override;
 
+    // The window name the guard script finds it under (removed before page script runs).
+    const QString &name() const { return m_name; }
+    void releaseHeld();
+
   public slots:
-    bool take(int kind);
-    void give(int kind);
+    // A socket may open; false over a bound.
+    bool take();
+    // A socket this frame opened has closed.
+    void give();
 
   private:
     QPointer<QObject> m_page;
-    int m_held[2] = {0, 0};
+    QString m_name;
+    int m_held = 0;
 };
 
 // Per page: counts of its frames together, and the console gate.
@@ -61,8 +67,8 @@ class PageQuota : public QObject {
   public:
     explicit PageQuota(QWebPage *page);
 
-    int held[2] = {0, 0};
-    bool refusalLogged[2] = {false, false};
+    int held = 0;
+    bool refusalLogged = false;
 
     bool admitConsole(NoticeSink &notices);
 
@@ -81,7 +87,7 @@ class PageQuota : public QObject {
     QTimer m_droppedReport;
 };
 
-// Workers and sockets held by all pages of the process.
-int processHeld(FrameQuota::Kind kind);
+// Sockets held by all pages of the process.
+int processHeld();
 
 } // namespace KEL
