@@ -446,6 +446,56 @@ TEST_F(NetworkTest, LoadsGoThroughTheSocksProxy) {
     EXPECT_EQ(countLines(serverLog(), "title=nopassword"), 0u);
 }
 
+// Guards page storage: localStorage, Web SQL and IndexedDB work and outlive the browser, and
+// everything lands in the per-user data folder, private (0700 folders, 0600 files), while the
+// working directory stays empty.
+TEST_F(NetworkTest, PageStorageStaysInThePrivateDataFolder) {
+    const std::string workingDirectory = m_root + "/cwd";
+    std::filesystem::create_directories(workingDirectory);
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(workingDirectory);
+    restart();
+    std::filesystem::current_path(before);
+
+    KEL_Command command = viewCommand(KEL::Code::LOAD, "net");
+    setString(command, 1,
+              scriptPage("store",
+                         "localStorage.setItem('k', 'v');"
+                         "openDatabase('t', '1.0', 't', 100000).transaction(function (tx) {"
+                         "  tx.executeSql('create table x (a)'); });"
+                         "var q = indexedDB.open('kdb', 1);"
+                         "q.onupgradeneeded = function () { q.result.createObjectStore('s'); };"
+                         "q.onsuccess = function () {"
+                         "  var t = q.result.transaction('s', 'readwrite');"
+                         "  t.objectStore('s').put('v', 'k');"
+                         "  t.oncomplete = function () { document.title = 'done stored'; }; };"
+                         "q.onerror = function () { document.title = 'done ' + q.error; };"));
+    EXPECT_EQ(request(command).result, 1);
+    EXPECT_EQ(titleStartingWith("net", "done"), "done stored");
+    restart();
+    command = viewCommand(KEL::Code::LOAD, "net");
+    setString(command, 1,
+              scriptPage("read", "var out = [localStorage.getItem('k')];"
+                                 "var q = indexedDB.open('kdb', 1);"
+                                 "q.onsuccess = function () {"
+                                 "  var r = q.result.transaction('s').objectStore('s').get('k');"
+                                 "  r.onsuccess = function () { out.push(r.result);"
+                                 "    document.title = 'done ' + out.join(); }; };"
+                                 "q.onerror = function () { document.title = 'done error'; };"));
+    EXPECT_EQ(request(command).result, 1);
+    EXPECT_EQ(titleStartingWith("net", "done"), "done v,v");
+
+    EXPECT_TRUE(std::filesystem::is_empty(workingDirectory));
+    const std::string data = m_root + "/data/Kelvane/Kelvane";
+    size_t files = 0;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(data)) {
+        const bool folder = entry.is_directory();
+        files += !folder;
+        EXPECT_EQ(modeOf(entry.path().string()), folder ? 0700u : 0600u) << entry.path();
+    }
+    EXPECT_GE(files, 4u); // the databases' index, a database, IndexedDB's and localStorage's
+}
+
 // Guards the bounds on what a hostile page can make the browser do: each page here floods
 // workers (which this engine cannot end safely, so pages have none), WebSockets or the console;
 // it gets exceptions (or loses console lines) at the bound, what it gives back can be taken
