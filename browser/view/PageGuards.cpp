@@ -8,6 +8,8 @@
 #include <QWebFrame>
 #include <QWebPage>
 
+#include <algorithm>
+
 namespace KEL {
 
 namespace {
@@ -73,10 +75,6 @@ QString randomName() {
 }
 
 } // namespace
-
-int processHeld() {
-    return g_processHeld;
-}
 
 // ---- FrameQuota ----------------------------------------------------------------------------
 
@@ -145,8 +143,7 @@ void PageQuota::windowObjectCleared() {
 }
 
 // One quota per frame, under one name for the frame's life. When the script finds a new window
-// object, the frame's previous document is gone with its sockets: what it held is
-// given back.
+// object, the frame's previous document is gone with its sockets: what it held is given back.
 void PageQuota::guardFrame(QWebFrame *frame) {
     FrameQuota *quota = frame->findChild<FrameQuota *>(QString(), Qt::FindDirectChildrenOnly);
     if (!quota)

@@ -33,7 +33,7 @@ struct GuardLimits {
 void installPageGuards(QWebPage *page);
 
 // False when the page's console message must be dropped: the page is over its console rate.
-// Drops are counted and told to the host in one JLOG once the flood has paused.
+// Drops are counted and told to the host in one JLOG, at most once a second.
 bool admitConsoleMessage(QWebPage *page, NoticeSink &notices);
 
 // What page script of one frame can take, known to the guard script only (its window name is
@@ -86,8 +86,5 @@ class PageQuota : public QObject {
     NoticeSink *m_notices = nullptr;
     QTimer m_droppedReport;
 };
-
-// Sockets held by all pages of the process.
-int processHeld();
 
 } // namespace KEL
