@@ -10,6 +10,8 @@ add_executable(KELBrowser
   core/StackLimit.cpp
   core/HostWatch.cpp
   core/Watchdog.cpp
+  core/WebStorage.cpp
+  core/WebStorage.h
   core/CommandRoutes.h
   core/CommandLoop.cpp
   core/CoreHandlers.cpp
@@ -35,6 +37,8 @@ add_executable(KELBrowser
   view/WebView.h
   view/WebPage.cpp
   view/WebPage.h
+  view/PageGuards.cpp
+  view/PageGuards.h
   view/InputMapping.cpp
   view/InputMapping.h
   view/ViewHost.h

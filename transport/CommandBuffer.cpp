@@ -61,32 +61,49 @@ int32_t CommandBuffer::post(const Command *command) {
                        std::to_string(command->origin) + " (only 0 and 1 exist)");
         return 0;
     }
-    {
-        ScopedLock lock(m_lock);
-        if (!lock)
-            return 0;
-        for (uint32_t k = 0; k < kCommandSlots; ++k) {
-            Command &slot = m_slots[k];
-            if (slot.sequence != 0)
-                continue;
-            std::memcpy(&slot, command, sizeof(Command));
-            if (slot.sequence == 0) {
-                // Only a corrupted segment holds these; numbering restarts instead of handing
-                // out a number that marks a free slot.
-                if (*m_nextSequence == 0 || *m_nextSequence > kLastSequence)
-                    *m_nextSequence = 1;
-                slot.sequence = (*m_nextSequence)++;
-                if (*m_nextSequence == 0xFFFFFFFFu)
-                    *m_nextSequence = 2;
-                // The record's own number, also when numbering has just wrapped (the counter
-                // then says 2, but the caller must match the reply to 0xFFFFFFFE).
-                return static_cast<int32_t>(slot.sequence);
-            }
-            return static_cast<int32_t>(*m_nextSequence - 1);
-        }
+    int32_t sequence = 0;
+    const PostOutcome outcome = postLocked(*command, &sequence);
+    if (outcome == PostOutcome::NotLocked)
+        return 0;
+    if (outcome == PostOutcome::Full) {
+        // A peer that stopped reading meets a stream of posts: one line, then a count.
+        if (m_overruns.fetch_add(1) == 0)
+            logMessage("CommandBuffer overrun: " + m_name);
+        return 0;
     }
-    logMessage("CommandBuffer overrun: " + m_name);
-    return 0;
+    const uint32_t refused = m_overruns.exchange(0);
+    if (refused > 1)
+        logMessage("CommandBuffer overrun: " + m_name + ": " + std::to_string(refused) +
+                   " records refused while it was full");
+    return sequence;
+}
+
+CommandBuffer::PostOutcome CommandBuffer::postLocked(const Command &command, int32_t *sequence) {
+    ScopedLock lock(m_lock);
+    if (!lock)
+        return PostOutcome::NotLocked;
+    for (uint32_t k = 0; k < kCommandSlots; ++k) {
+        Command &slot = m_slots[k];
+        if (slot.sequence != 0)
+            continue;
+        std::memcpy(&slot, &command, sizeof(Command));
+        if (slot.sequence == 0) {
+            // Only a corrupted segment holds these; numbering restarts instead of handing
+            // out a number that marks a free slot.
+            if (*m_nextSequence == 0 || *m_nextSequence > kLastSequence)
+                *m_nextSequence = 1;
+            slot.sequence = (*m_nextSequence)++;
+            if (*m_nextSequence == 0xFFFFFFFFu)
+                *m_nextSequence = 2;
+            // The record's own number, also when numbering has just wrapped (the counter
+            // then says 2, but the caller must match the reply to 0xFFFFFFFE).
+            *sequence = static_cast<int32_t>(slot.sequence);
+        } else {
+            *sequence = static_cast<int32_t>(*m_nextSequence - 1);
+        }
+        return PostOutcome::Posted;
+    }
+    return PostOutcome::Full;
 }
 
 Command *CommandBuffer::next() {

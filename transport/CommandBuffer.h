@@ -33,7 +33,9 @@ class CommandBuffer : public SharedBuffer {
 
     // Copies the record into the first free slot. Returns nextSequence - 1 after the call (the
     // new record's number when this call numbered it), 0 when no slot was free, the lock could
-    // not be taken, or the record's origin is neither side (logged once per buffer).
+    // not be taken, or the record's origin is neither side (logged once per buffer). A full
+    // segment is logged at the first refused post, and the number refused in all at the next
+    // post that succeeds.
     int32_t post(const Command *command);
 
     // Removes the oldest record addressed to this process and returns a malloc'ed copy (release
@@ -56,7 +58,11 @@ class CommandBuffer : public SharedBuffer {
     uint32_t capacity() const { return kCommandSlots; }
 
   private:
+    enum class PostOutcome { Posted, Full, NotLocked };
+    PostOutcome postLocked(const Command &command, int32_t *sequence);
+
     uint32_t *m_nextSequence = nullptr;
+    std::atomic<uint32_t> m_overruns{0};
     std::atomic<bool> m_refusalLogged{false};
     Command *m_slots = nullptr;
 };

@@ -12,6 +12,7 @@
 #include "core/ProcessState.h"
 #include "core/ViewRegistry.h"
 #include "core/Watchdog.h"
+#include "core/WebStorage.h"
 #include "network/NetworkAccessManager.h"
 #include "network/NetworkCookieJar.h"
 #include "view/FileAccess.h"
@@ -86,6 +87,7 @@ bool KELApplication::startUp() {
     if (!QFile::exists(icons))
         QDir().mkpath(icons);
     QWebSettings::setIconDatabasePath(icons);
+    setUpWebStorage();
 
     settings->setAttribute(QWebSettings::DnsPrefetchEnabled, true);
     // File pages read only what fileRequestAllowed lets through, and nothing from the network

@@ -6,8 +6,13 @@
 
 #include <QByteArray>
 
+#include <sys/stat.h>
+
 int main(int argc, char **argv) {
     KEL::ensureMainStack(argv);
+    // Everything the browser writes (cookies, cache, icons, page storage) is the user's alone,
+    // whatever umask the host passed on.
+    umask(077);
     // Windowless by design: without an explicit choice, run on Qt's off-screen platform so no
     // display server is needed.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

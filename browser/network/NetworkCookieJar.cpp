@@ -3,6 +3,7 @@
 #include "network/CookieStream.h"
 #include "network/NetworkStorage.h"
 
+#include <QCoreApplication>
 #include <QDataStream>
 #include <QDateTime>
 #include <QFile>
@@ -19,6 +20,7 @@ namespace KEL {
 namespace {
 
 const char kCookiesKey[] = "cookies";
+constexpr int kSaveDelayMs = 1000;
 
 void saveCookieList(QDataStream &stream, const void *value) {
     QList<QByteArray> entries;
@@ -82,7 +84,39 @@ void registerCookieListType() {
     (void)registered;
 }
 
-NetworkCookieJar::NetworkCookieJar(QObject *parent) : QNetworkCookieJar(parent) {}
+NetworkCookieJar::NetworkCookieJar(QObject *parent) : QNetworkCookieJar(parent) {
+    m_saveTimer.setSingleShot(true);
+    m_saveTimer.setInterval(kSaveDelayMs);
+    connect(&m_saveTimer, &QTimer::timeout, this, &NetworkCookieJar::saveCookies);
+    if (QCoreApplication *application = QCoreApplication::instance())
+        connect(application, &QCoreApplication::aboutToQuit, this, &NetworkCookieJar::savePending);
+}
+
+bool NetworkCookieJar::insertCookie(const QNetworkCookie &cookie) {
+    const bool inserted = QNetworkCookieJar::insertCookie(cookie);
+    // Also when nothing was inserted: a cookie that arrives expired deletes its namesake.
+    scheduleSave();
+    return inserted;
+}
+
+bool NetworkCookieJar::deleteCookie(const QNetworkCookie &cookie) {
+    const bool deleted = QNetworkCookieJar::deleteCookie(cookie);
+    if (deleted)
+        scheduleSave();
+    return deleted;
+}
+
+// The timer is not restarted by later changes: under a steady stream of cookies the store is
+// still written every second.
+void NetworkCookieJar::scheduleSave() {
+    if (m_loaded && !m_saveTimer.isActive())
+        m_saveTimer.start();
+}
+
+void NetworkCookieJar::savePending() {
+    if (m_saveTimer.isActive())
+        saveCookies();
+}
 
 void NetworkCookieJar::loadCookies() {
     if (m_loaded)
@@ -105,6 +139,7 @@ void NetworkCookieJar::loadCookies() {
 void NetworkCookieJar::saveCookies() {
     if (!m_loaded)
         return;
+    m_saveTimer.stop();
     expireCookies();
     const QString directory = cookieStoreDirectory();
     makePrivateDirectory(directory);

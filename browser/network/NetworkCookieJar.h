@@ -1,11 +1,13 @@
 #pragma once
 // The cookie jar of all views. Accepting, matching and sending cookies is the library's own
 // behaviour; this class adds the cookie store file, "cookies.ini" in the per-user data
-// directory: read once at start-up, written only on SVCK and CLCK (never at exit). Only
-// persistent cookies that have not expired are written. GUI thread only.
+// directory: read once at start-up, written on SVCK and CLCK, and also within a second of every
+// change and at a clean exit, so a browser that crashes or is told to EXIT loses at most the
+// last second. Only persistent cookies that have not expired are written. GUI thread only.
 
 #include <QNetworkCookie>
 #include <QNetworkCookieJar>
+#include <QTimer>
 
 namespace KEL {
 
@@ -27,12 +29,21 @@ class NetworkCookieJar : public QNetworkCookieJar {
 
     bool isLoaded() const { return m_loaded; }
 
+    // Every cookie the network layer or page script adds, replaces or removes passes here.
+    bool insertCookie(const QNetworkCookie &cookie) override;
+    bool deleteCookie(const QNetworkCookie &cookie) override;
+
   signals:
     // After loading, after clearing, and after expiring removed at least one cookie.
     void cookiesChanged();
 
   private:
+    // One save a second at most, however fast pages change cookies.
+    void scheduleSave();
+    void savePending();
+
     bool m_loaded = false;
+    QTimer m_saveTimer;
 };
 
 // The path of the cookie store file.

@@ -3,6 +3,7 @@
 #include "CommandCodes.h"
 #include "view/FileAccess.h"
 #include "view/Notice.h"
+#include "view/PageGuards.h"
 #include "view/PageTrust.h"
 #include "view/ViewHost.h"
 #include "view/WebView.h"
@@ -23,6 +24,7 @@ QString popupViewName(int32_t index) {
 WebPage::WebPage(NoticeSink &notices, ViewHost *host, QObject *parent)
     : QWebPage(parent), m_notices(notices), m_host(host) {
     setNetworkAccessManager(sharedNetworkAccessManager());
+    installPageGuards(this);
 }
 
 // The engine loads the requested address into the page returned; from then on the popup is an
@@ -125,6 +127,8 @@ bool WebPage::acceptNavigationRequest(QWebFrame *frame, const QNetworkRequest &r
 
 void WebPage::javaScriptConsoleMessage(const QString &message, int lineNumber,
                                        const QString &sourceID) {
+    if (!admitConsoleMessage(this, m_notices))
+        return;
     Notice(m_notices, Code::JLOG)
         .textPayload(0, message)
         .integer(2, lineNumber)

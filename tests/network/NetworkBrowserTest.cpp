@@ -136,6 +136,51 @@ class NetworkTest : public BrowserTest {
 
     std::string serverLog() const { return readFile(m_root + "/http.log"); }
 
+    // The address of a served page `name` whose body runs `script`.
+    std::string scriptPage(const std::string &name, const std::string &script) const {
+        std::filesystem::create_directories(m_root + "/pages");
+        std::ofstream(m_root + "/pages/" + name)
+            << "<html><head><title>start</title></head><body><script>" << script
+            << "</script></body></html>";
+        return url("/pages/" + name);
+    }
+
+    std::string evaluate(const std::string &view, const std::string &script) {
+        KEL_Command command = viewCommand(KEL::Code::EVJS, view);
+        EXPECT_TRUE(Host::putText(command, 0, script));
+        return Host::utf8(Host::takeText(request(command), 0));
+    }
+
+    // Polls the title of the view until it starts with `prefix`; returns the last one seen.
+    std::string titleStartingWith(const std::string &view, const std::string &prefix) {
+        std::string title;
+        m_browser.spinUntil(
+            [&] {
+                title = evaluate(view, "document.title");
+                return title.rfind(prefix, 0) == 0;
+            },
+            20000);
+        return title;
+    }
+
+    // Takes every console notice waiting, with its payloads.
+    void dropConsoleMessages() {
+        m_browser.pump();
+        KEL_Command notice;
+        while (m_browser.take(KEL::Code::JLOG, &notice)) {
+            Host::takeText(notice, 0);
+            Host::takeText(notice, 3);
+        }
+    }
+
+    // The persistent cookies in the store file.
+    QList<QNetworkCookie> storedCookies() const {
+        registerCookieListType();
+        QSettings settings(QString::fromStdString(m_root + "/data/Kelvane/Kelvane/cookies.ini"),
+                           QSettings::IniFormat);
+        return settings.value(QStringLiteral("cookies")).value<QList<QNetworkCookie>>();
+    }
+
     Child m_server;
     int m_port = 0;
     std::unique_ptr<Host::FrameCompositor> m_frames;
@@ -217,6 +262,38 @@ TEST_F(NetworkTest, CookiesSurviveARestartOnlyWhenSavedAndPersistent) {
     EXPECT_TRUE(value.value<QList<QNetworkCookie>>().isEmpty());
     restart();
     EXPECT_EQ(load(url("/echo?restarted")), "none");
+}
+
+// Guards the store between SVCKs: a cookie reaches the file within about a second of its
+// arrival, so a browser killed afterwards (and replaced by the kit's recovery) or ended by EXIT
+// right away brings its persistent cookies back; session cookies still stay in memory only.
+TEST_F(NetworkTest, CookiesSurviveACrashAndAnExitWithoutSaving) {
+    struct Case {
+        const char *name;
+        bool kill; // else EXIT at once
+    };
+    for (const Case &c : {Case{"killed", true}, Case{"EXIT", false}}) {
+        SCOPED_TRACE(c.name);
+        simple(KEL::Code::CLCK);
+        EXPECT_EQ(load(url("/setcookies")), "set");
+        if (c.kill) {
+            // The kit brings the last page back: a neutral one, so no cookie is set again.
+            EXPECT_EQ(load(url("/page?title=idle")), "idle");
+            ASSERT_TRUE(waitUntil([&] { return storedCookies().size() == 1; }, 10000));
+            bool recovered = false;
+            m_browser.setRecoveryHandler(
+                [&](const Host::RecoveryEvent &event) { recovered = event.restored; });
+            ::kill(m_browser.pid(), SIGKILL);
+            ASSERT_TRUE(m_browser.spinUntil([&] { return recovered; }, 20000));
+            m_browser.setRecoveryHandler(nullptr);
+        } else {
+            restart();
+        }
+        KEL_Command command = viewCommand(KEL::Code::LOAD, "net");
+        setString(command, 1, url("/echo?after"));
+        EXPECT_EQ(request(command).result, 1);
+        EXPECT_EQ(titleStartingWith("net", "persist"), "persist=1");
+    }
 }
 
 // Guards page icons: the engine has a page's icon only after its load has finished and
@@ -312,6 +389,179 @@ TEST_F(NetworkTest, LoadsGoThroughTheSocksProxy) {
     EXPECT_NE(load(url("/page?title=stopped", host)), "stopped");
     EXPECT_EQ(countLines(serverLog(), "title=stopped"), 0u);
     EXPECT_EQ(countLines(serverLog(), "title=nopassword"), 0u);
+}
+
+// Guards page storage: localStorage, Web SQL and IndexedDB work and outlive the browser, and
+// everything lands in the per-user data folder, private (0700 folders, 0600 files), while the
+// working directory stays empty.
+TEST_F(NetworkTest, PageStorageStaysInThePrivateDataFolder) {
+    const std::string workingDirectory = m_root + "/cwd";
+    std::filesystem::create_directories(workingDirectory);
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(workingDirectory);
+    restart();
+    std::filesystem::current_path(before);
+
+    KEL_Command command = viewCommand(KEL::Code::LOAD, "net");
+    setString(command, 1,
+              scriptPage("store",
+                         "localStorage.setItem('k', 'v');"
+                         "openDatabase('t', '1.0', 't', 100000).transaction(function (tx) {"
+                         "  tx.executeSql('create table x (a)'); });"
+                         "var q = indexedDB.open('kdb', 1);"
+                         "q.onupgradeneeded = function () { q.result.createObjectStore('s'); };"
+                         "q.onsuccess = function () {"
+                         "  var t = q.result.transaction('s', 'readwrite');"
+                         "  t.objectStore('s').put('v', 'k');"
+                         "  t.oncomplete = function () { document.title = 'done stored'; }; };"
+                         "q.onerror = function () { document.title = 'done ' + q.error; };"));
+    EXPECT_EQ(request(command).result, 1);
+    EXPECT_EQ(titleStartingWith("net", "done"), "done stored");
+    restart();
+    command = viewCommand(KEL::Code::LOAD, "net");
+    setString(command, 1,
+              scriptPage("read", "var out = [localStorage.getItem('k')];"
+                                 "var q = indexedDB.open('kdb', 1);"
+                                 "q.onsuccess = function () {"
+                                 "  var r = q.result.transaction('s').objectStore('s').get('k');"
+                                 "  r.onsuccess = function () { out.push(r.result);"
+                                 "    document.title = 'done ' + out.join(); }; };"
+                                 "q.onerror = function () { document.title = 'done error'; };"));
+    EXPECT_EQ(request(command).result, 1);
+    EXPECT_EQ(titleStartingWith("net", "done"), "done v,v");
+
+    EXPECT_TRUE(std::filesystem::is_empty(workingDirectory));
+    const std::string data = m_root + "/data/Kelvane/Kelvane";
+    size_t files = 0;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(data)) {
+        const bool folder = entry.is_directory();
+        files += !folder;
+        EXPECT_EQ(modeOf(entry.path().string()), folder ? 0700u : 0600u) << entry.path();
+    }
+    EXPECT_GE(files, 4u); // the databases' index, a database, IndexedDB's and localStorage's
+}
+
+// Guards the bounds on what a hostile page can make the browser do: each page here floods
+// workers (which this engine cannot end safely, so pages have none), WebSockets or the console;
+// it gets exceptions (or loses console lines) at the bound, what it gives back can be taken
+// again, and the same browser answers afterwards.
+TEST_F(NetworkTest, HostilePagesMeetTheirBoundsAndTheBrowserSurvives) {
+    const std::string fill =
+        "function fill(make) { var list = [], error = 'none';"
+        "  for (var i = 0; i < 1000; i++) { try { list.push(make()); } catch (e) {"
+        "    error = e.name; } } list.error = error; return list; }"
+        "function socket() { return new WebSocket('ws://' + location.host + '/ws'); }"
+        "function frames(n) { var list = []; for (var f = 0; f < n; f++) {"
+        "  var frame = document.createElement('iframe'); document.body.appendChild(frame);"
+        "  list.push(frame.contentWindow); } return list; }";
+    struct Row {
+        const char *name;
+        std::string script; // sets a title starting with "done"
+        std::string title;
+        int views = 1; // loaded in this many views in turn; the title is the last one's
+    };
+    const Row rows[] = {
+        {"1000 workers, in the page and its frames",
+         "var made = fill(function () { return new Worker(location.origin + '/worker.js'); });"
+         "document.title = 'done ' + [made.length, typeof Worker, 'Worker' in window,"
+         "  typeof frames(1)[0].Worker].join();",
+         "done 0,undefined,false,undefined"},
+        {"1000 WebSockets", "var l = fill(socket); document.title = 'done ' + l.length + l.error;",
+         "done 32QuotaExceededError"},
+        {"child frames share the page's bound",
+         "var made = 0; frames(4).forEach(function (w) {"
+         "  made += fill(function () { return new w.WebSocket('ws://' + location.host + '/ws');"
+         "  }).length; });"
+         "document.title = 'done ' + made;",
+         "done 32"},
+        {"the original constructor stays out of reach",
+         "var s = socket(), C = Object.getPrototypeOf(s).constructor;"
+         "var hidden = Object.getOwnPropertyNames(window).every(function (k) { try {"
+         "  return !window[k] || typeof window[k].take != 'function'; } catch (e) {"
+         "  return true; } });"
+         "var more = fill(function () { return new C('ws://' + location.host + '/ws'); });"
+         "document.title = 'done ' + [C === WebSocket, s instanceof WebSocket, WebSocket.OPEN,"
+         "  hidden, more.length + 1].join();",
+         "done true,true,1,true,32"},
+        {"closed sockets give back their share",
+         "var first = fill(socket), opened = 0, shut = 0;"
+         "first.forEach(function (s) {"
+         "  s.onopen = function () { if (++opened == first.length)"
+         "    first.forEach(function (t) { t.close(); }); };"
+         "  s.onclose = function () { if (++shut == first.length)"
+         "    document.title = 'done ' + first.length + ' then ' + fill(socket).length; }; });",
+         "done 32 then 32"},
+        {"the process bound holds across views", "document.title = 'done ' + fill(socket).length;",
+         "done 0", 5},
+        {"console flood",
+         "for (var i = 0; i < 100000; i++) console.log('flood ' + i); document.title = 'done';",
+         "done"},
+    };
+    int recoveries = 0;
+    m_browser.setRecoveryHandler([&](const Host::RecoveryEvent &) { ++recoveries; });
+    const pid_t pid = m_browser.pid();
+    for (int v = 1; v < 5; ++v)
+        ASSERT_EQ(createView("extra" + std::to_string(v), 200, 200).result, 1);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const Clock::time_point start = Clock::now();
+        std::string view;
+        for (int v = 0; v < row.views; ++v) {
+            view = v == 0 ? "net" : "extra" + std::to_string(v);
+            KEL_Command command = viewCommand(KEL::Code::LOAD, view);
+            setString(command, 1,
+                      scriptPage("row" + std::to_string(&row - rows), fill + row.script));
+            EXPECT_EQ(request(command).result, 1);
+            titleStartingWith(view, "done");
+        }
+        EXPECT_EQ(titleStartingWith(view, row.title), row.title);
+        EXPECT_EQ(evaluate("net", "6 * 7"), "42");
+        if (std::string(row.name) == "console flood") {
+            // A burst, then a steady rate, and a line that says how many were dropped.
+            size_t messages = 0;
+            bool summary = false;
+            m_browser.spinUntil(
+                [&] {
+                    KEL_Command notice;
+                    while (m_browser.take(KEL::Code::JLOG, &notice)) {
+                        const std::string text = Host::utf8(Host::takeText(notice, 0));
+                        Host::takeText(notice, 3);
+                        summary |= text.find("console messages dropped") != std::string::npos;
+                        messages += text.rfind("flood ", 0) == 0;
+                    }
+                    return summary;
+                },
+                10000);
+            EXPECT_TRUE(summary);
+            EXPECT_GE(messages, 64u);
+            EXPECT_LE(messages, 64u + size_t(32 * secondsSince(start)) + 1);
+            EXPECT_LE(countLines(browserLog(), "overrun"), 2u);
+        }
+        // Every view leaves the page, so the next row starts with nothing held.
+        for (int v = 1; v < row.views; ++v) {
+            KEL_Command command = viewCommand(KEL::Code::LOAD, "extra" + std::to_string(v));
+            setString(command, 1, url("/page?title=idle"));
+            request(command);
+        }
+        dropConsoleMessages();
+        load(url("/page?title=idle"));
+        // LDFN may have come from another view: each must show the idle page before the next
+        // row, or the next row would read the title of this one.
+        for (int v = 0; v < row.views; ++v) {
+            const std::string name = v == 0 ? "net" : "extra" + std::to_string(v);
+            EXPECT_EQ(titleStartingWith(name, "idle"), "idle");
+        }
+    }
+    size_t mostOpen = 0;
+    std::istringstream log(serverLog());
+    for (std::string line; std::getline(log, line);)
+        if (line.rfind("ws open=", 0) == 0)
+            mostOpen = std::max<size_t>(mostOpen, std::stoul(line.substr(8)));
+    EXPECT_GT(mostOpen, 0u);
+    EXPECT_LE(mostOpen, 128u);
+    EXPECT_EQ(recoveries, 0);
+    EXPECT_EQ(m_browser.pid(), pid);
+    EXPECT_GE(countLines(browserLog(), "Page refused a WebSocket"), 1u);
 }
 
 } // namespace

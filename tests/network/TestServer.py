@@ -14,8 +14,13 @@ Paths:
   /cached               a page cacheable for an hour
   /iconpage?color=RRGGBB a page titled "icon" whose <link rel=icon> is /icon.png?color=RRGGBB
   /icon.png?color=RRGGBB a 16 x 16 PNG of that colour
+  /pages/NAME           the file NAME in the folder "pages" beside PORT_FILE
+  /worker.js            a worker script that stays alive
+  /ws                   a WebSocket that stays open until the client closes it; each opening
+                        logs "ws open=<number open now>"
 """
 import base64
+import hashlib
 import os
 import struct
 import sys
@@ -27,6 +32,8 @@ from urllib.parse import parse_qs, urlsplit
 PORT_FILE, LOG_FILE = sys.argv[1], sys.argv[2]
 LOG_LOCK = threading.Lock()
 GOOD_AUTH = "Basic " + base64.b64encode(b"kel:secret").decode()
+WS_GUID = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
+WS_OPEN = [0]
 
 
 def page(title, body=""):
@@ -64,7 +71,42 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
+    def websocket(self):
+        accept = base64.b64encode(hashlib.sha1(
+            (self.headers.get("Sec-WebSocket-Key", "") + WS_GUID).encode()).digest()).decode()
+        self.send_response(101)
+        self.send_header("Upgrade", "websocket")
+        self.send_header("Connection", "Upgrade")
+        self.send_header("Sec-WebSocket-Accept", accept)
+        self.end_headers()
+        self.wfile.flush()
+        with LOG_LOCK, open(LOG_FILE, "a") as log:
+            WS_OPEN[0] += 1
+            log.write("ws open=%d\n" % WS_OPEN[0])
+        try:
+            while True:  # frames are read and dropped; a close frame is answered and ends it
+                head = self.rfile.read(2)
+                if len(head) < 2:
+                    break
+                length = head[1] & 0x7F
+                if length == 126:
+                    length = struct.unpack(">H", self.rfile.read(2))[0]
+                elif length == 127:
+                    length = struct.unpack(">Q", self.rfile.read(8))[0]
+                self.rfile.read(length + (4 if head[1] & 0x80 else 0))
+                if head[0] & 0x0F == 8:
+                    self.wfile.write(b"\x88\x00")
+                    self.wfile.flush()
+                    break
+        except OSError:
+            pass
+        with LOG_LOCK:
+            WS_OPEN[0] -= 1
+        self.close_connection = True
+
     def do_GET(self):
+        if self.headers.get("Upgrade", "").lower() == "websocket":
+            return self.websocket()
         self.record()
         url = urlsplit(self.path)
         query = parse_qs(url.query)
@@ -100,6 +142,15 @@ class Handler(BaseHTTPRequestHandler):
         elif url.path == "/icon.png":
             color = bytes.fromhex(query.get("color", ["000000"])[0])
             self.reply(200, png(color), [("Cache-Control", "no-store")], "image/png")
+        elif url.path.startswith("/pages/") and "/" not in url.path[7:]:
+            try:
+                with open(os.path.join(os.path.dirname(PORT_FILE), "pages", url.path[7:]), "rb") as f:
+                    self.reply(200, f.read(), [("Cache-Control", "no-store")])
+            except OSError:
+                self.reply(404, page("missing"))
+        elif url.path == "/worker.js":
+            self.reply(200, b"setInterval(function () {}, 1000);", [("Cache-Control", "no-store")],
+                       "application/javascript")
         else:
             self.reply(404, page("missing"))
 

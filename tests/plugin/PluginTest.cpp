@@ -276,7 +276,8 @@ TEST_F(PluginTest, HostMayShutDownFromTheProcessCallback) {
                                : "exited with " + std::to_string(WEXITSTATUS(status)));
 }
 
-// Guards against silent overruns, repeated lines, and unflushed or unprefixed output.
+// Guards against silent overruns, a line for every refused post, and unflushed or unprefixed
+// output.
 TEST_F(PluginTest, OverrunIsReportedOnceThroughTheLogCallbackOrOnStandardOutput) {
     ASSERT_TRUE(api.Init());
     for (int k = 0; k < 512; ++k)
@@ -285,11 +286,20 @@ TEST_F(PluginTest, OverrunIsReportedOnceThroughTheLogCallbackOrOnStandardOutput)
     EXPECT_EQ(post(KEL::Code::LOAD), 0);
     EXPECT_EQ(logLines, std::vector<std::string>{line});
 
+    EXPECT_EQ(post(KEL::Code::LOAD), 0);
+    EXPECT_EQ(logLines.size(), 1u) << "a full segment is reported once, then counted";
+
+    // The next overrun after the segment had room again is reported anew.
+    api.ClearCommands();
+    for (int k = 0; k < 512; ++k)
+        ASSERT_GT(post(KEL::Code::LOAD), 0);
+    EXPECT_EQ(logLines.size(), 2u);
+    EXPECT_EQ(logLines.back(), line + ": 2 records refused while it was full");
     api.SetLogCB(nullptr);
     int32_t result = -1;
     EXPECT_EQ(captureStdout([&] { result = post(KEL::Code::LOAD); }), "LOG: " + line + "\n");
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(logLines.size(), 1u);
+    EXPECT_EQ(logLines.size(), 2u);
 }
 
 // Guards against a host wedging the channel with records that neither side would take.

@@ -141,9 +141,15 @@ TEST_F(CommandBufferTest, FullSegmentRefusesThePostLogsOnceAndStaysUnchanged) {
     EXPECT_EQ(browser.post(makeCommand(KEL::Code::PROG)), 0);
     EXPECT_EQ(memcmp(before.data(), commands.base(), before.size()), 0);
 
+    for (int k = 0; k < 1000; ++k)
+        EXPECT_EQ(post(makeCommand(KEL::Code::LOAD, -1)), 0);
+    EXPECT_EQ(logLines().size(), 1u);
+
     EXPECT_EQ(browser.next()->intArgs[0], 0);
     EXPECT_EQ(post(makeCommand(KEL::Code::LOAD, 512)), 513);
     EXPECT_EQ(slot(0).intArgs[0], 512);
+    EXPECT_EQ(logLines().back(), "CommandBuffer overrun: " + env.name("KEL_COMMANDBUFFER") +
+                                     ": 1001 records refused while it was full");
 }
 
 // Guards against clearing only one direction or leaving the numbering where it was.
