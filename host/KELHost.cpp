@@ -1,6 +1,7 @@
 #include "KELHost.h"
 
 #include "RecordText.h"
+#include "Sandbox.h"
 
 #include "CommandCodes.h"
 #include <algorithm>
@@ -385,12 +386,8 @@ bool Browser::start(const StartOptions &options) {
 bool Browser::spawnProcess(const StartOptions &options) {
     const std::string program =
         options.browserPath.empty() ? defaultBrowserPath() : options.browserPath;
-    const std::vector<std::string> environment = environmentWith(options.environment);
-    std::vector<char *> envp;
-    for (const std::string &entry : environment)
-        envp.push_back(const_cast<char *>(entry.c_str()));
-    envp.push_back(nullptr);
-    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+    BrowserLaunch launch(program, environmentWith(options.environment),
+                         {options.sandbox, options.sandboxReadable});
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -401,21 +398,33 @@ bool Browser::spawnProcess(const StartOptions &options) {
     }
     pid_t pid = -1;
     const StackLimitForChild stack;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+    const int rc =
+        posix_spawn(&pid, launch.path().c_str(), &actions, nullptr, launch.argv(), launch.envp());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
-        m_error = "cannot start " + program + ": " + std::strerror(rc);
+        m_error = "cannot start " + launch.path() + ": " + std::strerror(rc);
         return false;
     }
     m_pid = pid;
     m_status = -1;
-    m_pidfd = openPidfd(pid);
+    m_sandboxed = launch.sandboxed();
+    m_browserPid = launch.started(pid, &m_error);
+    if (m_lifeline >= 0)
+        close(m_lifeline);
+    m_lifeline = launch.takeLifeline();
+    if (m_browserPid < 0) {
+        kill(m_pid, SIGKILL);
+        waitForExit(3000);
+        return false;
+    }
+    // The browser's own process, inside the sandbox too: its end is the sandbox's end.
+    m_pidfd = openPidfd(m_browserPid);
     // posix_spawn returns once the program runs, so the bound is in place long before any page
     // can allocate; only the dynamic loader runs without it.
     if (options.memoryLimit > 0) {
         const struct rlimit limit = {static_cast<rlim_t>(options.memoryLimit),
                                      static_cast<rlim_t>(options.memoryLimit)};
-        prlimit(pid, RLIMIT_DATA, &limit, nullptr);
+        prlimit(m_browserPid, RLIMIT_DATA, &limit, nullptr);
     }
     return true;
 }
@@ -437,7 +446,7 @@ bool Browser::running() {
     if (rc == 0)
         return true;
     if (rc == m_pid)
-        m_status = status;
+        m_status = m_sandboxed ? browserWaitStatus(status) : status;
     m_pid = -1;
     if (m_pidfd >= 0) {
         close(m_pidfd);
@@ -464,10 +473,10 @@ bool Browser::stop(int timeoutMs) {
         post(exitCommand);
         endedByItself = waitForExit(timeoutMs);
         if (!endedByItself && m_pid > 0) {
-            kill(m_pid, SIGKILL);
+            kill(pid(), SIGKILL); // in the sandbox: the browser, and with it the sandbox
             int status = 0;
             if (waitpid(m_pid, &status, 0) == m_pid)
-                m_status = status;
+                m_status = m_sandboxed ? browserWaitStatus(status) : status;
             m_pid = -1;
         }
     }
@@ -479,6 +488,10 @@ void Browser::closeProcessAndPlugin() {
     if (m_pidfd >= 0) {
         close(m_pidfd);
         m_pidfd = -1;
+    }
+    if (m_lifeline >= 0) {
+        close(m_lifeline); // the browser sees its host go
+        m_lifeline = -1;
     }
     if (m_initialised) {
         KEL_Shutdown();
