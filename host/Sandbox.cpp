@@ -1,5 +1,6 @@
 #include "Sandbox.h"
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -127,6 +128,28 @@ std::string probe(const std::string &bwrap) {
 }
 
 } // namespace
+
+std::string folderOfFileAddress(const std::string &address) {
+    const std::string scheme = "file://";
+    if (address.compare(0, scheme.size(), scheme) != 0)
+        return {};
+    std::string path;
+    const std::string encoded =
+        address.substr(scheme.size(), address.find_first_of("?#") - scheme.size());
+    for (size_t i = 0; i < encoded.size(); ++i) {
+        if (encoded[i] == '%' && i + 2 < encoded.size() && std::isxdigit(encoded[i + 1]) &&
+            std::isxdigit(encoded[i + 2])) {
+            path.push_back(static_cast<char>(std::stoi(encoded.substr(i + 1, 2), nullptr, 16)));
+            i += 2;
+        } else {
+            path.push_back(encoded[i]);
+        }
+    }
+    const size_t slash = path.rfind('/');
+    if (path.empty() || path[0] != '/' || slash == std::string::npos)
+        return {};
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
 
 const SandboxSupport &sandboxSupport() {
     static const SandboxSupport support = [] {

@@ -35,6 +35,10 @@ struct SandboxSettings {
     std::vector<std::string> readable;
 };
 
+// The folder of a file address ("file:///tmp/pages/a.html" gives "/tmp/pages"), for
+// StartOptions::sandboxReadable; empty for other addresses.
+std::string folderOfFileAddress(const std::string &address);
+
 // Where bwrap is and whether it can make the namespaces here; probed once per process.
 // `reason` says why not.
 struct SandboxSupport {

@@ -53,6 +53,22 @@ TEST(SandboxFolders, FollowXdgThenHome) {
         EXPECT_EQ(browserDataFolders(c.environment), c.folders);
 }
 
+TEST(SandboxFolders, OfAFileAddressIsItsDecodedFolder) {
+    const struct {
+        const char *address;
+        const char *folder;
+    } cases[] = {
+        {"file:///tmp/pages/a.html", "/tmp/pages"},
+        {"file:///tmp/my%20pages/a.html?x=/y#z", "/tmp/my pages"},
+        {"file:///a.html", "/"},
+        {"file://relative/a.html", ""},
+        {"http://127.0.0.1/tmp/a.html", ""},
+        {"", ""},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(folderOfFileAddress(c.address), c.folder) << c.address;
+}
+
 // The empty /tmp must not hide the folders bound into it, so they come after it.
 TEST(SandboxArguments, BindFoldersOnTopOfTheEmptyTmp) {
     const std::string data = ::testing::TempDir() + "kel-sandbox-args/data";
