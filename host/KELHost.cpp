@@ -388,6 +388,10 @@ bool Browser::spawnProcess(const StartOptions &options) {
         options.browserPath.empty() ? defaultBrowserPath() : options.browserPath;
     BrowserLaunch launch(program, environmentWith(options.environment),
                          {options.sandbox, options.sandboxReadable});
+    if (launch.programError() != 0) {
+        m_error = "cannot start " + program + ": " + std::strerror(launch.programError());
+        return false;
+    }
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

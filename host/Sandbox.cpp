@@ -199,7 +199,11 @@ std::vector<std::string> sandboxArguments(const std::string &program,
     for (const char *item : {"--ro-bind", "/", "/", "--dev", "/dev", "--bind", "/dev/shm",
                              "/dev/shm", "--proc", "/proc", "--tmpfs", "/tmp"})
         arguments.push_back(item);
-    for (const std::string &path : readable) {
+    std::vector<std::string> visible = readable;
+    const size_t slash = program.rfind('/');
+    if (slash != std::string::npos && slash > 0)
+        visible.push_back(program.substr(0, slash));
+    for (const std::string &path : visible) {
         if (!path.empty() && path[0] == '/' && exists(path))
             arguments.insert(arguments.end(), {"--ro-bind", path, path});
     }
@@ -267,14 +271,19 @@ BrowserLaunch::BrowserLaunch(const std::string &program, std::vector<std::string
     assign(m_environment, kSandboxedVariable, m_sandboxed ? "1" : "0 (" + off + ")");
 
     m_arguments.push_back(program);
+    if (m_sandboxed && access(program.c_str(), X_OK) != 0)
+        m_programError = errno;
     if (m_sandboxed) {
         fcntl(m_info[1], F_SETFD, 0);
         for (const std::string &folder : browserDataFolders(m_environment))
             makeFolders(folder);
+        char *resolved = realpath(program.c_str(), nullptr);
+        const std::string absolute = resolved ? resolved : program;
+        std::free(resolved);
         m_path = sandboxSupport().bwrap;
         m_arguments = {m_path};
         for (std::string &item :
-             sandboxArguments(program, m_environment, settings.readable, m_info[1]))
+             sandboxArguments(absolute, m_environment, settings.readable, m_info[1]))
             m_arguments.push_back(std::move(item));
     }
     for (std::string &item : m_arguments)

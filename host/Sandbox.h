@@ -58,7 +58,8 @@ bool sandboxDisabledByEnvironment();
 std::vector<std::string> browserDataFolders(const std::vector<std::string> &environment);
 
 // bwrap's arguments (without the program name) for running `program` with `environment`.
-// `infoFd` is where bwrap reports the sandboxed process's id.
+// `infoFd` is where bwrap reports the sandboxed process's id. The program's own folder is
+// readable too (a build tree under /tmp).
 std::vector<std::string> sandboxArguments(const std::string &program,
                                           const std::vector<std::string> &environment,
                                           const std::vector<std::string> &readable, int infoFd);
@@ -82,6 +83,8 @@ class BrowserLaunch {
     BrowserLaunch &operator=(const BrowserLaunch &) = delete;
 
     bool sandboxed() const { return m_sandboxed; }
+    // errno for a program that cannot be run (bwrap would start and then fail), else 0.
+    int programError() const { return m_programError; }
     const std::string &path() const { return m_path; }
     char *const *argv() { return m_argv.data(); }
     char *const *envp() { return m_envp.data(); }
@@ -96,6 +99,7 @@ class BrowserLaunch {
 
   private:
     bool m_sandboxed = false;
+    int m_programError = 0;
     std::string m_path;
     std::vector<std::string> m_arguments;
     std::vector<std::string> m_environment;
