@@ -82,6 +82,7 @@ TEST(SandboxArguments, BindFoldersOnTopOfTheEmptyTmp) {
     EXPECT_LT(at("--tmpfs"), at("/etc"));
     EXPECT_LT(at("/etc"), at(data + "/Kelvane/Kelvane"));
     EXPECT_EQ(at("/nonexistent-folder"), end) << "bwrap fails on a missing source";
+    EXPECT_LT(at("/bin"), end) << "the program's own folder";
     EXPECT_EQ(arguments[arguments.size() - 4], "--info-fd");
     EXPECT_EQ(arguments[arguments.size() - 3], "9");
     EXPECT_EQ(arguments.back(), "/bin/KELBrowser");
