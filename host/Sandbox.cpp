@@ -275,6 +275,12 @@ BrowserLaunch::BrowserLaunch(const std::string &program, std::vector<std::string
         m_programError = errno;
     if (m_sandboxed) {
         fcntl(m_info[1], F_SETFD, 0);
+        // GStreamer (the engine's media) keeps its plugin registry in the cache folder; where
+        // it cannot write it, it scans every plugin again at each start (about half a second).
+        const std::vector<std::string> folders = browserDataFolders(m_environment);
+        if (folders.size() == 2 && lookup(m_environment, "GST_REGISTRY_1_0").empty() &&
+            lookup(m_environment, "GST_REGISTRY").empty())
+            assign(m_environment, "GST_REGISTRY_1_0", folders[1] + "/gstreamer-registry.bin");
         for (const std::string &folder : browserDataFolders(m_environment))
             makeFolders(folder);
         char *resolved = realpath(program.c_str(), nullptr);

@@ -175,6 +175,13 @@ TEST_F(Sandbox, TheBrowserRunsConfined) {
     ASSERT_EQ(createView("main", 128, 128).result, 1);
     EXPECT_TRUE(showHtml("main", "<title>boxed</title>"));
     EXPECT_TRUE(waitForLog("Sandbox: on", 1000));
+    // The engine's media registry is kept where it can be written, or every start rescans.
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return access((m_root + "/cache/Kelvane/Kelvane/gstreamer-registry.bin").c_str(),
+                          F_OK) == 0;
+        },
+        5000));
 }
 
 // Guards against an orphan: a hung sandboxed browser must be gone, with everything in its
