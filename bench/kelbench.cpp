@@ -118,6 +118,7 @@ class Rig {
             std::filesystem::permissions(m_dir + sub, std::filesystem::perms::owner_all);
         }
         m_options.logFile = m_dir + "/browser.log";
+        m_options.sandboxReadable = {root}; // the pages written there
         m_options.environment = {
             {"HOME", m_dir + "/home"},
             {"XDG_DATA_HOME", m_dir + "/data"},

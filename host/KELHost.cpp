@@ -304,6 +304,8 @@ bool Browser::spawnProcess(const StartOptions &options) {
     request.environment["KEL_SEGMENT_SUFFIX"] = m_suffix;
     request.logFile = options.logFile;
     request.memoryLimit = options.memoryLimit;
+    request.sandbox = options.sandbox;
+    request.sandboxReadable = options.sandboxReadable;
     Launched launched;
     if (!spawnBrowser(request, &launched, &m_error))
         return false;
@@ -311,6 +313,11 @@ bool Browser::spawnProcess(const StartOptions &options) {
     m_pidfd = launched.pidfd;
     m_logFd = launched.logFd;
     m_status = -1;
+    m_sandboxed = launched.sandboxed;
+    m_browserPid = launched.browserPid;
+    if (m_lifeline >= 0)
+        close(m_lifeline);
+    m_lifeline = launched.lifeline;
     return true;
 }
 
@@ -343,7 +350,7 @@ bool Browser::reinitialise() {
 }
 
 bool Browser::running() {
-    Launched process{m_pid, m_pidfd, -1};
+    Launched process{m_pid, m_browserPid, m_pidfd, -1, -1, m_sandboxed};
     const bool runs = stillRunning(process, false, &m_status);
     m_pid = process.pid;
     m_pidfd = process.pidfd;
@@ -368,8 +375,8 @@ bool Browser::stop(int timeoutMs) {
         post(exitCommand);
         endedByItself = waitForExit(timeoutMs);
         if (!endedByItself && m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            Launched process{m_pid, m_pidfd, -1};
+            kill(pid(), SIGKILL); // in the sandbox: the browser, and with it the sandbox
+            Launched process{m_pid, m_browserPid, m_pidfd, -1, -1, m_sandboxed};
             stillRunning(process, true, &m_status);
             m_pid = process.pid;
             m_pidfd = process.pidfd;
@@ -384,6 +391,10 @@ void Browser::closeProcessAndPlugin() {
     if (m_pidfd >= 0) {
         close(m_pidfd);
         m_pidfd = -1;
+    }
+    if (m_lifeline >= 0) {
+        close(m_lifeline); // the browser sees its host go
+        m_lifeline = -1;
     }
     if (m_initialised) {
         KEL_Shutdown();

@@ -104,6 +104,12 @@ struct StartOptions {
     // Replacing a browser that died or hung (Recovery.h). Active only with sendInit: without
     // INIT the host keeps the browser alive itself and owns its lifetime.
     RecoveryOptions recovery;
+    // Run the browser in a bubblewrap sandbox where bwrap works (Sandbox.h); KEL_SANDBOX=0 in
+    // this process's environment turns it off as well.
+    bool sandbox = true;
+    // Folders the sandboxed browser may read that it would not see: the sandbox's /tmp is
+    // empty, so file pages under /tmp need their folder here.
+    std::vector<std::string> sandboxReadable;
 };
 
 class Browser {
@@ -125,7 +131,10 @@ class Browser {
     // not reaped here, so a host that goes on running calls stop() instead.
     void leave();
 
-    pid_t pid() const { return m_pid; }
+    // The browser's own process (inside its sandbox too); -1 once it has ended.
+    pid_t pid() const { return m_pid > 0 && m_browserPid > 0 ? m_browserPid : m_pid; }
+    // Whether the running browser was started in the sandbox.
+    bool sandboxed() const { return m_pid > 0 && m_sandboxed; }
     // Whether the process still runs (reaps it when it has ended).
     bool running();
     // Exit status (as from waitpid) once it has ended; -1 while running or never started.
@@ -196,6 +205,9 @@ class Browser {
     int m_logFd = -1; // the browser's output, when no log file was named
     BrowserLines m_lines;
     std::string m_suffix;
+    pid_t m_browserPid = -1; // in the sandbox m_pid is bwrap, this the browser itself
+    bool m_sandboxed = false;
+    int m_lifeline = -1; // write end of the pipe whose end of file tells the browser we ended
     bool m_exitPosted = false; // the host posted EXIT: its end is no fault
     int m_callbackDepth = 0;   // inside the process callback: no segment may be remade
     std::unique_ptr<Recovery> m_recovery;

@@ -85,7 +85,7 @@ void kel_update(KEL_Browser *browser) {
 }
 
 pid_t kel_pid(const KEL_Browser *browser) {
-    return browser ? browser->process.pid : -1;
+    return browser && browser->process.pid > 0 ? browser->process.browserPid : -1;
 }
 
 int kel_running(KEL_Browser *browser) {
@@ -109,7 +109,8 @@ int kel_stop(KEL_Browser *browser, int timeout_ms) {
             }
             if (browser->process.pid > 0) {
                 endedByItself = 0;
-                kill(browser->process.pid, SIGKILL);
+                // In the sandbox: the browser, and the whole sandbox with it.
+                kill(browser->process.browserPid, SIGKILL);
                 KEL::Host::stillRunning(browser->process, true, nullptr);
             }
         }
@@ -120,6 +121,8 @@ int kel_stop(KEL_Browser *browser, int timeout_ms) {
         close(browser->process.logFd);
     if (browser->process.pidfd >= 0)
         close(browser->process.pidfd);
+    if (browser->process.lifeline >= 0)
+        close(browser->process.lifeline);
     KEL_Shutdown();
     delete browser;
     return endedByItself;

@@ -1,5 +1,7 @@
 #include "Launcher.h"
 
+#include "Sandbox.h"
+
 #include "KELPlugin.h"
 
 #include <algorithm>
@@ -146,12 +148,13 @@ bool makeOutputPipe(int ends[2]) {
 
 bool spawnBrowser(const LaunchRequest &request, Launched *launched, std::string *error) {
     const std::string program = request.program.empty() ? defaultBrowserPath() : request.program;
-    const std::vector<std::string> environment = environmentWith(request.environment);
-    std::vector<char *> envp;
-    for (const std::string &entry : environment)
-        envp.push_back(const_cast<char *>(entry.c_str()));
-    envp.push_back(nullptr);
-    std::vector<char *> argv = {const_cast<char *>(program.c_str()), nullptr};
+    BrowserLaunch launch(program, environmentWith(request.environment),
+                         {request.sandbox, request.sandboxReadable});
+    if (launch.programError() != 0) {
+        if (error)
+            *error = "cannot start " + program + ": " + std::strerror(launch.programError());
+        return false;
+    }
 
     int output[2] = {-1, -1};
     posix_spawn_file_actions_t actions;
@@ -168,7 +171,8 @@ bool spawnBrowser(const LaunchRequest &request, Launched *launched, std::string 
     int rc = 0;
     {
         const StackLimitForChild stack;
-        rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+        rc = posix_spawn(&pid, launch.path().c_str(), &actions, nullptr, launch.argv(),
+                         launch.envp());
     }
     posix_spawn_file_actions_destroy(&actions);
     if (output[1] >= 0)
@@ -177,18 +181,33 @@ bool spawnBrowser(const LaunchRequest &request, Launched *launched, std::string 
         if (output[0] >= 0)
             close(output[0]);
         if (error)
-            *error = "cannot start " + program + ": " + std::strerror(rc);
+            *error = "cannot start " + launch.path() + ": " + std::strerror(rc);
+        return false;
+    }
+    std::string startError;
+    const pid_t browserPid = launch.started(pid, &startError);
+    if (browserPid < 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        if (output[0] >= 0)
+            close(output[0]);
+        if (error)
+            *error = startError;
         return false;
     }
     launched->pid = pid;
-    launched->pidfd = openPidfd(pid);
+    launched->browserPid = browserPid;
+    launched->sandboxed = launch.sandboxed();
+    launched->lifeline = launch.takeLifeline();
+    // The browser's own process, inside the sandbox too: its end is the sandbox's end.
+    launched->pidfd = openPidfd(browserPid);
     launched->logFd = output[0];
     // posix_spawn returns once the program runs, so the bound is in place long before any page
     // can allocate; only the dynamic loader runs without it.
     if (request.memoryLimit > 0) {
         const struct rlimit limit = {static_cast<rlim_t>(request.memoryLimit),
                                      static_cast<rlim_t>(request.memoryLimit)};
-        prlimit(pid, RLIMIT_DATA, &limit, nullptr);
+        prlimit(browserPid, RLIMIT_DATA, &limit, nullptr);
     }
     return true;
 }
@@ -204,7 +223,7 @@ bool stillRunning(Launched &launched, bool block, int *status) {
     if (rc == 0)
         return true;
     if (rc == launched.pid && status)
-        *status = waited;
+        *status = launched.sandboxed ? browserWaitStatus(waited) : waited;
     launched.pid = -1;
     if (launched.pidfd >= 0) {
         close(launched.pidfd);

@@ -43,19 +43,28 @@ struct LaunchRequest {
     std::string logFile;
     // Bound on the browser's private writable memory in bytes (RLIMIT_DATA); 0 = none.
     uint64_t memoryLimit = 0;
+    // Run it in a bubblewrap sandbox where bwrap works (Sandbox.h); KEL_SANDBOX=0 in this
+    // process's environment turns it off as well.
+    bool sandbox = true;
+    // Folders the sandboxed browser may read that it would not see (its /tmp is empty).
+    std::vector<std::string> sandboxReadable;
 };
 
 struct Launched {
-    pid_t pid = -1;
-    int pidfd = -1; // -1 where the kernel has no pidfd_open
-    int logFd = -1; // reading end of the browser's output (non-blocking), or -1
+    pid_t pid = -1;        // the process spawned: bwrap in the sandbox
+    pid_t browserPid = -1; // the browser itself (the same as pid without the sandbox)
+    int pidfd = -1;        // the browser's pidfd; -1 where the kernel has no pidfd_open
+    int logFd = -1;        // reading end of the browser's output (non-blocking), or -1
+    int lifeline = -1;     // write end of the pipe whose end of file tells the browser we ended
+    bool sandboxed = false;
 };
 
 // Starts the browser. False, with *error set, when it cannot be started.
 bool spawnBrowser(const LaunchRequest &request, Launched *launched, std::string *error);
 
-// Whether the process still runs; once it has ended it is reaped, *status (as from waitpid)
-// filled in and the pidfd closed. `block` waits for the end.
+// Whether the process still runs; once it has ended it is reaped, *status (as from waitpid,
+// the browser's own status in the sandbox) filled in and the pidfd closed. `block` waits for
+// the end.
 bool stillRunning(Launched &launched, bool block, int *status);
 
 // Splits the browser's output into lines, as it arrives through Launched::logFd.

@@ -141,7 +141,7 @@ void Recovery::kill() {
         return;
     if (m_browser.m_pidfd < 0 ||
         syscall(SYS_pidfd_send_signal, m_browser.m_pidfd, SIGKILL, nullptr, 0) != 0)
-        ::kill(m_browser.m_pid, SIGKILL);
+        ::kill(m_browser.pid(), SIGKILL); // in the sandbox: the browser, and the sandbox with it
 }
 
 void Recovery::step() {

@@ -18,6 +18,6 @@ $SUDO apt-get install -y -q --no-install-recommends \
     libgtest-dev libgmock-dev libbenchmark-dev \
     libpng-dev \
     python3 ca-certificates \
-    microsocks \
+    microsocks bubblewrap \
     clang-14 libclang-rt-14-dev \
     wkhtmltopdf cutycapt hyperfine

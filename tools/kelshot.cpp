@@ -7,6 +7,7 @@
 #include "FrameCompositor.h"
 #include "KELHost.h"
 #include "PagePng.h"
+#include "Sandbox.h"
 #include "ShotOptions.h"
 
 #include "CommandCodes.h"
@@ -327,6 +328,8 @@ int Shot::start() {
     m_compositor.attach(m_browser);
     StartOptions options;
     options.logFile = m_options.log;
+    // The sandbox's /tmp is empty: a page file there is shown from its own folder.
+    options.sandboxReadable = {folderOfFileAddress(m_options.address)};
     // One picture, one browser: a page that keeps the engine busy for seconds (a long layout,
     // a heavy script) is waited for up to --timeout, not taken for a hang and replaced, and a
     // browser that dies ends the run with its own exit code.

@@ -17,6 +17,7 @@
 #include "CommandCodes.h"
 #include "KELHost.h"
 #include "KeyMap.h"
+#include "Sandbox.h"
 #include "View.h"
 
 #include <SDL.h>
@@ -530,6 +531,9 @@ int main(int argc, char **argv) {
 
     Browser browser;
     StartOptions options;
+    // The sandbox's /tmp is empty: a page file given here is shown from its own folder.
+    if (!target.empty())
+        options.sandboxReadable = {folderOfFileAddress(addressFor(target))};
     if (!browser.start(options)) {
         std::fprintf(stderr, "kelview: %s\n", browser.error().c_str());
         SDL_Quit();

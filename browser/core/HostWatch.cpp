@@ -2,7 +2,11 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
 #include <poll.h>
+#include <string>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -22,7 +26,32 @@ int openPidfd(pid_t pid) {
 #endif
 }
 
+int g_lifeline = -1;
+
 } // namespace
+
+void HostWatch::adoptLifeline() {
+    const char *value = std::getenv("KEL_HOST_FD");
+    if (!value)
+        return;
+    const std::string text(value);
+    unsetenv("KEL_HOST_FD");
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return;
+    const int fd = std::stoi(text);
+    struct stat info {};
+    // Anything but a pipe's read end would make a poor lifeline (a file is always readable).
+    if (fd <= STDERR_FILENO || fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode) ||
+        (fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDONLY)
+        return;
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    g_lifeline = fd;
+}
+
+bool HostWatch::hasLifeline() {
+    return g_lifeline >= 0;
+}
 
 HostWatch::~HostWatch() {
     close();
@@ -34,6 +63,10 @@ bool HostWatch::open(pid_t pid) {
     // through to the fallback.
     if (pid <= 0)
         return false;
+    // Each watch polls its own descriptor of the lifeline, and closes only that. The process
+    // is watched as well where it can be opened: a host may name another process than itself.
+    if (g_lifeline >= 0)
+        m_lifeline = fcntl(g_lifeline, F_DUPFD_CLOEXEC, 0);
     m_fd = openPidfd(pid);
     if (m_fd >= 0)
         return true;
@@ -43,28 +76,40 @@ bool HostWatch::open(pid_t pid) {
             return true;
         }
     }
-    return false;
+    return m_lifeline >= 0;
 }
 
+namespace {
+
+// Readable means the process has ended (a lifeline: end of file, as the host never writes);
+// an error counts as ended too.
+bool ended(int fd) {
+    pollfd entry{fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&entry, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready != 0;
+}
+
+} // namespace
+
 bool HostWatch::running() const {
-    if (m_fd >= 0) {
-        pollfd entry{m_fd, POLLIN, 0};
-        int ready;
-        do {
-            ready = poll(&entry, 1, 0);
-        } while (ready < 0 && errno == EINTR);
-        // Readable means the process has ended; an error counts as ended too.
-        return ready == 0;
-    }
+    if (m_lifeline >= 0 && ended(m_lifeline))
+        return false;
+    if (m_fd >= 0)
+        return !ended(m_fd);
     if (m_fallbackPid > 0)
         return kill(m_fallbackPid, 0) == 0 || errno == EPERM;
-    return false;
+    return m_lifeline >= 0;
 }
 
 void HostWatch::close() {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    for (int *fd : {&m_fd, &m_lifeline}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
     m_fallbackPid = 0;
 }
 

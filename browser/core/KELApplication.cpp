@@ -34,6 +34,17 @@ namespace {
 
 constexpr int kTickMilliseconds = 33;
 constexpr std::chrono::milliseconds kEarlyTickGap{4};
+// The host kit says whether it started this process in its sandbox, and if not why not.
+void logSandbox() {
+    const QByteArray said = qgetenv("KEL_SANDBOXED");
+    qunsetenv("KEL_SANDBOXED");
+    if (said == "1")
+        logMessage("Sandbox: on (own user, mount and PID namespaces, read-only system, "
+                   "private /tmp, no new privileges)");
+    else
+        logMessage("Sandbox: off" + (said.size() > 2 ? " " + said.mid(2).toStdString() : ""));
+}
+
 QString iconDatabaseDirectory() {
     const QString data = QStandardPaths::writableLocation(QStandardPaths::DataLocation);
     if (!data.isEmpty())
@@ -67,6 +78,7 @@ KELApplication::KELApplication(int &argc, char **argv) : QApplication(argc, argv
 KELApplication::~KELApplication() = default;
 
 bool KELApplication::startUp() {
+    logSandbox();
     addLibraryPath(applicationDirPath() + QStringLiteral("/plugins"));
     setOrganizationName(QStringLiteral("Kelvane"));
     setApplicationName(QStringLiteral("Kelvane"));

@@ -156,6 +156,8 @@ bool BrowserTest::startBrowser(bool sendInit) {
     const char *override = std::getenv("KEL_BROWSER_PATH");
     options.browserPath = override && *override ? override : KEL_BROWSER_EXECUTABLE;
     options.environment = browserEnvironment();
+    options.sandbox = m_sandbox;
+    options.sandboxReadable = {m_root}; // the tests' file pages
     options.sendInit = sendInit;
     options.logFile = m_logPath;
     options.recovery.enabled = m_recovery;

@@ -100,6 +100,9 @@ class BrowserTest : public ::testing::Test {
     // The host kit's recovery (on by default); a test that drops the kit's PING replies, as
     // KEL_ClearCommands does, turns it off before the browser starts.
     bool m_recovery = true;
+    // The host kit's sandbox (on by default); tests of a host that names another process by
+    // its id turn it off, since such an id means nothing in the sandbox's PID namespace.
+    bool m_sandbox = true;
     std::string m_suffix;
     std::string m_root; // temporary directory holding the HOME and XDG directories and the log
     std::string m_logPath;

@@ -60,6 +60,7 @@ class Recovery : public BrowserTest, public ::testing::WithParamInterface<std::t
         Host::StartOptions options;
         options.browserPath = KEL_BROWSER_EXECUTABLE;
         options.environment = browserEnvironment();
+        options.sandboxReadable = {m_root};
         options.logFile = m_logPath;
         options.memoryLimit = uint64_t(512) << 20;
         options.recovery.enabled = recovery;
