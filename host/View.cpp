@@ -11,12 +11,18 @@ namespace Host {
 
 namespace {
 
+// Which string argument names the view: INVK's first two are the object and the method.
+int viewArgument(const KEL_Command &record) {
+    return hasCode(record, Code::INVK) ? 2 : 0;
+}
+
 bool namesView(const KEL_Command &record, const std::u16string &name) {
+    const uint16_t *text = record.strArgs[viewArgument(record)];
     for (size_t i = 0; i < name.size(); ++i) {
-        if (record.strArgs[0][i] != name[i])
+        if (i >= KEL_COMMAND_STR_UNITS || text[i] != name[i])
             return false;
     }
-    return name.size() >= KEL_COMMAND_STR_UNITS || record.strArgs[0][name.size()] == 0;
+    return name.size() >= KEL_COMMAND_STR_UNITS || text[name.size()] == 0;
 }
 
 // Number of string arguments the address may fill after the view name.
@@ -214,6 +220,22 @@ bool View::handleNotice(const KEL_Command &record) {
     } else if (hasCode(record, Code::IMEO)) {
         if (onFieldBlur)
             onFieldBlur();
+    } else if (hasCode(record, Code::JLOG)) {
+        const ConsoleMessage message = takeConsoleMessage(record);
+        if (onConsoleMessage)
+            onConsoleMessage(message);
+    } else if (hasCode(record, Code::INVK)) {
+        const Invocation call = takeInvocation(record);
+        if (onInvocation)
+            onInvocation(call);
+    } else if (hasCode(record, Code::POPU)) {
+        const std::string popup = takePopupName(record);
+        if (onPopup)
+            onPopup(popup);
+    } else if (hasCode(record, Code::POPC)) {
+        takePopupName(record);
+        if (onCloseRequest)
+            onCloseRequest();
     } else {
         return hasCode(record, Code::UPCZ);
     }
@@ -302,6 +324,10 @@ void releaseFrame() {
     }
 }
 
+std::u16string viewOf(const KEL_Command &record) {
+    return getString(record, viewArgument(record));
+}
+
 std::string takePopupName(const KEL_Command &record) {
     return utf8(takeText(record, 0));
 }
@@ -311,13 +337,17 @@ ConsoleMessage takeConsoleMessage(const KEL_Command &record) {
     message.message = utf8(takeText(record, 0));
     message.line = record.intArgs[2];
     message.source = utf8(takeText(record, 3));
+    message.view = getString8(record, 0);
     return message;
 }
 
+// By the code table: the argument pairs the record names (its intCount says how many), in
+// order, holes included; i0 says how many arguments there are, which a hole does not shorten.
 Invocation takeInvocation(const KEL_Command &record) {
     Invocation call;
     call.object = getString8(record, 0);
     call.method = getString8(record, 1);
+    call.view = getString8(record, 2);
     const int32_t count = std::clamp(record.intArgs[0], 0, 7);
     for (int k = 0; k < count; ++k)
         call.arguments.push_back(utf8(takeText(record, 1 + 2 * k)));

@@ -22,6 +22,8 @@
 #include <QStandardPaths>
 #include <QStyleFactory>
 #include <QTimerEvent>
+#include <QWebFrame>
+#include <QWebPage>
 #include <QWebSettings>
 
 #include <chrono>
@@ -29,6 +31,13 @@
 namespace KEL {
 
 namespace {
+
+// The view whose page holds `frame` (the page's parent), for the bridge objects' calls.
+QString viewNameOf(QWebFrame *frame) {
+    const auto *view =
+        frame && frame->page() ? qobject_cast<const WebView *>(frame->page()->parent()) : nullptr;
+    return view ? view->name() : QString();
+}
 
 constexpr int kTickMilliseconds = 33;
 constexpr std::chrono::milliseconds kEarlyTickGap{4};
@@ -120,7 +129,7 @@ bool KELApplication::openTransport() {
     processState.bridgeRegistry = std::make_unique<BridgeRegistry>(processState.notices);
     WebView::windowObjectHook() = [](QWebFrame *frame) {
         if (processState.bridgeRegistry)
-            processState.bridgeRegistry->installObjects(frame);
+            processState.bridgeRegistry->installObjects(frame, viewNameOf(frame));
     };
     Notice(processState.notices, Code::PRUP).post();
     return true;
