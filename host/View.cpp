@@ -244,65 +244,13 @@ bool View::handleNotice(const KEL_Command &record) {
 
 void View::takeFrame() {
     if (m_texture.empty()) {
-        releaseFrame();
+        m_taker.release();
         return;
     }
-    KEL_TextureUpdate update{};
-    update.pixels = m_texture.data();
-    update.width = m_textureWidth;
-    update.height = m_textureHeight;
-    KEL_UpdateTexture(true, 0, 0, &update);
-    if (update.updated) {
-        FramePiece piece;
-        piece.whole = true;
-        piece.width = m_textureWidth;
-        piece.height = m_textureHeight;
-        piece.pixels = m_texture.data();
-        piece.pitch = m_textureWidth * 4;
-        deliver(piece);
-        return;
-    }
-    m_block.resize(rectAreaSize(0));
-    // Group 1 index 1 comes last: asking for it releases the segment.
-    for (int group = 0; group < 2; ++group) {
-        for (int index = 0; index < 2; ++index) {
-            KEL_TextureUpdate rect{};
-            rect.pixels = m_block.data();
-            KEL_UpdateTexture(false, group, index, &rect);
-            if (!rect.updated || rect.width <= 0 || rect.height <= 0)
-                continue;
-            // (x, y) is the block's top-left corner from the texture's top edge; the block may
-            // reach past the top or the right edge, which is cut off here.
-            const int64_t firstRow = int64_t(m_textureHeight) - rect.y - rect.height;
-            const int64_t row0 = std::max<int64_t>(0, firstRow);
-            const int64_t row1 = std::min<int64_t>(m_textureHeight, firstRow + rect.height);
-            const int64_t x0 = std::max<int64_t>(0, rect.x);
-            const int64_t x1 = std::min<int64_t>(m_textureWidth, int64_t(rect.x) + rect.width);
-            if (row0 >= row1 || x0 >= x1)
-                continue;
-            FramePiece piece;
-            piece.x = int32_t(x0);
-            piece.row = int32_t(row0);
-            piece.width = int32_t(x1 - x0);
-            piece.height = int32_t(row1 - row0);
-            piece.pitch = rect.width * 4;
-            piece.pixels = m_block.data() + (row0 - firstRow) * piece.pitch + (x0 - rect.x) * 4;
-            deliver(piece);
-        }
-    }
-}
-
-void View::deliver(const FramePiece &given) {
-    FramePiece piece = given;
-    piece.textureWidth = m_textureWidth;
-    piece.textureHeight = m_textureHeight;
-    if (!piece.whole) {
-        for (int32_t i = 0; i < piece.height; ++i)
-            std::memcpy(&m_texture[(size_t(piece.row + i) * m_textureWidth + piece.x) * 4],
-                        piece.pixels + size_t(i) * piece.pitch, size_t(piece.width) * 4);
-    }
-    if (onFrame)
-        onFrame(piece);
+    m_taker.take(m_texture.data(), m_textureWidth, m_textureHeight, [this](const FramePiece &p) {
+        if (onFrame)
+            onFrame(p);
+    });
 }
 
 // ---- Records that name no view ------------------------------------------------------------
@@ -312,16 +260,8 @@ bool isFrameNotice(const KEL_Command &record) {
 }
 
 void releaseFrame() {
-    static std::vector<uint8_t> scratch;
-    scratch.resize(kFullAreaSize);
-    KEL_TextureUpdate update{};
-    update.pixels = scratch.data();
-    update.width = update.height = int32_t(kMaxTextureSide);
-    KEL_UpdateTexture(true, 0, 0, &update);
-    if (!update.updated) {
-        update.width = update.height = 0;
-        KEL_UpdateTexture(false, 1, 1, &update);
-    }
+    static FrameTaker taker;
+    taker.release();
 }
 
 std::u16string viewOf(const KEL_Command &record) {

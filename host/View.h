@@ -13,6 +13,7 @@
 //     view.load("https://example.org/");
 //     for (;;) { browser.pump(); ... view.mouseMove(x, y); ... }
 
+#include "FrameTaking.h"
 #include "KELHost.h"
 
 #include <cstdint>
@@ -22,19 +23,6 @@
 
 namespace KEL {
 namespace Host {
-
-// One piece of a frame as it arrives: the whole texture, or one rectangle of it. Pixels are in
-// the texture's layout (R G B A premultiplied, bottom row first): `row` counts memory rows from
-// the bottom of the texture, so a host whose textures are bottom-up (OpenGL) uploads the piece
-// at (x, row) as it is, and a top-down host draws its texture flipped. Pieces are clipped to
-// the texture; `pitch` is the distance in bytes between the piece's rows.
-struct FramePiece {
-    bool whole = false;
-    int32_t x = 0, row = 0, width = 0, height = 0;
-    int32_t textureWidth = 0, textureHeight = 0;
-    const uint8_t *pixels = nullptr;
-    int32_t pitch = 0;
-};
 
 // A text field that got the focus (IMEI): its type, text and rectangle in view pixels.
 struct TextField {
@@ -135,7 +123,6 @@ class View {
     void key(const char *code, int32_t qtKey, int32_t modifiers, const std::string &text);
     void setSize(int32_t width, int32_t height);
     void takeFrame();
-    void deliver(const FramePiece &piece);
     bool handleReply(const KEL_Command &record);
     bool handleNotice(const KEL_Command &record);
 
@@ -145,7 +132,7 @@ class View {
     bool m_exists = false;
     int32_t m_width = 0, m_height = 0, m_textureWidth = 0, m_textureHeight = 0;
     std::vector<uint8_t> m_texture;
-    std::vector<uint8_t> m_block;
+    FrameTaker m_taker;
     std::string m_title, m_address;
 };
 
