@@ -21,6 +21,9 @@ constexpr int kMaxFailedStarts = 3;
 constexpr auto kHostStall = milliseconds(500);
 // Replay records posted per pump, so a large session never holds up one host frame.
 constexpr int kReplayPerPump = 64;
+// Within a crash loop, pages are replayed one at a time: the next waits until the last one
+// has finished loading, or this long.
+constexpr auto kPageGate = std::chrono::seconds(5);
 
 bool cleanExit(int status) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -195,14 +198,25 @@ void Recovery::step() {
             const std::vector<ReplayRecord> records = m_session.replay();
             m_replay.assign(records.begin(), records.end());
             m_state = State::Replaying;
+            m_liveness.reset(now); // a page that hangs the replay is found like any hang
             replaySome(now);
         }
         break;
     case State::Replaying:
-        if (m_process.processEnded())
+        if (m_process.processEnded()) {
             begin(RecoveryReason::Died, now);
-        else
-            replaySome(now);
+            break;
+        }
+        m_liveness.pumped(now);
+        if (m_liveness.hung(now)) {
+            begin(RecoveryReason::Hung, now);
+            break;
+        }
+        if (m_liveness.pingDue(now)) {
+            KEL_Command ping = makeCommand(KEL::Code::PING);
+            m_liveness.pinged(static_cast<uint32_t>(KEL_PostCommand(&ping)), now);
+        }
+        replaySome(now);
         break;
     }
 }
@@ -266,8 +280,14 @@ void Recovery::startFailed(Clock::time_point now) {
 }
 
 void Recovery::replaySome(Clock::time_point now) {
+    // In a crash loop the pages go one at a time, so that a fault finds one page loading and
+    // the blame falls on it alone, not on every page replayed in the same burst.
+    const bool gated = m_quickFailures >= 1;
     for (int posted = 0; posted < kReplayPerPump && !m_replay.empty(); ++posted) {
         ReplayRecord &next = m_replay.front();
+        const bool page = next.html || givesPage(next.record);
+        if (page && gated && !m_loading.empty() && now - m_pageGiven < kPageGate)
+            return;
         if (next.html) {
             // The payload is stored once; a record that finds the segment full keeps it.
             if (!putText(next.record, 0, *next.html))
@@ -279,6 +299,8 @@ void Recovery::replaySome(Clock::time_point now) {
             return;
         m_replaySequences.insert(sequence);
         pageGiven(next.record);
+        if (page)
+            m_pageGiven = now;
         m_replay.pop_front();
     }
     if (m_replay.empty())

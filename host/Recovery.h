@@ -26,7 +26,10 @@
 //   HTML, HBAK, HFWD, EVJS). A page that brings the process down while it loads, or a script
 //   that never returns, is so found at once; a page that crashes later, on its own, is found
 //   when it was the last one the host touched, and otherwise only after the innocent
-//   candidates have gone.
+//   candidates have gone. Within a crash loop (from the second quick recovery on) the replay
+//   gives the pages one at a time, each once the one before has finished loading (or after
+//   5 s), and watches for hangs while it does, so the next fault finds only its own page
+//   loading.
 // - A fresh process that does not come up (no PRUP/BOOT within the start time-out) is killed
 //   and another started, three times at most; then the kit gives up and says so.
 // Everything runs inside Browser::pump() (no thread, nothing blocks for long): a hang is found
@@ -170,6 +173,8 @@ class Recovery {
     std::map<uint32_t, std::u16string> m_evaluating;
     std::u16string m_lastGiven;
     bool m_anyGiven = false;
+    Clock::time_point m_pageGiven{}; // the replay's last page
+
     int m_failedStarts = 0;
     bool m_sawPrup = false, m_sawBoot = false;
     std::deque<ReplayRecord> m_replay;
