@@ -159,7 +159,7 @@ void Browser::receive(const KEL_Command &command) {
     }
     if (m_wait && !m_wait->record &&
         (m_wait->code
-             ? record.origin == 1 && record.result == 0 && hasCode(record, m_wait->code)
+             ? hasCode(record, m_wait->code)
              : record.sequence == m_wait->sequence && record.origin == 0 && record.result != 0)) {
         m_wait->record = record;
         return;
