@@ -68,6 +68,9 @@ StartOptions options() {
 class Game {
   public:
     bool start() {
+        // request() looks for its reply among the records kept; a bounded inbox keeps the rest
+        // from growing while the game runs.
+        m_browser.subscribe(256);
         if (!m_browser.start(options())) {
             std::printf("  cannot start the browser: %s\n", m_browser.error().c_str());
             return false;
@@ -355,7 +358,6 @@ void hostileRecords() {
             (KEL_PostCommand(&record) ? posted : refused)++;
         }
         game.play(20);
-        game.browser().inbox().clear();
     }
     game.play(1500);
     const bool ping = game.answersPing();

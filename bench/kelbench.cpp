@@ -159,14 +159,9 @@ class Rig {
             },
             timeoutMs);
     }
-    // Pumps for a while; the inbox is emptied as it goes (every record was handled already).
+    // Pumps for a while (every record is handled as it arrives; the kit frees its payloads).
     bool spin(const std::function<bool()> &condition, int timeoutMs) {
-        return m_browser.spinUntil(
-            [&] {
-                m_browser.inbox().clear();
-                return condition();
-            },
-            timeoutMs);
+        return m_browser.spinUntil(condition, timeoutMs);
     }
     void idle(int ms) {
         spin([] { return false; }, ms);
@@ -186,7 +181,6 @@ class Rig {
                 m_frames.setViewSize(getString8(record, 0), record.intArgs[0], record.intArgs[1]);
             return;
         }
-        // Notices that carry a payload give its data slot back.
         if (hasCode(record, KEL::Code::UPVW)) {
             const std::string view = getString8(record, 0);
             m_frames.take(view);
@@ -196,17 +190,6 @@ class Rig {
                 onDelivery(view, now);
         } else if (hasCode(record, KEL::Code::LDFN)) {
             m_loaded.insert(getString8(record, 0));
-        } else if (hasCode(record, KEL::Code::URLC) || hasCode(record, KEL::Code::ICNC) ||
-                   hasCode(record, KEL::Code::IMEI) || hasCode(record, KEL::Code::POPU) ||
-                   hasCode(record, KEL::Code::POPC)) {
-            takePayload(record, 0);
-        } else if (hasCode(record, KEL::Code::JLOG)) {
-            takePayload(record, 0);
-            takePayload(record, 3);
-        } else if (hasCode(record, KEL::Code::INVK)) {
-            const int count = std::max(0, std::min(7, record.intArgs[0]));
-            for (int k = 0; k < count; ++k)
-                takePayload(record, 1 + 2 * k);
         }
     }
 

@@ -6,6 +6,7 @@
 // OpenGL: glTexSubImage2D with GL_RGBA / GL_UNSIGNED_BYTE; the page's top row is the last
 // memory row, which is what OpenGL's bottom-left origin expects).
 
+#include "FrameTaking.h"
 #include "KELHost.h"
 
 #include <cstdint>
@@ -23,11 +24,6 @@ struct ViewTexture {
     uint64_t wholeFrames = 0;               // deliveries received, by kind
     uint64_t partialFrames = 0;
     uint64_t rectangles = 0;
-};
-
-struct Delivery {
-    bool whole = false;
-    int rectangles = 0; // rectangles applied when not whole
 };
 
 class FrameCompositor {
@@ -53,12 +49,8 @@ class FrameCompositor {
     uint64_t deliveries() const { return m_deliveries; }
 
   private:
-    void applyRectangle(ViewTexture &texture, const KEL_TextureUpdate &update,
-                        const std::vector<uint8_t> &block);
-
     std::map<std::string, ViewTexture> m_views;
-    std::vector<uint8_t> m_scratch; // a whole frame of a view that has no texture here
-    std::vector<uint8_t> m_block;   // one rectangle, reused for every delivery
+    FrameTaker m_taker;
     uint64_t m_deliveries = 0;
 };
 

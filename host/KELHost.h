@@ -8,6 +8,7 @@
 #include "CommandCodes.h"
 #include "KELPlugin.h"
 #include "Launcher.h"
+#include "Records.h"
 #include "Recovery.h"
 
 #include <cstdint>
@@ -22,46 +23,6 @@
 
 namespace KEL {
 namespace Host {
-
-// ---- Records ------------------------------------------------------------------------------
-
-std::u16string utf16(const std::string &utf8);
-std::string utf8(const std::u16string &text);
-
-// A zeroed request with the given four-letter code.
-KEL_Command makeCommand(const char *code);
-// The record's code as text ("UPVW").
-std::string codeOf(const KEL_Command &command);
-bool hasCode(const KEL_Command &command, const char *code);
-
-// Writes string argument `index` (zero-filled, cut to 255 units) and raises strCount to cover it.
-void setString(KEL_Command &command, int index, const std::u16string &text);
-void setString(KEL_Command &command, int index, const std::string &utf8Text);
-// Reads string argument `index` up to its first zero unit (256 units at most).
-std::u16string getString(const KEL_Command &command, int index);
-std::string getString8(const KEL_Command &command, int index);
-// Writes integer argument `index` and raises intCount to cover it.
-void setInt(KEL_Command &command, int index, int32_t value);
-
-// Stores bytes in the data segment and names them in intArgs[slotArg], intArgs[slotArg + 1].
-// False (and slot -1) when no data slot was free.
-bool putPayload(KEL_Command &command, int slotArg, const void *data, int32_t length);
-// Stores UTF-16 text followed by one zero unit, as the browser expects for HTML, EVJS and IMES.
-bool putText(KEL_Command &command, int slotArg, const std::u16string &text);
-bool putText(KEL_Command &command, int slotArg, const std::string &utf8Text);
-// Moves the payload named by intArgs[slotArg], intArgs[slotArg + 1] out of the data segment
-// (frees its slot). Empty when the slot is -1 or cannot be read.
-std::vector<uint8_t> takePayload(const KEL_Command &command, int slotArg);
-// The payload as UTF-16 text, up to a zero unit if there is one.
-std::u16string takeText(const KEL_Command &command, int slotArg);
-
-// LOAD carries the address in strArgs[1..15], each slot holding what setString keeps (255
-// units), so an address of up to this many UTF-16 units fits in one request.
-constexpr size_t kLoadAddressUnits = (KEL_COMMAND_STR_ARGS - 1) * (KEL_COMMAND_STR_UNITS - 1);
-// A LOAD request for `view` with the address split over as many string arguments as it needs
-// (strCount 1 for an empty address). Empty when the address is longer than kLoadAddressUnits:
-// a cut address would load some other page.
-std::optional<KEL_Command> makeLoad(const std::string &view, const std::string &address);
 
 // ---- The browser process ------------------------------------------------------------------
 
@@ -112,7 +73,7 @@ struct StartOptions {
     std::vector<std::string> sandboxReadable;
 };
 
-class Browser {
+class Browser : private ProcessControl {
   public:
     Browser();
     ~Browser(); // stop(), then KEL_Shutdown
@@ -148,19 +109,31 @@ class Browser {
     // Posts and waits for the reply with the same sequence number.
     bool request(const KEL_Command &command, KEL_Command *reply, int timeoutMs = 5000);
 
-    // Calls KEL_Update once; delivered records go to the inbox (and the notice handler).
+    // Calls KEL_Update once; each delivered record goes to the notice handler, then to a
+    // request() or waitFor() waiting for it, else to the inbox when the host subscribed. The
+    // payloads of a record that ends up in none of these and that the handler did not take
+    // (takePayload, takeText, View::handle) are freed, so a host never strands a data slot by
+    // forgetting a record.
     void pump();
     // Pumps until a record with this code arrives (from the inbox first); removes it from the
-    // inbox and copies it to *out.
+    // inbox and copies it to *out. Its payloads are then the caller's to take.
     bool waitFor(const char *code, KEL_Command *out = nullptr, int timeoutMs = 5000);
     // Pumps until `condition` holds or the time runs out; returns the condition's last value.
     bool spinUntil(const std::function<bool()> &condition, int timeoutMs);
 
-    // Records received and not yet taken, oldest first.
+    // The inbox: records kept for a host that wants them raw, oldest first. Off until the host
+    // subscribes; it then holds at most `capacity` records, and a record arriving at a full
+    // inbox pushes out the oldest, whose payloads are freed and which is counted as dropped.
+    // A record stays subscribed across start() and recoveries.
+    static constexpr size_t kDefaultInboxCapacity = 4096;
+    void subscribe(size_t capacity = kDefaultInboxCapacity);
+    void unsubscribe(); // frees the payloads of what the inbox still holds
+    bool subscribed() const { return m_inboxCapacity > 0; }
+    uint64_t droppedRecords() const { return m_dropped; }
     std::deque<KEL_Command> &inbox() { return m_inbox; }
     // Takes the oldest record with this code from the inbox.
     bool take(const char *code, KEL_Command *out = nullptr);
-    // Called for every delivered record before it enters the inbox (e.g. a frame compositor).
+    // Called for every delivered record first (e.g. a frame compositor, or View::handle).
     void setNoticeHandler(std::function<void(const KEL_Command &)> handler) {
         m_handler = std::move(handler);
     }
@@ -181,8 +154,16 @@ class Browser {
     const Session &session() const;
 
   private:
-    friend class Recovery;
-    static void onRecord(const KEL_Command *command);
+    // What recovery may do to the process (Recovery.h).
+    bool processEnded() override;
+    int processStatus() const override { return m_status; }
+    bool exitWasPosted() const override { return m_exitPosted; }
+    void killProcess() override;
+    bool startAnew() override;
+
+    static void onRecord(const KEL_Command *command, void *user);
+    void receive(const KEL_Command &command);
+    void keep(const KEL_Command &record);
     bool waitForExit(int timeoutMs);
     // Closes the pidfd and shuts the plugin down (stop and leave end the same way).
     void closeProcessAndPlugin();
@@ -194,11 +175,22 @@ class Browser {
     // Ends the plugin's segments and makes them anew, for a fresh process.
     bool reinitialise();
 
+    // A request() or waitFor() in progress: the record it waits for, once delivered.
+    struct Wait {
+        const char *code = nullptr; // or, with null, the reply with this sequence number
+        uint32_t sequence = 0;
+        std::optional<KEL_Command> record;
+    };
+
     pid_t m_pid = -1;
     int m_status = -1;
     bool m_initialised = false;
     std::string m_error;
     std::deque<KEL_Command> m_inbox;
+    size_t m_inboxCapacity = 0;
+    uint64_t m_dropped = 0;
+    Wait *m_wait = nullptr;
+    bool m_sawPrup = false, m_sawBoot = false;
     std::function<void(const KEL_Command &)> m_handler;
     StartOptions m_options;
     int m_pidfd = -1; // the process's pidfd; -1 where the kernel has none
@@ -207,7 +199,7 @@ class Browser {
     std::string m_suffix;
     pid_t m_browserPid = -1; // in the sandbox m_pid is bwrap, this the browser itself
     bool m_sandboxed = false;
-    int m_lifeline = -1; // write end of the pipe whose end of file tells the browser we ended
+    int m_lifeline = -1;       // write end of the pipe whose end of file tells the browser we ended
     bool m_exitPosted = false; // the host posted EXIT: its end is no fault
     int m_callbackDepth = 0;   // inside the process callback: no segment may be remade
     std::unique_ptr<Recovery> m_recovery;

@@ -3,11 +3,7 @@
 #include "KELHost.h"
 
 #include "CommandCodes.h"
-#include <csignal>
-#include <poll.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 namespace KEL {
 namespace Host {
@@ -18,16 +14,25 @@ using std::chrono::milliseconds;
 
 // A recovery that follows the previous one this soon counts towards the crash-loop rule.
 constexpr auto kQuickFailure = std::chrono::seconds(30);
-// The second quick recovery in a row restores the views without their pages.
+// From the second quick recovery in a row on, the pages blamed for each are dropped.
 constexpr int kQuickFailuresBeforeBlank = 2;
 constexpr int kMaxFailedStarts = 3;
 // A host pump that comes this long after the previous one means the host stalled.
 constexpr auto kHostStall = milliseconds(500);
 // Replay records posted per pump, so a large session never holds up one host frame.
 constexpr int kReplayPerPump = 64;
+// Within a crash loop, pages are replayed one at a time: the next waits until the last one
+// has finished loading, or this long.
+constexpr auto kPageGate = std::chrono::seconds(5);
 
 bool cleanExit(int status) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Requests that give a view a new page (its load then runs until LDFN).
+bool givesPage(const KEL_Command &request) {
+    return hasCode(request, KEL::Code::LOAD) || hasCode(request, KEL::Code::HTML) ||
+           hasCode(request, KEL::Code::HBAK) || hasCode(request, KEL::Code::HFWD);
 }
 
 } // namespace
@@ -94,6 +99,9 @@ void Recovery::watch(const StartOptions &options) {
     m_count = 0;
     m_quickFailures = 0;
     m_everFinished = false;
+    m_loading.clear();
+    m_evaluating.clear();
+    m_anyGiven = false;
 }
 
 void Recovery::stopWatching() {
@@ -103,15 +111,37 @@ void Recovery::stopWatching() {
     m_replaySequences.clear();
 }
 
-void Recovery::observe(const KEL_Command &request, const std::u16string *htmlText) {
-    if (m_enabled)
-        m_session.observe(request, htmlText);
+void Recovery::observe(const KEL_Command &request, const std::u16string *htmlText,
+                       uint32_t sequence) {
+    if (!m_enabled)
+        return;
+    m_session.observe(request, htmlText);
+    const bool evaluates = hasCode(request, KEL::Code::EVJS);
+    if (!evaluates && !givesPage(request))
+        return;
+    m_lastGiven = getString(request, 0);
+    m_anyGiven = true;
+    if (evaluates) {
+        if (sequence != 0)
+            m_evaluating[sequence] = m_lastGiven;
+    } else {
+        pageGiven(request);
+    }
+}
+
+void Recovery::pageGiven(const KEL_Command &request) {
+    if (givesPage(request))
+        m_loading.insert(getString(request, 0));
 }
 
 bool Recovery::swallow(const KEL_Command &record) {
     if (m_state == State::Idle)
         return false;
     const bool reply = record.origin == 0 && record.result != 0;
+    if (reply && hasCode(record, KEL::Code::EVJS))
+        m_evaluating.erase(record.sequence);
+    if (record.origin == 1 && record.result == 0 && hasCode(record, KEL::Code::LDFN))
+        m_loading.erase(getString(record, 0));
     if (reply && hasCode(record, KEL::Code::PING) &&
         m_liveness.answered(record.sequence, Clock::now()))
         return true;
@@ -127,23 +157,6 @@ bool Recovery::swallow(const KEL_Command &record) {
     return false;
 }
 
-bool Recovery::ended() {
-    if (m_browser.m_pidfd >= 0 && m_browser.m_pid > 0) {
-        struct pollfd fd = {m_browser.m_pidfd, POLLIN, 0};
-        if (poll(&fd, 1, 0) == 0)
-            return false; // cheaper than a wait, and exact: readable once the process ended
-    }
-    return !m_browser.running();
-}
-
-void Recovery::kill() {
-    if (m_browser.m_pid <= 0)
-        return;
-    if (m_browser.m_pidfd < 0 ||
-        syscall(SYS_pidfd_send_signal, m_browser.m_pidfd, SIGKILL, nullptr, 0) != 0)
-        ::kill(m_browser.pid(), SIGKILL); // in the sandbox: the browser, and the sandbox with it
-}
-
 void Recovery::step() {
     if (m_state == State::Idle)
         return;
@@ -152,8 +165,8 @@ void Recovery::step() {
     case State::Idle:
         break;
     case State::Watching:
-        if (ended()) {
-            if (cleanExit(m_browser.m_status) || m_browser.m_exitPosted)
+        if (m_process.processEnded()) {
+            if (cleanExit(m_process.processStatus()) || m_process.exitWasPosted())
                 m_state = State::Idle; // it was told to end, or chose to
             else
                 begin(RecoveryReason::Died, now);
@@ -169,51 +182,86 @@ void Recovery::step() {
         }
         break;
     case State::Killing:
-        if (ended()) {
-            m_status = m_browser.m_status;
+        if (m_process.processEnded()) {
+            m_status = m_process.processStatus();
             restart(now);
         }
         break;
     case State::WaitingForPrup:
     case State::WaitingForBoot:
-        if (ended() || now >= m_deadline) {
+        if (m_process.processEnded() || now >= m_deadline) {
             startFailed(now);
         } else if (m_state == State::WaitingForPrup && m_sawPrup) {
             KEL_InitProcess();
             m_state = State::WaitingForBoot;
         } else if (m_state == State::WaitingForBoot && m_sawBoot) {
-            const std::vector<ReplayRecord> records = m_session.replay(m_withPages);
+            const std::vector<ReplayRecord> records = m_session.replay();
             m_replay.assign(records.begin(), records.end());
             m_state = State::Replaying;
+            m_liveness.reset(now); // a page that hangs the replay is found like any hang
             replaySome(now);
         }
         break;
     case State::Replaying:
-        if (ended())
+        if (m_process.processEnded()) {
             begin(RecoveryReason::Died, now);
-        else
-            replaySome(now);
+            break;
+        }
+        m_liveness.pumped(now);
+        if (m_liveness.hung(now)) {
+            begin(RecoveryReason::Hung, now);
+            break;
+        }
+        if (m_liveness.pingDue(now)) {
+            KEL_Command ping = makeCommand(KEL::Code::PING);
+            m_liveness.pinged(static_cast<uint32_t>(KEL_PostCommand(&ping)), now);
+        }
+        replaySome(now);
         break;
     }
 }
 
+std::vector<std::u16string> Recovery::blamed() const {
+    std::set<std::u16string> names(m_loading.begin(), m_loading.end());
+    for (const auto &entry : m_evaluating)
+        names.insert(entry.second);
+    if (names.empty() && m_anyGiven)
+        names.insert(m_lastGiven);
+    std::vector<std::u16string> out;
+    for (const std::u16string &name : names) {
+        const SessionView *view = m_session.view(name);
+        if (view && (view->load || view->html || view->htmlUnknown))
+            out.push_back(name);
+    }
+    return out;
+}
+
 void Recovery::begin(RecoveryReason reason, Clock::time_point now) {
     m_reason = reason;
-    m_status = m_browser.m_status;
+    m_status = m_process.processStatus();
     m_noticed = now;
     m_failedStarts = 0;
     m_quickFailures =
         m_everFinished && now - m_lastFinished < kQuickFailure ? m_quickFailures + 1 : 0;
-    m_withPages = m_quickFailures < kQuickFailuresBeforeBlank;
+    m_droppedPages.clear();
+    if (m_quickFailures >= kQuickFailuresBeforeBlank) {
+        for (const std::u16string &name : blamed()) {
+            m_session.dropPage(name);
+            m_droppedPages.push_back(utf8(name));
+        }
+    }
+    // A fresh process: nothing loads or evaluates until the replay gives the pages again.
+    m_loading.clear();
+    m_evaluating.clear();
     m_replay.clear();
     m_replaySequences.clear();
     m_state = State::Killing;
-    kill(); // nothing to do for a process that has already ended
+    m_process.killProcess(); // nothing to do for a process that has already ended
 }
 
 void Recovery::restart(Clock::time_point now) {
     m_sawPrup = m_sawBoot = false;
-    if (!m_browser.reinitialise() || !m_browser.spawnProcess(m_browser.m_options)) {
+    if (!m_process.startAnew()) {
         startFailed(now);
         return;
     }
@@ -223,17 +271,23 @@ void Recovery::restart(Clock::time_point now) {
 
 void Recovery::startFailed(Clock::time_point now) {
     if (++m_failedStarts >= kMaxFailedStarts) {
-        kill();
+        m_process.killProcess();
         finish(false, now);
         return;
     }
     m_state = State::Killing;
-    kill();
+    m_process.killProcess();
 }
 
 void Recovery::replaySome(Clock::time_point now) {
+    // In a crash loop the pages go one at a time, so that a fault finds one page loading and
+    // the blame falls on it alone, not on every page replayed in the same burst.
+    const bool gated = m_quickFailures >= 1;
     for (int posted = 0; posted < kReplayPerPump && !m_replay.empty(); ++posted) {
         ReplayRecord &next = m_replay.front();
+        const bool page = next.html || givesPage(next.record);
+        if (page && gated && !m_loading.empty() && now - m_pageGiven < kPageGate)
+            return;
         if (next.html) {
             // The payload is stored once; a record that finds the segment full keeps it.
             if (!putText(next.record, 0, *next.html))
@@ -244,6 +298,9 @@ void Recovery::replaySome(Clock::time_point now) {
         if (sequence == 0)
             return;
         m_replaySequences.insert(sequence);
+        pageGiven(next.record);
+        if (page)
+            m_pageGiven = now;
         m_replay.pop_front();
     }
     if (m_replay.empty())
@@ -255,7 +312,8 @@ void Recovery::finish(bool restored, Clock::time_point now) {
     event.reason = m_reason;
     event.exitStatus = m_status;
     event.restored = restored;
-    event.pagesRestored = restored && m_withPages;
+    event.pagesRestored = restored && m_droppedPages.empty();
+    event.droppedPages = m_droppedPages;
     if (restored)
         event.views = m_session.viewNames();
     event.milliseconds = std::chrono::duration<double, std::milli>(now - m_noticed).count();

@@ -137,6 +137,16 @@ std::vector<ReplayRecord> Session::replay(bool withPages) const {
     return out;
 }
 
+bool Session::dropPage(const std::u16string &name) {
+    SessionView *view = find(name);
+    if (!view || (!view->load && !view->html && !view->htmlUnknown))
+        return false;
+    view->load.reset();
+    view->html.reset();
+    view->htmlUnknown = false;
+    return true;
+}
+
 std::vector<std::string> Session::viewNames() const {
     std::vector<std::string> names;
     for (const SessionView &view : m_views)

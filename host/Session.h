@@ -50,6 +50,8 @@ class Session {
     // objects first (a page's scripts may use them while loading), then each view in the order
     // it was created. Without `withPages` the views come back empty.
     std::vector<ReplayRecord> replay(bool withPages = true) const;
+    // Forgets the page of one view (it then comes back empty); false when it had none.
+    bool dropPage(const std::u16string &name);
 
     // View names in creation order (UTF-8).
     std::vector<std::string> viewNames() const;

@@ -11,12 +11,18 @@ namespace Host {
 
 namespace {
 
+// Which string argument names the view: INVK's first two are the object and the method.
+int viewArgument(const KEL_Command &record) {
+    return hasCode(record, Code::INVK) ? 2 : 0;
+}
+
 bool namesView(const KEL_Command &record, const std::u16string &name) {
+    const uint16_t *text = record.strArgs[viewArgument(record)];
     for (size_t i = 0; i < name.size(); ++i) {
-        if (record.strArgs[0][i] != name[i])
+        if (i >= KEL_COMMAND_STR_UNITS || text[i] != name[i])
             return false;
     }
-    return name.size() >= KEL_COMMAND_STR_UNITS || record.strArgs[0][name.size()] == 0;
+    return name.size() >= KEL_COMMAND_STR_UNITS || text[name.size()] == 0;
 }
 
 // Number of string arguments the address may fill after the view name.
@@ -214,6 +220,22 @@ bool View::handleNotice(const KEL_Command &record) {
     } else if (hasCode(record, Code::IMEO)) {
         if (onFieldBlur)
             onFieldBlur();
+    } else if (hasCode(record, Code::JLOG)) {
+        const ConsoleMessage message = takeConsoleMessage(record);
+        if (onConsoleMessage)
+            onConsoleMessage(message);
+    } else if (hasCode(record, Code::INVK)) {
+        const Invocation call = takeInvocation(record);
+        if (onInvocation)
+            onInvocation(call);
+    } else if (hasCode(record, Code::POPU)) {
+        const std::string popup = takePopupName(record);
+        if (onPopup)
+            onPopup(popup);
+    } else if (hasCode(record, Code::POPC)) {
+        takePopupName(record);
+        if (onCloseRequest)
+            onCloseRequest();
     } else {
         return hasCode(record, Code::UPCZ);
     }
@@ -222,65 +244,13 @@ bool View::handleNotice(const KEL_Command &record) {
 
 void View::takeFrame() {
     if (m_texture.empty()) {
-        releaseFrame();
+        m_taker.release();
         return;
     }
-    KEL_TextureUpdate update{};
-    update.pixels = m_texture.data();
-    update.width = m_textureWidth;
-    update.height = m_textureHeight;
-    KEL_UpdateTexture(true, 0, 0, &update);
-    if (update.updated) {
-        FramePiece piece;
-        piece.whole = true;
-        piece.width = m_textureWidth;
-        piece.height = m_textureHeight;
-        piece.pixels = m_texture.data();
-        piece.pitch = m_textureWidth * 4;
-        deliver(piece);
-        return;
-    }
-    m_block.resize(rectAreaSize(0));
-    // Group 1 index 1 comes last: asking for it releases the segment.
-    for (int group = 0; group < 2; ++group) {
-        for (int index = 0; index < 2; ++index) {
-            KEL_TextureUpdate rect{};
-            rect.pixels = m_block.data();
-            KEL_UpdateTexture(false, group, index, &rect);
-            if (!rect.updated || rect.width <= 0 || rect.height <= 0)
-                continue;
-            // (x, y) is the block's top-left corner from the texture's top edge; the block may
-            // reach past the top or the right edge, which is cut off here.
-            const int64_t firstRow = int64_t(m_textureHeight) - rect.y - rect.height;
-            const int64_t row0 = std::max<int64_t>(0, firstRow);
-            const int64_t row1 = std::min<int64_t>(m_textureHeight, firstRow + rect.height);
-            const int64_t x0 = std::max<int64_t>(0, rect.x);
-            const int64_t x1 = std::min<int64_t>(m_textureWidth, int64_t(rect.x) + rect.width);
-            if (row0 >= row1 || x0 >= x1)
-                continue;
-            FramePiece piece;
-            piece.x = int32_t(x0);
-            piece.row = int32_t(row0);
-            piece.width = int32_t(x1 - x0);
-            piece.height = int32_t(row1 - row0);
-            piece.pitch = rect.width * 4;
-            piece.pixels = m_block.data() + (row0 - firstRow) * piece.pitch + (x0 - rect.x) * 4;
-            deliver(piece);
-        }
-    }
-}
-
-void View::deliver(const FramePiece &given) {
-    FramePiece piece = given;
-    piece.textureWidth = m_textureWidth;
-    piece.textureHeight = m_textureHeight;
-    if (!piece.whole) {
-        for (int32_t i = 0; i < piece.height; ++i)
-            std::memcpy(&m_texture[(size_t(piece.row + i) * m_textureWidth + piece.x) * 4],
-                        piece.pixels + size_t(i) * piece.pitch, size_t(piece.width) * 4);
-    }
-    if (onFrame)
-        onFrame(piece);
+    m_taker.take(m_texture.data(), m_textureWidth, m_textureHeight, [this](const FramePiece &p) {
+        if (onFrame)
+            onFrame(p);
+    });
 }
 
 // ---- Records that name no view ------------------------------------------------------------
@@ -290,16 +260,12 @@ bool isFrameNotice(const KEL_Command &record) {
 }
 
 void releaseFrame() {
-    static std::vector<uint8_t> scratch;
-    scratch.resize(kFullAreaSize);
-    KEL_TextureUpdate update{};
-    update.pixels = scratch.data();
-    update.width = update.height = int32_t(kMaxTextureSide);
-    KEL_UpdateTexture(true, 0, 0, &update);
-    if (!update.updated) {
-        update.width = update.height = 0;
-        KEL_UpdateTexture(false, 1, 1, &update);
-    }
+    static FrameTaker taker;
+    taker.release();
+}
+
+std::u16string viewOf(const KEL_Command &record) {
+    return getString(record, viewArgument(record));
 }
 
 std::string takePopupName(const KEL_Command &record) {
@@ -311,13 +277,17 @@ ConsoleMessage takeConsoleMessage(const KEL_Command &record) {
     message.message = utf8(takeText(record, 0));
     message.line = record.intArgs[2];
     message.source = utf8(takeText(record, 3));
+    message.view = getString8(record, 0);
     return message;
 }
 
+// By the code table: the argument pairs the record names (its intCount says how many), in
+// order, holes included; i0 says how many arguments there are, which a hole does not shorten.
 Invocation takeInvocation(const KEL_Command &record) {
     Invocation call;
     call.object = getString8(record, 0);
     call.method = getString8(record, 1);
+    call.view = getString8(record, 2);
     const int32_t count = std::clamp(record.intArgs[0], 0, 7);
     for (int k = 0; k < count; ++k)
         call.arguments.push_back(utf8(takeText(record, 1 + 2 * k)));

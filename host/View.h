@@ -13,6 +13,7 @@
 //     view.load("https://example.org/");
 //     for (;;) { browser.pump(); ... view.mouseMove(x, y); ... }
 
+#include "FrameTaking.h"
 #include "KELHost.h"
 
 #include <cstdint>
@@ -22,19 +23,6 @@
 
 namespace KEL {
 namespace Host {
-
-// One piece of a frame as it arrives: the whole texture, or one rectangle of it. Pixels are in
-// the texture's layout (R G B A premultiplied, bottom row first): `row` counts memory rows from
-// the bottom of the texture, so a host whose textures are bottom-up (OpenGL) uploads the piece
-// at (x, row) as it is, and a top-down host draws its texture flipped. Pieces are clipped to
-// the texture; `pitch` is the distance in bytes between the piece's rows.
-struct FramePiece {
-    bool whole = false;
-    int32_t x = 0, row = 0, width = 0, height = 0;
-    int32_t textureWidth = 0, textureHeight = 0;
-    const uint8_t *pixels = nullptr;
-    int32_t pitch = 0;
-};
 
 // A text field that got the focus (IMEI): its type, text and rectangle in view pixels.
 struct TextField {
@@ -46,12 +34,15 @@ struct TextField {
 struct ConsoleMessage {
     std::string message, source;
     int32_t line = 0;
+    std::string view; // the view whose page logged
 };
 
-// A call that page script made on a bridge object (INVK).
+// A call that page script made on a bridge object (INVK). An argument the page left undefined
+// between others (invoke('m', undefined, 'x')) is an empty text.
 struct Invocation {
     std::string object, method;
     std::vector<std::string> arguments;
+    std::string view; // the view whose page called
 };
 
 // Mouse buttons of MPRS / MREL.
@@ -94,7 +85,8 @@ class View {
     void keyUp(int32_t qtKey, int32_t modifiers, const std::string &text = std::string());
 
     // Handles a record if it is about this view (replies to its requests, its notices, its
-    // frames) and returns true; false leaves it to the host.
+    // frames, its page's console messages, bridge calls and popups) and returns true; false
+    // leaves it to the host.
     bool handle(const KEL_Command &record);
 
     int32_t width() const { return m_width; }
@@ -117,6 +109,13 @@ class View {
     std::function<void(const TextField &)> onFieldFocus;
     std::function<void()> onFieldBlur;
     std::function<void(uint32_t sequence, const std::string &value)> onResult;
+    // Notices of this view's page: a console message (JLOG), a bridge call (INVK), a popup it
+    // opened (POPU, the new view's name) and, for a popup view, its page asking to close
+    // (POPC). Without a callback the record's payloads are freed all the same.
+    std::function<void(const ConsoleMessage &)> onConsoleMessage;
+    std::function<void(const Invocation &)> onInvocation;
+    std::function<void(const std::string &popupName)> onPopup;
+    std::function<void()> onCloseRequest;
 
   private:
     KEL_Command request(const char *code) const;
@@ -124,7 +123,6 @@ class View {
     void key(const char *code, int32_t qtKey, int32_t modifiers, const std::string &text);
     void setSize(int32_t width, int32_t height);
     void takeFrame();
-    void deliver(const FramePiece &piece);
     bool handleReply(const KEL_Command &record);
     bool handleNotice(const KEL_Command &record);
 
@@ -134,7 +132,7 @@ class View {
     bool m_exists = false;
     int32_t m_width = 0, m_height = 0, m_textureWidth = 0, m_textureHeight = 0;
     std::vector<uint8_t> m_texture;
-    std::vector<uint8_t> m_block;
+    FrameTaker m_taker;
     std::string m_title, m_address;
 };
 
@@ -145,7 +143,10 @@ bool isFrameNotice(const KEL_Command &record);
 // Releases a waiting frame that no view wanted (a view the host does not know), so frames of
 // the other views keep flowing.
 void releaseFrame();
+// The view a record is about: strArgs[0], or for INVK strArgs[2].
+std::u16string viewOf(const KEL_Command &record);
 // Each of these moves the record's payloads out of the data segment: call it once per record.
+// (View::handle calls them for its own view's records.)
 std::string takePopupName(const KEL_Command &record); // POPU, POPC
 ConsoleMessage takeConsoleMessage(const KEL_Command &record);
 Invocation takeInvocation(const KEL_Command &record);

@@ -10,8 +10,8 @@
  *
  * Threading: every function runs on the calling thread; callbacks run on the thread whose call
  * triggered them. Segment operations lock their segment, so posting, polling, payload and
- * texture calls may come from different threads. KEL_Init, KEL_Shutdown, KEL_SetLogCB and
- * KEL_SetProcessCB must not run concurrently with any other call.
+ * texture calls may come from different threads. KEL_Init, KEL_Shutdown and the four callback
+ * setters must not run concurrently with any other call.
  *
  * Failure: no function throws or aborts. Every function is a safe no-op (or returns its failure
  * value) before a successful KEL_Init and after KEL_Shutdown. When the browser process holds a
@@ -47,7 +47,11 @@ extern "C" {
  * Requests from the host: zero the record, set code (4 ASCII letters), the arguments and their
  * counts; leave sequence, origin and result at 0. Strings are UTF-16, NUL-terminated.
  * A payload (text, image) travels in the data segment and is named by two consecutive integer
- * arguments: slot index, byte length.
+ * arguments: slot index, byte length. Whoever receives a record takes each payload it names
+ * (KEL_CopyAndFree): a notice's payloads, and of a reply only those its answer filled (EVJS's
+ * value); the pairs of a request's own payloads come back as slot -1, length 0.
+ * The notices JLOG, POPU and POPC carry the name of the view they came from in strArgs[0],
+ * INVK in strArgs[2] (after the object and method names).
  */
 typedef struct KEL_Command {
     uint32_t sequence; /* set by KEL_PostCommand; replies carry the request's number */
@@ -198,6 +202,11 @@ typedef void (*KEL_ProcessCallback)(const KEL_Command *command);
  * call logged it. */
 typedef void (*KEL_LogCallback)(const char *message);
 
+/* The same two, with the pointer the host registered them with (a host object, so that no
+ * global receiver is needed). */
+typedef void (*KEL_ProcessUserCallback)(const KEL_Command *command, void *user);
+typedef void (*KEL_LogUserCallback)(const char *message, void *user);
+
 /* Creates (or reuses and zeroes) the three shared segments and re-creates their locks.
  * Returns false, with a log line naming the segment, when one cannot be created or opened
  * (also when an existing one belongs to another user or is not mode 0600); what it had made
@@ -250,6 +259,13 @@ KEL_API void KEL_SetLogCB(KEL_LogCallback callback);
 
 /* Registers the process callback that KEL_Update calls; NULL removes it. */
 KEL_API void KEL_SetProcessCB(KEL_ProcessCallback callback);
+
+/* Companions of KEL_SetLogCB and KEL_SetProcessCB whose callback also receives `user`. One
+ * callback of each kind is registered at a time: each setter replaces whatever the other one
+ * of its kind registered (NULL removes it). KEL_Shutdown forgets the process callback of either
+ * kind. */
+KEL_API void KEL_SetLogCBWithUser(KEL_LogUserCallback callback, void *user);
+KEL_API void KEL_SetProcessCBWithUser(KEL_ProcessUserCallback callback, void *user);
 
 /* Releases the three segments, removes their names and their locks' names, and forgets the
  * process callback (the log callback stays). KEL_Init may be called again afterwards. */

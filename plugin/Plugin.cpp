@@ -1,5 +1,6 @@
-// The eleven exported functions. They keep the host side of the transport and nothing else;
-// no thread, no timer. No exception leaves an export: each body runs inside `guarded`.
+// The eleven exported functions and the two callback companions. They keep the host side of the
+// transport and nothing else; no thread, no timer. No exception leaves an export: each body runs
+// inside `guarded`.
 
 #include "KELPlugin.h"
 
@@ -27,6 +28,9 @@ CommandBuffer *g_commands = nullptr;
 TextureBuffer *g_texture = nullptr;
 DataBuffer *g_data = nullptr;
 std::atomic<KEL_ProcessCallback> g_processCallback{nullptr};
+// The companion with a user pointer; at most one of the two is set.
+std::atomic<KEL_ProcessUserCallback> g_processUserCallback{nullptr};
+std::atomic<void *> g_processUser{nullptr};
 
 // Records handed to the host per KEL_Update; the rest wait for the next call.
 constexpr int kRecordsPerUpdate = 11;
@@ -175,14 +179,18 @@ KEL_API void KEL_Update(void) {
         // looked at again before every record.
         for (int handled = 0; handled < kRecordsPerUpdate; ++handled) {
             KEL_ProcessCallback callback = g_processCallback.load();
-            if (!g_commands || !callback)
+            KEL_ProcessUserCallback userCallback = g_processUserCallback.load();
+            if (!g_commands || (!callback && !userCallback))
                 return;
             if (handled == 0)
                 checkUnfreed();
             CommandPtr record(g_commands->next());
             if (!record)
                 return;
-            callback(record.get());
+            if (userCallback)
+                userCallback(record.get(), g_processUser.load());
+            else
+                callback(record.get());
             notePayloads(*record);
         }
     });
@@ -238,13 +246,25 @@ KEL_API void KEL_SetLogCB(KEL_LogCallback callback) {
 }
 
 KEL_API void KEL_SetProcessCB(KEL_ProcessCallback callback) {
+    g_processUserCallback.store(nullptr);
     g_processCallback.store(callback);
+}
+
+KEL_API void KEL_SetLogCBWithUser(KEL_LogUserCallback callback, void *user) {
+    setLogCallbackWithUser(callback, user);
+}
+
+KEL_API void KEL_SetProcessCBWithUser(KEL_ProcessUserCallback callback, void *user) {
+    g_processCallback.store(nullptr);
+    g_processUser.store(user);
+    g_processUserCallback.store(callback);
 }
 
 KEL_API void KEL_Shutdown(void) {
     guardedVoid([] {
         releaseAll();
         g_processCallback.store(nullptr);
+        g_processUserCallback.store(nullptr);
     });
 }
 

@@ -1,5 +1,7 @@
 #include "ShotOptions.h"
 
+#include "Address.h"
+
 #include "TextureSize.h"
 
 #include <algorithm>
@@ -119,19 +121,25 @@ bool hasScheme(const std::string &text) {
     return true;
 }
 
-// Files first: "notes:draft.html" in the current folder is a file, not a scheme.
+// The kit's address rule (Address.h), files first: "notes:draft.html" in the current folder is
+// a file. kelshot guesses no host name: text that is neither a file nor an address of the
+// rule's kinds must carry a scheme of its own.
 std::string addressFor(const std::string &argument, std::string *error) {
-    struct stat info;
-    if (stat(argument.c_str(), &info) == 0) {
-        if (S_ISDIR(info.st_mode)) {
-            *error = argument + " is a folder, not a page";
-            return {};
-        }
+    const Host::Address address = Host::addressFor(argument);
+    switch (address.kind) {
+    case Host::AddressKind::Folder:
+        *error = argument + " is a folder, not a page";
+        return {};
+    case Host::AddressKind::File:
         if (access(argument.c_str(), R_OK) != 0) {
             *error = "cannot read " + argument + ": " + std::strerror(errno);
             return {};
         }
-        return fileAddress(argument);
+        return address.address;
+    case Host::AddressKind::Given:
+        return address.address;
+    case Host::AddressKind::Host:
+        break;
     }
     if (hasScheme(argument))
         return argument;
@@ -224,23 +232,8 @@ std::string helpText() {
 }
 
 std::string fileAddress(const std::string &path) {
-    char *resolved = realpath(path.c_str(), nullptr);
-    if (!resolved)
-        return {};
-    const std::string absolute = resolved;
-    std::free(resolved);
-    static const char *hex = "0123456789ABCDEF";
-    std::string address = "file://";
-    for (unsigned char c : absolute) {
-        if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
-            address.push_back(char(c));
-        } else {
-            address.push_back('%');
-            address.push_back(hex[c >> 4]);
-            address.push_back(hex[c & 15]);
-        }
-    }
-    return address;
+    const Host::Address address = Host::addressFor(path);
+    return address.kind == Host::AddressKind::File ? address.address : std::string();
 }
 
 } // namespace Shot

@@ -199,22 +199,24 @@ void Shot::clearProgress() {
     m_barShown = false;
 }
 
-// The reply awaited by request() is kept; every other record is handled here and dropped, so
-// payloads (addresses, icons, console texts) never pile up in the data segment.
+// The reply awaited by request() is kept; every other record is handled here and dropped with
+// whatever payloads it names and the handling did not take (by the code table), so addresses,
+// icons and console texts never pile up in the data segment.
 void Shot::drain() {
     auto &inbox = m_browser.inbox();
     while (!inbox.empty()) {
         const KEL_Command record = inbox.front();
         inbox.pop_front();
-        if (record.origin == 0 && record.result != 0) {
-            if (m_awaited != 0 && record.sequence == m_awaited) {
-                m_reply = record;
-                m_gotReply = true;
-            }
+        if (record.origin == 0 && record.result != 0 && m_awaited != 0 &&
+            record.sequence == m_awaited) {
+            m_reply = record;
+            m_gotReply = true;
             continue;
         }
+        const TakenSlots taken;
         if (record.origin == 1)
             handle(record);
+        freePayloads(record, taken.slots());
     }
 }
 
@@ -235,17 +237,10 @@ void Shot::handle(const KEL_Command &record) {
         clearProgress();
         if (!m_terminal && !m_options.quiet)
             std::fprintf(stderr, "kelshot: loaded in %.3f s\n", secondsSince(m_loadStarted));
-    } else if (hasCode(record, KEL::Code::ICNC) || hasCode(record, KEL::Code::IMEI) ||
-               hasCode(record, KEL::Code::POPU) || hasCode(record, KEL::Code::POPC)) {
-        takePayload(record, 0);
-    } else if (hasCode(record, KEL::Code::INVK)) {
-        const int count = std::max(0, std::min(7, record.intArgs[0]));
-        for (int k = 0; k < count; ++k)
-            takePayload(record, 1 + 2 * k);
     }
 }
 
-// Message in intArgs[0..1], line in [2], source in [3..4]; no view name.
+// Message in intArgs[0..1], line in [2], source in [3..4].
 void Shot::onConsole(const KEL_Command &record) {
     const std::string message = utf8(takeText(record, 0));
     const std::string source = utf8(takeText(record, 3));
@@ -326,6 +321,7 @@ int Shot::start() {
     KEL_SetLogCB(&onPluginLine);
     // Each run gets segments of its own (the kit's rule) unless the caller chose a suffix.
     m_compositor.attach(m_browser);
+    m_browser.subscribe(); // drain() reads every record
     StartOptions options;
     options.logFile = m_options.log;
     // The sandbox's /tmp is empty: a page file there is shown from its own folder.

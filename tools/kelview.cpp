@@ -14,6 +14,7 @@
 // x11-id", "TITLE view title", "POPUP view", "POPC view", "LOADED view", "FIELD view type", "BLUR
 // view", "RESIZE view width height").
 
+#include "Address.h"
 #include "CommandCodes.h"
 #include "KELHost.h"
 #include "KeyMap.h"
@@ -50,24 +51,15 @@ const char *kFallbackPage =
     "<p style='padding:0 24px'><input id=field placeholder='a text field' size=40></p>"
     "</body></html>";
 
-bool isFile(const std::string &path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+// The kit's address rule (Address.h): a file or folder, an address, or a host name.
+std::string addressOf(const std::string &input) {
+    return KEL::Host::addressFor(input).address;
 }
 
+// The address of a file; empty when there is none.
 std::string fileAddress(const std::string &path) {
-    char resolved[PATH_MAX];
-    return std::string("file://") + (realpath(path.c_str(), resolved) ? resolved : path.c_str());
-}
-
-// A file, an address with a scheme, or a host name.
-std::string addressFor(const std::string &input) {
-    if (input.find("://") != std::string::npos || input.rfind("about:", 0) == 0 ||
-        input.rfind("data:", 0) == 0)
-        return input;
-    if (isFile(input))
-        return fileAddress(input);
-    return "http://" + input;
+    const KEL::Host::Address address = KEL::Host::addressFor(path);
+    return address.kind == KEL::Host::AddressKind::File ? address.address : std::string();
 }
 
 // The demo page: beside the program, in share/kel/examples beside its bin folder (the build
@@ -86,8 +78,8 @@ std::string demoPage(const char *argv0) {
     for (const std::string &candidate :
          {dir + "/demo.html", dir + "/../share/kel/examples/demo.html",
           std::string(KEL_SOURCE_DIR) + "/examples/demo.html"}) {
-        if (isFile(candidate))
-            return fileAddress(candidate);
+        if (std::string address = fileAddress(candidate); !address.empty())
+            return address;
     }
     return std::string();
 }
@@ -355,7 +347,7 @@ void Viewer::handleAddressKey(Window &window, const SDL_KeyboardEvent &key) {
     if (key.keysym.sym == SDLK_RETURN || key.keysym.sym == SDLK_KP_ENTER) {
         m_addressMode = false;
         if (!m_addressText.empty())
-            window.view->load(addressFor(m_addressText));
+            window.view->load(addressOf(m_addressText));
     } else if (key.keysym.sym == SDLK_ESCAPE) {
         m_addressMode = false;
     } else if (key.keysym.sym == SDLK_BACKSPACE && !m_addressText.empty()) {
@@ -487,7 +479,7 @@ bool Viewer::readControl() {
             if (line.rfind("eval ", 0) == 0 && hasMain())
                 mainView().evaluate(line.substr(5));
             else if (line.rfind("load ", 0) == 0 && hasMain())
-                mainView().load(addressFor(line.substr(5)));
+                mainView().load(addressFor(line.substr(5)).address);
             else
                 report("ERROR unknown command: " + line);
         }
@@ -533,7 +525,7 @@ int main(int argc, char **argv) {
     StartOptions options;
     // The sandbox's /tmp is empty: a page file given here is shown from its own folder.
     if (!target.empty())
-        options.sandboxReadable = {folderOfFileAddress(addressFor(target))};
+        options.sandboxReadable = {folderOfFileAddress(addressFor(target).address)};
     if (!browser.start(options)) {
         std::fprintf(stderr, "kelview: %s\n", browser.error().c_str());
         SDL_Quit();
@@ -551,7 +543,7 @@ int main(int argc, char **argv) {
         if (!viewer.openWindow("main", kMainWidth, kMainHeight, true)) {
             status = 1;
         } else {
-            const std::string address = target.empty() ? demoPage(argv[0]) : addressFor(target);
+            const std::string address = target.empty() ? demoPage(argv[0]) : addressOf(target);
             if (address.empty())
                 viewer.mainView().showHtml(kFallbackPage);
             else
@@ -566,7 +558,6 @@ int main(int argc, char **argv) {
                 }
                 running = viewer.readControl() && running;
                 browser.pump();
-                browser.inbox().clear(); // everything was handled as it arrived
                 viewer.render();
             }
             if (!browser.running()) {

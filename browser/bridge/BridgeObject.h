@@ -1,6 +1,8 @@
 #pragma once
 // One host-named object in page script: script calls invoke(method, args...) and the call
-// reaches the host as an INVK notice. Properties are dynamic string properties set by SETP.
+// reaches the host as an INVK notice naming the view whose page called. Properties are dynamic
+// string properties set by SETP. Each view's page gets an object of its own under the name, so
+// a call can say which view it came from.
 
 #include <QObject>
 #include <QString>
@@ -13,7 +15,8 @@ class NoticeSink;
 class BridgeObject : public QObject {
     Q_OBJECT
   public:
-    explicit BridgeObject(NoticeSink &sink) : m_sink(sink) {}
+    BridgeObject(NoticeSink &sink, QString viewName, QObject *parent = nullptr)
+        : QObject(parent), m_sink(sink), m_viewName(std::move(viewName)) {}
 
     // Default arguments make moc list the cloned signatures, from seven arguments down to
     // none; the script binding picks the one matching the call.
@@ -24,6 +27,7 @@ class BridgeObject : public QObject {
 
   private:
     NoticeSink &m_sink;
+    QString m_viewName;
 };
 
 } // namespace KEL

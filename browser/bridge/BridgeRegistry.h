@@ -1,13 +1,18 @@
 #pragma once
 // The host's named script objects (ADDO, SETP), placed into the main frame of every page the
-// host trusts with them each time its window object is cleared. One object serves every view.
+// host trusts with them each time its window object is cleared. Each frame gets its own copy of
+// every object (kept as the frame's child, so it goes with the page), which knows the view its
+// calls come from; SETP reaches every copy. Page script sees each copy only through a facade
+// (ScriptFacade.h).
 
 #include "view/PageTrust.h"
 
+#include <QPointer>
 #include <QString>
 
 #include <map>
 #include <memory>
+#include <vector>
 
 class QWebFrame;
 
@@ -32,19 +37,21 @@ class BridgeRegistry {
                            const QString &value);
     // Adds, in name order, every object the frame's document may have to its script window
     // object: all of them when the host trusts the document (`trusted`), otherwise those whose
-    // allow list names it. Logs once when any is withheld.
-    void installObjects(QWebFrame *frame, bool trusted) const;
+    // allow list names it. Calls from it name `viewName`. Logs once when any is withheld.
+    void installObjects(QWebFrame *frame, const QString &viewName, bool trusted);
     // Shutdown: deletes every object.
     void deleteAll();
 
   private:
-    NoticeSink &m_sink;
-    // QString's operator< compares UTF-16 code units.
     struct Entry {
         std::unique_ptr<BridgeObject> object;
         OriginList allowed;
     };
+    NoticeSink &m_sink;
+    // QString's operator< compares UTF-16 code units.
     std::map<QString, Entry> m_objects;
+    // The frames' copies (null once their frame is gone).
+    std::vector<QPointer<BridgeObject>> m_copies;
 };
 
 } // namespace KEL

@@ -4,6 +4,7 @@
 #include "Log.h"
 #include "core/CommandRoutes.h"
 #include "core/HandlerSupport.h"
+#include "core/KELApplication.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +28,7 @@ void trace(const Command &command, const CodeInfo *info, const Reply &reply) {
     std::string code(command.code, strnlen(command.code, 4));
     std::string line = "Command " + code + " #" + std::to_string(command.sequence) + " (" +
                        (info ? info->meaning : "unknown code") + ")";
-    if (reply.kind == Reply::Post)
+    if (reply.kind == Reply::Post || reply.kind == Reply::PostThenExit)
         line += " -> " + std::to_string(reply.result);
     else
         line += " -> no reply";
@@ -42,25 +43,38 @@ Reply traced(const Command &command, const CodeInfo *info, const Reply &reply) {
 
 } // namespace
 
+// A request's payloads leave the data buffer before its handler runs (RequestPayloads), so
+// the pairs that named them are cleared in the record: a reply must never name a slot that
+// is no longer the host's to take, or a host taking "its" reply payload would free whatever
+// it stored there since. A handler that answers with a payload (EVJS) fills the pair anew.
 Reply dispatchCommand(Command &command) {
     if (command.origin == localSide)
         return Reply::none(); // the host posted back one of our notices
     const CodeInfo *info = findReceivedCode(command.code);
-    const Handler handler = findHandler(command.code);
+    const Handler handler = info ? handlerFor(*info) : nullptr;
     if (!handler)
         return traced(command, info, Reply::with(-1));
     const RequestPayloads payloads(command, info->payloads);
+    for (int slotArg = 0; slotArg + 1 < kIntArgCount; ++slotArg) {
+        if (info->payloads & (1u << slotArg)) {
+            command.intArgs[slotArg] = -1;
+            command.intArgs[slotArg + 1] = 0;
+        }
+    }
     return traced(command, info, handler(command));
 }
+
 void runCommandLoop(CommandBuffer &buffer) {
     for (int handled = 0; handled < kCommandsPerTick; ++handled) {
         CommandPtr command(buffer.next());
         if (!command)
             return;
         const Reply reply = dispatchCommand(*command);
-        if (reply.kind == Reply::Post) {
+        if (reply.kind == Reply::Post || reply.kind == Reply::PostThenExit) {
             command->result = reply.result;
             buffer.post(command.get());
+            if (reply.kind == Reply::PostThenExit)
+                requestExit();
         } else if (reply.kind == Reply::SilentEndOfTick) {
             return;
         }

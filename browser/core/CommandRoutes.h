@@ -76,13 +76,10 @@ constexpr bool everyRequestRoutedOnce() {
 static_assert(RouteCheck::everyRouteIsARequest(), "only requests are routed");
 static_assert(RouteCheck::everyRequestRoutedOnce(), "every request has exactly one handler");
 
-// The handler of a received code; null for notices and unknown codes.
-inline Handler findHandler(const char (&code)[8]) {
-    const CodeInfo *info = findReceivedCode(code);
-    if (!info)
-        return nullptr;
+// The handler of a row of the code table; null for notices.
+inline Handler handlerFor(const CodeInfo &info) {
     for (const Route &route : kRoutes) {
-        if (CodeTableCheck::sameCode(route.code, info->code))
+        if (route.code == info.code || CodeTableCheck::sameCode(route.code, info.code))
             return route.handler;
     }
     return nullptr;

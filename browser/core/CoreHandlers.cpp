@@ -54,12 +54,8 @@ Reply handlePing(Command &) {
 
 // The reply goes out before the process starts to exit; the records behind EXIT in this tick
 // are still handled.
-Reply handleExit(Command &command) {
-    command.result = 1;
-    if (CommandBuffer *buffer = processState.commandBuffer.get())
-        buffer->post(&command);
-    requestExit();
-    return Reply::none();
+Reply handleExit(Command &) {
+    return Reply::withThenExit(1);
 }
 
 Reply handleDebugPartialUpdates(Command &command) {

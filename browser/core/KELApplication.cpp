@@ -24,6 +24,8 @@
 #include <QStandardPaths>
 #include <QStyleFactory>
 #include <QTimerEvent>
+#include <QWebFrame>
+#include <QWebPage>
 #include <QWebSettings>
 
 #include <chrono>
@@ -31,6 +33,13 @@
 namespace KEL {
 
 namespace {
+
+// The view whose page holds `frame` (the page's parent), for the bridge objects' calls.
+QString viewNameOf(QWebFrame *frame) {
+    const auto *view =
+        frame && frame->page() ? qobject_cast<const WebView *>(frame->page()->parent()) : nullptr;
+    return view ? view->name() : QString();
+}
 
 constexpr int kTickMilliseconds = 33;
 constexpr std::chrono::milliseconds kEarlyTickGap{4};
@@ -140,7 +149,7 @@ bool KELApplication::openTransport() {
     processState.bridgeRegistry = std::make_unique<BridgeRegistry>(processState.notices);
     WebView::windowObjectHook() = [](QWebFrame *frame, bool trusted) {
         if (processState.bridgeRegistry)
-            processState.bridgeRegistry->installObjects(frame, trusted);
+            processState.bridgeRegistry->installObjects(frame, viewNameOf(frame), trusted);
     };
     Notice(processState.notices, Code::PRUP).post();
     return true;

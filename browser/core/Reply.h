@@ -10,6 +10,7 @@ namespace KEL {
 struct Reply {
     enum Kind : uint8_t {
         Post,            // set `result` and post the record back to the host
+        PostThenExit,    // post the reply, then end the process (EXIT: the host hears first)
         Silent,          // no answer (INIT, IMES, replies to our own notices)
         SilentEndOfTick, // no answer, and no further record this tick (a Tab key on a view)
     };
@@ -17,6 +18,7 @@ struct Reply {
     int32_t result;
 
     static constexpr Reply with(int32_t result) { return {Post, result}; }
+    static constexpr Reply withThenExit(int32_t result) { return {PostThenExit, result}; }
     static constexpr Reply none() { return {Silent, 0}; }
     static constexpr Reply noneAndEndTick() { return {SilentEndOfTick, 0}; }
 };

@@ -16,4 +16,9 @@ int32_t TransportNoticeSink::storePayload(const void *bytes, int32_t length) {
     return data ? data->allocateAndCopy(bytes, length) : -1;
 }
 
+void TransportNoticeSink::releasePayload(int32_t slot) {
+    if (DataBuffer *data = processState.dataBuffer.get())
+        data->copyAndFree(slot, nullptr, 0);
+}
+
 } // namespace KEL

@@ -11,6 +11,7 @@ class TransportNoticeSink final : public NoticeSink {
   public:
     bool postNotice(const Command &command) override;
     int32_t storePayload(const void *bytes, int32_t length) override;
+    void releasePayload(int32_t slot) override;
 };
 
 } // namespace KEL

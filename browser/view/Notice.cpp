@@ -25,7 +25,12 @@ Notice::Notice(NoticeSink &sink, const char *code) : m_sink(sink) {
     m_command->strCount = info->strCount == kVariable ? 0 : info->strCount;
 }
 
-Notice::~Notice() = default;
+Notice::~Notice() {
+    if (m_posted)
+        return;
+    for (int i = 0; i < m_storedCount; ++i)
+        m_sink.releasePayload(m_stored[i]);
+}
 
 Notice &Notice::string(int index, const QString &text) {
     if (m_command)
@@ -39,15 +44,22 @@ Notice &Notice::integer(int index, int32_t value) {
     return *this;
 }
 
-Notice &Notice::textPayload(int slotArg, const QString &text) {
-    const int32_t length = static_cast<int32_t>(text.size()) * 2;
-    const int32_t slot = m_sink.storePayload(text.utf16(), length);
+Notice &Notice::storedPayload(int slotArg, const void *bytes, int32_t length) {
+    if (slotArg < 0 || slotArg + 1 >= kIntArgCount ||
+        m_storedCount == int(sizeof m_stored / sizeof m_stored[0]))
+        return *this; // a pair the record cannot name is not stored at all
+    const int32_t slot = m_sink.storePayload(bytes, length);
+    if (slot >= 0)
+        m_stored[m_storedCount++] = slot;
     return integer(slotArg, slot).integer(slotArg + 1, length);
 }
 
+Notice &Notice::textPayload(int slotArg, const QString &text) {
+    return storedPayload(slotArg, text.utf16(), static_cast<int32_t>(text.size()) * 2);
+}
+
 Notice &Notice::bytePayload(int slotArg, const QByteArray &bytes) {
-    const int32_t slot = m_sink.storePayload(bytes.constData(), bytes.size());
-    return integer(slotArg, slot).integer(slotArg + 1, bytes.size());
+    return storedPayload(slotArg, bytes.constData(), bytes.size());
 }
 
 Notice &Notice::intCount(int32_t count) {
@@ -57,7 +69,8 @@ Notice &Notice::intCount(int32_t count) {
 }
 
 bool Notice::post() {
-    return m_command && m_sink.postNotice(*m_command);
+    m_posted = m_command && m_sink.postNotice(*m_command);
+    return m_posted;
 }
 
 } // namespace KEL

@@ -6,7 +6,9 @@
 // The counts come from the code table. Strings are cut to 125 units; payloads go to the data
 // buffer and the record names them with two integer arguments (slot, byte length), slot -1 when
 // no data slot was free: the notice is posted all the same and the host skips the payload. A
-// notice that finds the command segment full is lost (the transport logs the overrun).
+// notice that finds the command segment full is lost (the transport logs the overrun), and so
+// is one that is never posted; either way the slots it stored are freed again, since no host
+// will ever hear of them and 255 such slots would fill the data segment for good.
 
 #include "CommandBuffer.h"
 
@@ -14,6 +16,8 @@
 #include <QString>
 
 #include <string>
+
+#include "Command.h"
 
 namespace KEL {
 
@@ -26,6 +30,8 @@ class NoticeSink {
     virtual bool postNotice(const Command &command) = 0;
     // Copies bytes into a free data slot; the slot index, or -1 when none was free.
     virtual int32_t storePayload(const void *bytes, int32_t length) = 0;
+    // Frees a slot storePayload filled, for a record that never went out.
+    virtual void releasePayload(int32_t slot) = 0;
 };
 
 class Notice {
@@ -46,8 +52,14 @@ class Notice {
     bool post();
 
   private:
+    Notice &storedPayload(int slotArg, const void *bytes, int32_t length);
+
     NoticeSink &m_sink;
     CommandPtr m_command;
+    // Slots this record names, freed unless it is posted (at most one per integer pair).
+    int32_t m_stored[kIntArgCount / 2] = {};
+    int m_storedCount = 0;
+    bool m_posted = false;
 };
 
 // Conversions between QString and the UTF-16 texts of the records.

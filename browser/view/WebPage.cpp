@@ -21,6 +21,17 @@ QString popupViewName(int32_t index) {
     return QStringLiteral("PopupView%1").arg(index);
 }
 
+namespace {
+
+// The name of the view that shows `page` (its parent), so notices that name no view in their
+// first string can still say where they came from.
+QString viewNameOf(const QWebPage *page) {
+    const auto *view = qobject_cast<const WebView *>(page->parent());
+    return view ? view->name() : QString();
+}
+
+} // namespace
+
 WebPage::WebPage(NoticeSink &notices, ViewHost *host, QObject *parent)
     : QWebPage(parent), m_notices(notices), m_host(host) {
     setNetworkAccessManager(sharedNetworkAccessManager());
@@ -40,6 +51,7 @@ QWebPage *WebPage::createWindow(WebWindowType type) {
         .textPayload(0, view->name())
         .integer(2, kPopupWidth)
         .integer(3, kPopupHeight)
+        .string(0, viewNameOf(this))
         .post();
     WebPage *page = view->webPage();
     page->setPopupIndex(index);
@@ -133,6 +145,7 @@ void WebPage::javaScriptConsoleMessage(const QString &message, int lineNumber,
         .textPayload(0, message)
         .integer(2, lineNumber)
         .textPayload(3, sourceID)
+        .string(0, viewNameOf(this))
         .post();
     QWebPage::javaScriptConsoleMessage(message, lineNumber, sourceID);
 }
@@ -160,7 +173,8 @@ bool WebPage::shouldInterruptJavaScript() {
 void WebPage::windowCloseRequested() {
     if (m_popupIndex == -1)
         return;
-    Notice(m_notices, Code::POPC).textPayload(0, popupViewName(m_popupIndex)).post();
+    const QString name = popupViewName(m_popupIndex);
+    Notice(m_notices, Code::POPC).textPayload(0, name).string(0, name).post();
 }
 
 } // namespace KEL

@@ -190,9 +190,17 @@ local function takeText(c, at)
     return fromUtf16(buffer, math.floor(length / 2))
 end
 
-local payloadTexts = { URLC = { 0 }, IMEI = { 0 }, POPU = { 0 }, POPC = { 0 }, JLOG = { 0, 3 } }
+-- The code table's payload columns (transport/CommandCodes.h, `kelcodes` prints them): the
+-- first integer of every pair that names a payload, in a notice and in a reply. Each is moved
+-- out here (which frees its data slot), whether or not the game uses it: a slot left behind
+-- stays taken until the segments are made anew. A reply never names its request's own payload.
+local noticePayloads = {
+    URLC = { 0 }, ICNC = { 0 }, IMEI = { 0 }, POPU = { 0 }, POPC = { 0 }, JLOG = { 0, 3 },
+    INVK = { 1, 3, 5, 7, 9, 11, 13 },
+}
+local replyPayloads = { EVJS = { 0 } }
 
--- Copies what a record holds into a table; payloads are moved out of the data segment here,
+-- Copies what a record holds into a table, with the texts of its payloads as text0, text3, ...;
 -- frames are left for kel.takeFrame (UPVW). ICNC's icon is dropped (its slot is freed).
 local function decode(c)
     local r = {
@@ -205,18 +213,21 @@ local function decode(c)
     }
     for i = 0, 15 do r.ints[i] = c.intArgs[i] end
     for i = 0, 3 do r.strings[i] = fromUtf16(c.strArgs[i], 256) end
-    r.view = r.strings[0]
+    -- INVK names its view after the object and the method.
+    r.view = r.code == "INVK" and r.strings[2] or r.strings[0]
     local reply = r.origin == 0 and r.result ~= 0
-    if reply and r.code == "EVJS" then
-        r.value = takeText(c, 0)
-    elseif not reply then
-        for _, at in ipairs(payloadTexts[r.code] or {}) do r["text" .. at] = takeText(c, at) end
-        if r.code == "ICNC" then takeText(c, 0) end
-        if r.code == "INVK" then
-            r.arguments = {}
-            for k = 0, math.min(math.max(c.intArgs[0], 0), 7) - 1 do
-                r.arguments[#r.arguments + 1] = takeText(c, 1 + 2 * k)
-            end
+    local named = (reply and replyPayloads or noticePayloads)[r.code] or {}
+    -- INVK says how many integers it filled (2n + 1): pairs past that name nothing.
+    local filled = r.code == "INVK" and c.intCount or 16
+    for _, at in ipairs(named) do
+        if at + 1 < filled then r["text" .. at] = takeText(c, at) end
+    end
+    if reply and r.code == "EVJS" then r.value = r.text0 end
+    if r.code == "INVK" and not reply then
+        -- By position: an argument the page left undefined between others is an empty text.
+        r.arguments = {}
+        for k = 0, math.min(math.max(c.intArgs[0], 0), 7) - 1 do
+            r.arguments[#r.arguments + 1] = r["text" .. (1 + 2 * k)] or ""
         end
     end
     return r

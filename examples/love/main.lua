@@ -40,15 +40,10 @@ local function exampleDir()
     return love.filesystem.getSource()
 end
 
+local address = require("address")
+
 local function addressFor(input)
-    if input:find("://") or input:find("^about:") or input:find("^data:") then return input end
-    if input:sub(1, 1) ~= "/" then input = love.filesystem.getWorkingDirectory() .. "/" .. input end
-    local file = io.open(input, "rb")
-    if file then
-        file:close()
-        return "file://" .. input
-    end
-    return "http://" .. input
+    return (address.addressFor(input, address.resolveOnDisk))
 end
 
 local function addLine(list, text, keep)

@@ -1,7 +1,10 @@
 // The host's bridge objects in page script: ADDO / SETP, and invoke reaching the host as INVK.
 
 #include "BrowserFixture.h"
+#include "View.h"
+
 #include "CommandCodes.h"
+#include <algorithm>
 
 namespace KEL {
 namespace Test {
@@ -64,7 +67,7 @@ TEST_F(Bridge, AddingTwiceLogsOnceAndSetPropertyCreatesSilently) {
 
     EXPECT_EQ(createView("v", 200, 100).result, 1);
     EXPECT_EQ(titleAfterLoad("v", "other.level"), "7");
-    // All pages share one object: a later property shows at once.
+    // Every page's copy of an object follows SETP at once.
     setProperty("other", "speed", "fast");
     m_browser.inbox().clear();
     runScript("v", "document.title = other.speed; 0");
@@ -73,7 +76,9 @@ TEST_F(Bridge, AddingTwiceLogsOnceAndSetPropertyCreatesSilently) {
     EXPECT_EQ(Host::getString8(title, 1), "fast");
 }
 
-// Guards the INVK layout: present arguments counted, invalid ones leave their pair empty.
+// Guards the INVK layout: arguments keep their positions, an undefined one between others is a
+// hole (slot -1, length 0) counted in n, and the record names the view whose page called. The
+// host kit reads them by position, so the argument after a hole is its own and its slot freed.
 TEST_F(Bridge, InvokeReachesTheHostWithItsArguments) {
     addObject("game");
     EXPECT_EQ(createView("v", 200, 100).result, 1);
@@ -87,7 +92,8 @@ TEST_F(Bridge, InvokeReachesTheHostWithItsArguments) {
     const std::vector<Case> cases = {
         {"game.invoke('m')", 0, {}},
         {"game.invoke('m', 'ab', 'c')", 2, {{1, "ab"}, {3, "c"}}},
-        {"game.invoke('m', 'x', undefined, 'z')", 2, {{1, "x"}, {5, "z"}}},
+        {"game.invoke('m', 'x', undefined, 'z')", 3, {{1, "x"}, {5, "z"}}},
+        {"game.invoke('m', undefined, 'y')", 2, {{3, "y"}}},
         {"game.invoke('m', '')", 1, {{1, ""}}},
     };
     for (const Case &c : cases) {
@@ -98,16 +104,30 @@ TEST_F(Bridge, InvokeReachesTheHostWithItsArguments) {
         ASSERT_TRUE(m_browser.waitFor(KEL::Code::INVK, &invk, 10000));
         EXPECT_EQ(Host::getString8(invk, 0), "game");
         EXPECT_EQ(Host::getString8(invk, 1), "m");
-        EXPECT_EQ(invk.strCount, 2);
+        EXPECT_EQ(invk.strCount, 3);
+        EXPECT_EQ(Host::getString8(invk, 2), "v");
         EXPECT_EQ(invk.intArgs[0], c.count);
         EXPECT_EQ(invk.intCount, 2 * c.count + 1);
+        std::vector<std::string> expected(static_cast<size_t>(c.count));
         for (const auto &text : c.texts) {
             EXPECT_EQ(invk.intArgs[text.first + 1], static_cast<int32_t>(2 * text.second.size()));
-            EXPECT_EQ(Host::utf8(Host::takeText(invk, text.first)), text.second);
+            expected[static_cast<size_t>(text.first / 2)] = text.second;
         }
-        if (c.count == 2 && c.texts[1].first == 5) {
-            EXPECT_EQ(invk.intArgs[3], 0);
-            EXPECT_EQ(invk.intArgs[4], 0);
+        for (int k = 0; k < c.count; ++k) {
+            const bool hole = std::none_of(c.texts.begin(), c.texts.end(),
+                                           [k](const auto &t) { return t.first == 1 + 2 * k; });
+            if (hole) {
+                EXPECT_EQ(invk.intArgs[1 + 2 * k], -1) << k;
+                EXPECT_EQ(invk.intArgs[2 + 2 * k], 0) << k;
+            }
+        }
+        const Host::Invocation call = Host::takeInvocation(invk);
+        EXPECT_EQ(call.arguments, expected);
+        EXPECT_EQ(call.view, "v");
+        for (const auto &text : c.texts) {
+            std::vector<uint8_t> gone(16);
+            EXPECT_FALSE(KEL_CopyAndFree(invk.intArgs[text.first], gone.data(), 0))
+                << "argument slot " << text.first << " still taken";
         }
     }
 

@@ -123,6 +123,8 @@ void BrowserTest::SetUp() {
     for (const char *sub : {"/home", "/data", "/cache", "/config", "/runtime"})
         makeDirectory(m_root + sub);
     m_logPath = m_root + "/browser.log";
+    // These tests read records raw, so they keep them (a host that uses View does not).
+    m_browser.subscribe();
 }
 
 void BrowserTest::TearDown() {

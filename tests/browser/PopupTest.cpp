@@ -91,6 +91,7 @@ class Popups : public ComposedBrowserTest {
         EXPECT_TRUE(m_browser.waitFor(KEL::Code::POPU, &notice, 10000));
         EXPECT_EQ(notice.intArgs[2], 800);
         EXPECT_EQ(notice.intArgs[3], 600);
+        EXPECT_EQ(Host::getString8(notice, 0), "main") << "the view whose page opened it";
         return Host::utf8(Host::takeText(notice, 0));
     }
 };
@@ -104,8 +105,8 @@ const char *const kPopupPage = "<html><head><title>Popup page</title></head>\n"
                                "</body></html>";
 constexpr uint32_t kBlue = 0x0000FFFF; // RGBA as FrameCompositor::pagePixel reports it
 
-// Guards JLOG: message, line and the source's address from a page read from a file, and from
-// the page of a popup (which has its own page object).
+// Guards JLOG: message, line, the source's address and the view that logged, from a page read
+// from a file and from the page of a popup (which has its own page object).
 TEST_F(Popups, ConsoleMessagesArriveWithLineAndSource) {
     const std::string page = writePage(
         "log.html", "<html>\n<body>\n\n<script>\nconsole.log('hello');\n</script></body></html>");
@@ -117,11 +118,12 @@ TEST_F(Popups, ConsoleMessagesArriveWithLineAndSource) {
         const char *message;
         int32_t line;
         std::string source;
+        const char *view;
     };
     const Case cases[] = {
-        {"file page", [&] { load("main", page); }, "hello", 5, page},
+        {"file page", [&] { load("main", page); }, "hello", 5, page, "main"},
         {"popup", [&] { evaluate("main", "window.open('popup.html'); 0"); }, "popup Popup page", 3,
-         popup},
+         popup, "PopupView0"},
     };
     for (const Case &c : cases) {
         m_browser.inbox().clear();
@@ -129,7 +131,8 @@ TEST_F(Popups, ConsoleMessagesArriveWithLineAndSource) {
         KEL_Command notice;
         ASSERT_TRUE(m_browser.waitFor(KEL::Code::JLOG, &notice, 10000)) << c.name;
         EXPECT_EQ(notice.intCount, 5);
-        EXPECT_EQ(notice.strCount, 0);
+        EXPECT_EQ(notice.strCount, 1);
+        EXPECT_EQ(Host::getString8(notice, 0), c.view) << c.name;
         EXPECT_EQ(Host::utf8(Host::takeText(notice, 0)), c.message) << c.name;
         EXPECT_EQ(notice.intArgs[2], c.line) << c.name;
         EXPECT_EQ(Host::utf8(Host::takeText(notice, 3)), c.source) << c.name;
@@ -190,6 +193,7 @@ TEST_F(Popups, OpensNamedPopupsOnlyWhenAllowed) {
     evaluate("PopupView2", "window.close()");
     KEL_Command close;
     ASSERT_TRUE(m_browser.waitFor(KEL::Code::POPC, &close, 10000));
+    EXPECT_EQ(Host::getString8(close, 0), "PopupView2");
     EXPECT_EQ(Host::utf8(Host::takeText(close, 0)), "PopupView2");
     EXPECT_FALSE(m_browser.take(KEL::Code::POPC));
 

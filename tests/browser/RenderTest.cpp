@@ -147,30 +147,16 @@ class Rendering : public BrowserTest {
     // rectangle block as it lies in its area, group 1 index 1 last (which releases the segment).
     void readRaw(DeliveryRecord &entry) {
         std::vector<uint8_t> buffer(kFullAreaSize);
-        KEL_TextureUpdate whole{};
-        whole.pixels = buffer.data();
-        whole.width = int32_t(std::min(entry.header.width, kMaxTextureSide));
-        whole.height = int32_t(std::min(entry.header.height, kMaxTextureSide));
-        KEL_UpdateTexture(true, 0, 0, &whole);
-        entry.applied.whole = whole.updated != 0;
+        entry.applied.whole = Host::takeWholeFrame(
+            buffer.data(), int32_t(std::min(entry.header.width, kMaxTextureSide)),
+            int32_t(std::min(entry.header.height, kMaxTextureSide)));
         if (entry.applied.whole)
             return;
-        for (int group = 0; group < 2; ++group) {
-            for (int index = 0; index < 2; ++index) {
-                KEL_TextureUpdate rect{};
-                rect.pixels = buffer.data();
-                KEL_UpdateTexture(false, group, index, &rect);
-                // The descriptor comes from the other process: a block must fit its area.
-                const int32_t side = int32_t(rectAreaSide(2 * group + index));
-                if (!rect.updated || rect.width <= 0 || rect.height <= 0 || rect.width > side ||
-                    rect.height > side)
-                    continue;
-                const auto bytes = std::ptrdiff_t(rect.width) * rect.height * 4;
-                entry.blocks.push_back(
-                    {group, index, rect,
-                     std::vector<uint8_t>(buffer.begin(), buffer.begin() + bytes)});
-            }
-        }
+        Host::takeRectangles(buffer, [&](int group, int index, const KEL_TextureUpdate &rect) {
+            const auto bytes = std::ptrdiff_t(rect.width) * rect.height * 4;
+            entry.blocks.push_back(
+                {group, index, rect, std::vector<uint8_t>(buffer.begin(), buffer.begin() + bytes)});
+        });
         entry.applied.rectangles = int(entry.blocks.size());
     }
 

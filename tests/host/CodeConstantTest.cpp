@@ -14,7 +14,7 @@
 namespace {
 
 TEST(CHeader, EveryCodeOfTheTableHasItsConstant) {
-#define KEL_CHECK_CONSTANT(code, direction, ints, strs, payloads, meaning, fields)                 \
+#define KEL_CHECK_CONSTANT(code, direction, ints, strs, payloads, replyPayloads, meaning, fields)  \
     EXPECT_STREQ(KEL_CODE_##code, #code);
     KEL_COMMAND_CODES(KEL_CHECK_CONSTANT)
 #undef KEL_CHECK_CONSTANT

@@ -47,7 +47,7 @@ const Fault kFaults[] = {
 const char *kPage = "<html><body style='margin:0;background:rgb(200,0,0)'>restored</body></html>";
 constexpr uint32_t kPageColour = 0xC80000FF;
 
-class Recovery : public BrowserTest, public ::testing::WithParamInterface<std::tuple<Fault, bool>> {
+class RecoveryBase : public BrowserTest {
   protected:
     void TearDown() override {
         // A browser left stopped or spinning would make stop() wait its whole time-out.
@@ -129,6 +129,10 @@ class Recovery : public BrowserTest, public ::testing::WithParamInterface<std::t
     std::vector<RecoveryEvent> m_events;
 };
 
+class Recovery : public RecoveryBase,
+                 public ::testing::WithParamInterface<std::tuple<Fault, bool>> {};
+class CrashLoop : public RecoveryBase {};
+
 // Guards recovery from each kind of fault: the fault is named, the views come back in a fresh
 // process (frames flow, the HTML page shows again, the loaded address is loaded again), and
 // with recovery off the browser is left as the fault left it.
@@ -169,6 +173,44 @@ TEST_P(Recovery, RestoresTheViewsAfterAFaultOnlyWhenOn) {
         [&] { return evaluate("file", "document.title") == "From a file"; }, 10000));
     EXPECT_EQ(m_events.size(), 1u);
     EXPECT_EQ(m_browser.recoveries(), 1);
+}
+
+// Guards the crash-loop rule: a page that hangs every fresh process as it loads loses its page,
+// and only it: the other view, created first and so replayed first, keeps showing its own.
+TEST_F(CrashLoop, DropsOnlyThePageThatKeepsFailing) {
+    ASSERT_TRUE(start(true));
+    createView("calm", 256);
+    KEL_Command calm = viewCommand(KEL::Code::HTML, "calm");
+    ASSERT_TRUE(Host::putText(calm, 0, std::string(kPage)));
+    post(calm);
+    ASSERT_TRUE(m_browser.spinUntil(
+        [&] { return m_frames.pagePixel("calm", 200, 200) == kPageColour; }, 15000));
+    createView("loop", 128);
+    KEL_Command loop = viewCommand(KEL::Code::HTML, "loop");
+    ASSERT_TRUE(Host::putText(loop, 0, std::string("<p>spin</p><script>for (;;) {}</script>")));
+    ASSERT_NE(m_browser.post(loop), 0u);
+
+    // The first two quick recoveries bring every page back; the third finds the loop page
+    // loading alone and drops it.
+    ASSERT_TRUE(m_browser.spinUntil(
+        [&] { return !m_events.empty() && !m_events.back().pagesRestored; }, 60000))
+        << m_events.size() << " recoveries, every page restored";
+    const RecoveryEvent &dropped = m_events.back();
+    EXPECT_TRUE(dropped.restored);
+    EXPECT_EQ(dropped.droppedPages, std::vector<std::string>{"loop"});
+    EXPECT_EQ(dropped.views, (std::vector<std::string>{"calm", "loop"}));
+    EXPECT_GE(m_events.size(), 3u);
+    const size_t recoveries = m_events.size();
+
+    m_frames.setViewSize("calm", 128, 128);
+    m_frames.setViewSize("calm", 256, 256);
+    EXPECT_TRUE(m_browser.spinUntil(
+        [&] { return m_frames.pagePixel("calm", 200, 200) == kPageColour; }, 15000))
+        << "the calm view lost its page";
+    EXPECT_EQ(evaluate("loop", "document.body ? document.body.innerHTML : 'empty'"), "");
+    // Quiet from here on: the loop is over.
+    m_browser.spinUntil([] { return false; }, 3000);
+    EXPECT_EQ(m_events.size(), recoveries);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, Recovery,

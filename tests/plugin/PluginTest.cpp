@@ -39,6 +39,8 @@ struct PluginApi {
     decltype(&KEL_SetLogCB) SetLogCB;
     decltype(&KEL_SetProcessCB) SetProcessCB;
     decltype(&KEL_Shutdown) Shutdown;
+    decltype(&KEL_SetLogCBWithUser) SetLogCBWithUser;
+    decltype(&KEL_SetProcessCBWithUser) SetProcessCBWithUser;
 };
 
 std::vector<std::string> logLines;
@@ -90,6 +92,8 @@ class PluginTest : public testing::Test {
         resolve(api.SetLogCB, "KEL_SetLogCB");
         resolve(api.SetProcessCB, "KEL_SetProcessCB");
         resolve(api.Shutdown, "KEL_Shutdown");
+        resolve(api.SetLogCBWithUser, "KEL_SetLogCBWithUser");
+        resolve(api.SetProcessCBWithUser, "KEL_SetProcessCBWithUser");
         ASSERT_FALSE(HasFailure());
         logLines.clear();
         received.clear();
@@ -300,6 +304,52 @@ TEST_F(PluginTest, OverrunIsReportedOnceThroughTheLogCallbackOrOnStandardOutput)
     EXPECT_EQ(captureStdout([&] { result = post(KEL::Code::LOAD); }), "LOG: " + line + "\n");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(logLines.size(), 2u);
+}
+
+// Guards the callbacks with a user pointer: each receives the pointer it was registered with,
+// each setter replaces what the other of its kind set, and KEL_Shutdown forgets both process
+// callbacks.
+TEST_F(PluginTest, CallbacksWithAUserPointerReceiveItAndReplaceThePlainOnes) {
+    struct Host {
+        std::vector<std::string> lines;
+        std::vector<int32_t> tags;
+    } host;
+    const auto onRecord = [](const KEL_Command *record, void *user) {
+        static_cast<Host *>(user)->tags.push_back(record->intArgs[0]);
+    };
+    const auto onLog = [](const char *line, void *user) {
+        static_cast<Host *>(user)->lines.push_back(line);
+    };
+    ASSERT_TRUE(api.Init());
+    Peer browser;
+    ASSERT_TRUE(browser.open());
+    api.SetProcessCBWithUser(onRecord, &host);
+    api.SetLogCBWithUser(onLog, &host);
+    browser.post(makeCommand(KEL::Code::PROG, 7));
+    api.Update();
+    for (int k = 0; k < 513; ++k)
+        post(KEL::Code::LOAD);
+    EXPECT_EQ(host.tags, std::vector<int32_t>{7});
+    EXPECT_EQ(host.lines.size(), 1u);
+    EXPECT_TRUE(received.empty() && logLines.empty()) << "the plain callbacks still ran";
+
+    // The plain setters take over again.
+    api.SetProcessCB(&collectRecord);
+    api.SetLogCB(&collectLog);
+    api.ClearCommands();
+    browser.post(makeCommand(KEL::Code::PROG, 8));
+    api.Update();
+    EXPECT_EQ(received.size(), 1u);
+    EXPECT_EQ(host.tags.size(), 1u);
+
+    api.SetProcessCBWithUser(onRecord, &host);
+    api.Shutdown();
+    ASSERT_TRUE(api.Init());
+    Peer fresh;
+    ASSERT_TRUE(fresh.open());
+    fresh.post(makeCommand(KEL::Code::PROG, 9));
+    api.Update();
+    EXPECT_EQ(host.tags.size(), 1u) << "KEL_Shutdown kept the process callback";
 }
 
 // Guards against a host wedging the channel with records that neither side would take.
