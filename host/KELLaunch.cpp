@@ -3,6 +3,8 @@
 
 #include "KELLaunch.h"
 
+#include <algorithm>
+
 #include "KELHost.h"
 #include "Launcher.h"
 
@@ -59,6 +61,16 @@ KEL_Browser *kel_start(const KEL_StartOptions *options) {
         request.environment["KEL_SEGMENT_SUFFIX"] = suffix;
         request.memoryLimit =
             chosen.memory_limit ? chosen.memory_limit : KEL::Host::kDefaultMemoryLimit;
+        if (chosen.readable_folders) {
+            const std::string folders = chosen.readable_folders;
+            size_t from = 0;
+            while (from <= folders.size()) {
+                const size_t colon = std::min(folders.find(':', from), folders.size());
+                if (colon > from)
+                    request.sandboxReadable.push_back(folders.substr(from, colon - from));
+                from = colon + 1;
+            }
+        }
         auto *browser = new KEL_Browser;
         browser->log = chosen.log;
         std::string error;

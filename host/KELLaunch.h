@@ -42,6 +42,10 @@ typedef struct KEL_StartOptions {
     int fixed_segment_names;
     /* Bound on the browser's private writable memory in bytes; 0: 4 GiB. */
     uint64_t memory_limit;
+    /* Folders, separated by ':', that the browser may read although its sandbox hides them
+     * (the sandbox's /tmp is empty): the folders of page files under /tmp. NULL: none.
+     * KEL_SANDBOX=0 in the environment runs the browser without a sandbox. */
+    const char *readable_folders;
 } KEL_StartOptions;
 
 typedef struct KEL_Browser KEL_Browser;

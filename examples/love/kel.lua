@@ -49,6 +49,7 @@ typedef struct KEL_StartOptions {
     KEL_LogCallback log;
     int fixed_segment_names;
     uint64_t memory_limit;
+    const char *readable_folders;
 } KEL_StartOptions;
 typedef struct KEL_Browser KEL_Browser;
 KEL_Browser *kel_start(const KEL_StartOptions *options);
@@ -235,8 +236,10 @@ end
 
 -- ---- Start, update, stop ------------------------------------------------------------------
 
--- Loads the plugin, creates the segments, starts the browser. Returns true or nil, message.
-function kel.start(exampleDir)
+-- Loads the plugin, creates the segments, starts the browser. `readable` (optional): folders,
+-- separated by ':', the sandboxed browser must be able to read (a page file's folder under
+-- /tmp). Returns true or nil, message.
+function kel.start(exampleDir, readable)
     local pluginPath = kel.findPlugin(exampleDir)
     local ok, loaded = pcall(ffi.load, pluginPath)
     if not ok then return nil, "cannot load " .. pluginPath .. ": " .. tostring(loaded) end
@@ -254,6 +257,7 @@ function kel.start(exampleDir)
     launcher = loaded
     local options = ffi.new("KEL_StartOptions")
     options.log = logCallback -- the plugin's lines and the browser's own
+    options.readable_folders = readable
     browser = launcher.kel_start(options)
     if browser == nil then
         lib.KEL_SetProcessCB(nil)

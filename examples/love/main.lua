@@ -54,7 +54,13 @@ end
 function love.load(args)
     love.keyboard.setTextInput(false) -- on only while a text field of the page has focus
     love.keyboard.setKeyRepeat(true)
-    local ok, message = kel.start(exampleDir())
+    local target = args and args[1]
+    local readable = nil
+    if target and target ~= "" then
+        local absolute, folder = address.resolveOnDisk(target)
+        if absolute then readable = folder and absolute or absolute:match("^(.*)/[^/]*$") end
+    end
+    local ok, message = kel.start(exampleDir(), readable)
     if not ok then
         failure = message
         print("KEL: " .. message)
@@ -64,7 +70,6 @@ function love.load(args)
     -- The page's way back into the game.
     kel.post(kel.command("ADDO", {}, { [0] = "game" }))
     view = kel.newView("panel", PAGE_W, PAGE_H)
-    local target = args and args[1]
     if target and target ~= "" then
         view:load(addressFor(target))
     else
