@@ -32,7 +32,7 @@ bool isExecutable(const std::string &path) {
 
 std::string directoryOf(const std::string &path) {
     const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string defaultBrowserPath() {

@@ -62,11 +62,6 @@ std::string printable(const std::string &text) {
     return out;
 }
 
-std::string directoryOf(const std::string &path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The demo page lies in share/kel/examples beside the bin folder, in the build tree and in
 // an installed prefix alike.
 std::string demoAddress() {
