@@ -36,23 +36,6 @@ TEST(SandboxInfo, BwrapsSignalExitBecomesTheBrowsersSignal) {
         EXPECT_EQ(browserWaitStatus(status), status) << status;
 }
 
-TEST(SandboxFolders, FollowXdgThenHome) {
-    const struct {
-        std::vector<std::string> environment;
-        std::vector<std::string> folders;
-    } cases[] = {
-        {{"HOME=/h"}, {"/h/.local/share/Kelvane/Kelvane", "/h/.cache/Kelvane/Kelvane"}},
-        {{"HOME=/h", "XDG_DATA_HOME=/d", "XDG_CACHE_HOME=/c"},
-         {"/d/Kelvane/Kelvane", "/c/Kelvane/Kelvane"}},
-        {{"HOME=/h", "XDG_DATA_HOME="},
-         {"/h/.local/share/Kelvane/Kelvane", "/h/.cache/Kelvane/Kelvane"}},
-        {{"XDG_CACHE_HOME=relative"}, {}},
-        {{}, {}},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(browserDataFolders(c.environment), c.folders);
-}
-
 TEST(SandboxFolders, OfAFileAddressIsItsDecodedFolder) {
     const struct {
         const char *address;

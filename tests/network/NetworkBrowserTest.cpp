@@ -407,33 +407,33 @@ TEST_F(NetworkTest, PageStorageStaysInThePrivateDataFolder) {
     restart();
     std::filesystem::current_path(before);
 
-    KEL_Command command = viewCommand(KEL::Code::LOAD, "net");
-    setString(command, 1,
-              scriptPage("store",
-                         "localStorage.setItem('k', 'v');"
-                         "openDatabase('t', '1.0', 't', 100000).transaction(function (tx) {"
-                         "  tx.executeSql('create table x (a)'); });"
-                         "var q = indexedDB.open('kdb', 1);"
-                         "q.onupgradeneeded = function () { q.result.createObjectStore('s'); };"
-                         "q.onsuccess = function () {"
-                         "  var t = q.result.transaction('s', 'readwrite');"
-                         "  t.objectStore('s').put('v', 'k');"
-                         "  t.oncomplete = function () { document.title = 'done stored'; }; };"
-                         "q.onerror = function () { document.title = 'done ' + q.error; };"));
-    EXPECT_EQ(request(command).result, 1);
-    EXPECT_EQ(titleStartingWith("net", "done"), "done stored");
+    // Loads a page running `script` and returns its title once it starts with "done".
+    auto run = [&](const char *name, const std::string &script) {
+        KEL_Command command = viewCommand(KEL::Code::LOAD, "net");
+        setString(command, 1, scriptPage(name, script));
+        EXPECT_EQ(request(command).result, 1);
+        return titleStartingWith("net", "done");
+    };
+    EXPECT_EQ(run("store", "localStorage.setItem('k', 'v');"
+                           "openDatabase('t', '1.0', 't', 100000).transaction(function (tx) {"
+                           "  tx.executeSql('create table x (a)'); });"
+                           "var q = indexedDB.open('kdb', 1);"
+                           "q.onupgradeneeded = function () { q.result.createObjectStore('s'); };"
+                           "q.onsuccess = function () {"
+                           "  var t = q.result.transaction('s', 'readwrite');"
+                           "  t.objectStore('s').put('v', 'k');"
+                           "  t.oncomplete = function () { document.title = 'done stored'; }; };"
+                           "q.onerror = function () { document.title = 'done ' + q.error; };"),
+              "done stored");
     restart();
-    command = viewCommand(KEL::Code::LOAD, "net");
-    setString(command, 1,
-              scriptPage("read", "var out = [localStorage.getItem('k')];"
-                                 "var q = indexedDB.open('kdb', 1);"
-                                 "q.onsuccess = function () {"
-                                 "  var r = q.result.transaction('s').objectStore('s').get('k');"
-                                 "  r.onsuccess = function () { out.push(r.result);"
-                                 "    document.title = 'done ' + out.join(); }; };"
-                                 "q.onerror = function () { document.title = 'done error'; };"));
-    EXPECT_EQ(request(command).result, 1);
-    EXPECT_EQ(titleStartingWith("net", "done"), "done v,v");
+    EXPECT_EQ(run("read", "var out = [localStorage.getItem('k')];"
+                          "var q = indexedDB.open('kdb', 1);"
+                          "q.onsuccess = function () {"
+                          "  var r = q.result.transaction('s').objectStore('s').get('k');"
+                          "  r.onsuccess = function () { out.push(r.result);"
+                          "    document.title = 'done ' + out.join(); }; };"
+                          "q.onerror = function () { document.title = 'done error'; };"),
+              "done v,v");
 
     EXPECT_TRUE(std::filesystem::is_empty(workingDirectory));
     const std::string data = m_root + "/data/Kelvane/Kelvane";
