@@ -1,21 +1,15 @@
 // Handlers of the requests that concern the process rather than one view.
 
 #include "CommandBuffer.h"
-#include "bridge/BridgeRegistry.h"
 #include "core/CommandRoutes.h"
+#include "core/Engine.h"
+#include "core/EngineView.h"
 #include "core/HandlerSupport.h"
 #include "core/KELApplication.h"
 #include "core/ProcessState.h"
 #include "core/ViewRegistry.h"
 #include "core/Watchdog.h"
-#include "network/NetworkAccessManager.h"
-#include "network/NetworkCookieJar.h"
 #include "view/Notice.h"
-#include "view/ScriptFacade.h"
-#include "view/WebView.h"
-
-#include <QNetworkProxy>
-#include <qwebkitglobal.h>
 
 namespace KEL {
 
@@ -25,7 +19,7 @@ namespace {
 void postBoot() {
     Notice(processState.notices, Code::BOOT)
         .integer(0, 0)
-        .string(0, qWebKitVersion())
+        .string(0, processState.engine ? processState.engine->version() : QString())
         .string(1, QString::fromLatin1(qVersion()))
         .post();
 }
@@ -69,61 +63,50 @@ Reply handleAllowPopups(Command &command) {
 }
 
 Reply handleSaveCookies(Command &) {
-    if (NetworkCookieJar *jar = sharedNetworkAccessManager()->networkCookieJar())
-        jar->saveCookies();
+    if (processState.engine)
+        processState.engine->saveCookies();
     return Reply::with(1);
 }
 
 Reply handleClearCookies(Command &) {
-    if (NetworkCookieJar *jar = sharedNetworkAccessManager()->networkCookieJar())
-        jar->clearCookies();
+    if (processState.engine)
+        processState.engine->clearCookies();
     return Reply::with(1);
 }
 
 // Always SOCKS 5, for the whole process. The user name counts from strCount 2, the password
-// from 3; only a pair of two non-empty strings becomes the stored credentials. Qt sends
-// connections to loopback addresses past any application proxy.
+// from 3; only a pair of two non-empty strings becomes the stored credentials.
 Reply handleProxy(Command &command) {
-    QNetworkProxy proxy(QNetworkProxy::Socks5Proxy);
-    proxy.setHostName(stringArg(command, 0));
-    QString userName;
-    QString password;
-    if (command.strCount >= 2) {
-        userName = stringArg(command, 1);
-        proxy.setUser(userName);
-    }
-    if (command.strCount >= 3) {
-        password = stringArg(command, 2);
-        proxy.setPassword(password);
-    }
-    if (!userName.isEmpty() && !password.isEmpty())
-        sharedNetworkAccessManager()->setProxyAuthentication(userName, password);
-    proxy.setPort(static_cast<quint16>(static_cast<uint32_t>(command.intArgs[0]) & 0xFFFFu));
-    QNetworkProxy::setApplicationProxy(proxy);
+    if (processState.engine)
+        processState.engine->setProxy(
+            stringArg(command, 0),
+            static_cast<uint16_t>(static_cast<uint32_t>(command.intArgs[0]) & 0xFFFFu),
+            command.strCount >= 2 ? stringArg(command, 1) : QString(),
+            command.strCount >= 3 ? stringArg(command, 2) : QString());
     return Reply::with(1);
 }
 
 Reply handleAuthentication(Command &command) {
-    sharedNetworkAccessManager()->setAuthentication(stringArg(command, 0), stringArg(command, 1));
+    if (processState.engine)
+        processState.engine->setAuthentication(stringArg(command, 0), stringArg(command, 1));
     return Reply::with(1);
 }
 
 Reply handleAddObject(Command &command) {
-    if (BridgeRegistry *bridges = processState.bridgeRegistry.get())
-        bridges->addObject(stringArg(command, 0), stringArg(command, 1));
+    if (processState.engine)
+        processState.engine->addObject(stringArg(command, 0), stringArg(command, 1));
     return Reply::with(1);
 }
 
 Reply handleSetProperty(Command &command) {
-    BridgeRegistry *bridges = processState.bridgeRegistry.get();
-    if (!bridges)
+    if (!processState.engine)
         return Reply::with(1);
     const QString object = stringArg(command, 0);
-    bridges->setObjectProperty(object, stringArg(command, 1), stringArg(command, 2));
+    processState.engine->setObjectProperty(object, stringArg(command, 1), stringArg(command, 2));
     // Pages that hold the object see a new property at once, as they see a changed one.
     if (processState.viewRegistry)
         for (const auto &view : processState.viewRegistry->views())
-            refreshFacade(view.second->page()->mainFrame(), object);
+            view.second->refreshBridgeObject(object);
     return Reply::with(1);
 }
 

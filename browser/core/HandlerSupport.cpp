@@ -5,7 +5,7 @@
 #include "core/ProcessState.h"
 #include "core/ViewRegistry.h"
 #include "view/Notice.h"
-#include "view/WebView.h"
+#include "core/EngineView.h"
 
 namespace KEL {
 
@@ -19,7 +19,7 @@ QString stringArg(const Command &command, int index) {
     return fromU16(readStringArg(command, index));
 }
 
-WebView *addressedView(const Command &command) {
+EngineView *addressedView(const Command &command) {
     ViewRegistry *registry = processState.viewRegistry.get();
     return registry ? registry->findView(stringArg(command, 0)) : nullptr;
 }

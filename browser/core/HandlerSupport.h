@@ -10,13 +10,13 @@
 
 namespace KEL {
 
-class WebView;
+class EngineView;
 
 // Text of string argument `index` (to its first zero unit, at most 256 units).
 QString stringArg(const Command &command, int index);
 // The view that strArgs[0] names, or null. Finding a view changes nothing: a handler whose
 // request changes what the view shows calls its requestPaint() itself.
-WebView *addressedView(const Command &command);
+EngineView *addressedView(const Command &command);
 // The text payload that intArgs[slotArg], intArgs[slotArg + 1] named, as the dispatcher took
 // it. Empty for a malformed or unreadable payload, or a pair the code table does not declare.
 QString takeTextArg(const Command &command, int slotArg);

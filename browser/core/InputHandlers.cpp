@@ -5,14 +5,8 @@
 #include "core/CommandRoutes.h"
 #include "core/HandlerSupport.h"
 #include "core/ProcessState.h"
+#include "core/EngineView.h"
 #include "view/InputMapping.h"
-#include "view/WebPage.h"
-#include "view/WebView.h"
-
-#include <QWebFrame>
-
-#include <algorithm>
-#include <climits>
 
 namespace KEL {
 
@@ -20,18 +14,18 @@ namespace {
 
 // A Tab on an existing view is never sent as a key: the release moves the focus on. Neither
 // press nor release is answered, and the loop takes no further record this tick.
-Reply handleKey(Command &command, QEvent::Type type) {
-    WebView *view = addressedView(command);
+Reply handleKey(Command &command, bool press) {
+    EngineView *view = addressedView(command);
     if (!view)
         return Reply::with(1);
     view->requestPaint();
     if (isTabKey(command)) {
-        if (type == QEvent::KeyRelease)
+        if (!press)
             view->focusNextElement();
         return Reply::noneAndEndTick();
     }
-    view->input().sendKey(type, command.intArgs[0], hostModifiers(command.intArgs[1]),
-                          recordText(command, 1));
+    view->sendKey(press, command.intArgs[0], hostModifiers(command.intArgs[1]),
+                  recordText(command, 1));
     return Reply::with(1);
 }
 
@@ -40,7 +34,7 @@ Reply handleKey(Command &command, QEvent::Type type) {
 // Setting the focused text field's value plugs in here with the text-field support.
 Reply handleSetTextField(Command &command) {
     const QString text = takeTextArg(command, 0);
-    if (WebView *view = addressedView(command)) {
+    if (EngineView *view = addressedView(command)) {
         view->requestPaint();
         view->setTextFieldValue(
             text.left(text.indexOf(QChar(0)) < 0 ? text.size() : text.indexOf(QChar(0))));
@@ -49,25 +43,18 @@ Reply handleSetTextField(Command &command) {
 }
 
 Reply handleScroll(Command &command) {
-    if (WebView *view = addressedView(command)) {
+    if (EngineView *view = addressedView(command)) {
         view->requestPaint();
-        view->webPage()->mainFrame()->setScrollPosition(
-            QPoint(command.intArgs[0], command.intArgs[1]));
+        view->scrollTo(command.intArgs[0], command.intArgs[1]);
     }
     return Reply::with(1);
 }
 
-// A positive amount scrolls towards the top. The host's amount may be anything, so the
-// difference is formed wide and held to int.
+// A positive amount scrolls towards the top.
 Reply handleMouseScroll(Command &command) {
-    WebView *view = addressedView(command);
-    QWebFrame *frame = view ? view->webPage()->currentFrame() : nullptr;
-    if (view)
+    if (EngineView *view = addressedView(command)) {
         view->requestPaint();
-    if (frame) {
-        const int64_t value =
-            int64_t(frame->scrollBarValue(Qt::Vertical)) - int64_t(command.intArgs[0]);
-        frame->setScrollBarValue(Qt::Vertical, int(std::clamp<int64_t>(value, INT_MIN, INT_MAX)));
+        view->scrollBy(command.intArgs[0]);
     }
     return Reply::with(1);
 }
@@ -75,42 +62,42 @@ Reply handleMouseScroll(Command &command) {
 // The left button is tracked for all views together: a press on one view and a release on
 // another clear it all the same, and a move on any view while it is held is a left drag.
 Reply handleMouseMove(Command &command) {
-    if (WebView *view = addressedView(command)) {
+    if (EngineView *view = addressedView(command)) {
         view->requestPaint();
-        view->input().mouseMove(command.intArgs[0], command.intArgs[1],
+        view->mouseMove(command.intArgs[0], command.intArgs[1],
                                 processState.leftButtonHeld);
     }
     return Reply::with(1);
 }
 
 Reply handleMousePress(Command &command) {
-    if (WebView *view = addressedView(command)) {
+    if (EngineView *view = addressedView(command)) {
         view->requestPaint();
         const Qt::MouseButton button = hostButton(command.intArgs[2]);
         if (button == Qt::LeftButton)
             processState.leftButtonHeld = true;
-        view->input().mousePress(command.intArgs[0], command.intArgs[1], button);
+        view->mousePress(command.intArgs[0], command.intArgs[1], button);
     }
     return Reply::with(1);
 }
 
 Reply handleMouseRelease(Command &command) {
-    if (WebView *view = addressedView(command)) {
+    if (EngineView *view = addressedView(command)) {
         view->requestPaint();
         const Qt::MouseButton button = hostButton(command.intArgs[2]);
         if (button == Qt::LeftButton)
             processState.leftButtonHeld = false;
-        view->input().mouseRelease(command.intArgs[0], command.intArgs[1], button);
+        view->mouseRelease(command.intArgs[0], command.intArgs[1], button);
     }
     return Reply::with(1);
 }
 
 Reply handleKeyDown(Command &command) {
-    return handleKey(command, QEvent::KeyPress);
+    return handleKey(command, true);
 }
 
 Reply handleKeyUp(Command &command) {
-    return handleKey(command, QEvent::KeyRelease);
+    return handleKey(command, false);
 }
 
 } // namespace KEL

@@ -6,40 +6,21 @@
 #include "Log.h"
 #include "SegmentNames.h"
 #include "TextureBuffer.h"
-#include "bridge/BridgeRegistry.h"
 #include "core/CommandLoop.h"
+#include "core/Engine.h"
 #include "core/HostLiveness.h"
 #include "core/ProcessState.h"
 #include "core/ViewRegistry.h"
 #include "core/Watchdog.h"
-#include "core/WebStorage.h"
-#include "network/NetworkAccessManager.h"
-#include "network/NetworkCookieJar.h"
-#include "view/FileAccess.h"
 #include "view/Notice.h"
-#include "view/WebView.h"
 
-#include <QDir>
-#include <QFile>
-#include <QStandardPaths>
-#include <QStyleFactory>
 #include <QTimerEvent>
-#include <QWebFrame>
-#include <QWebPage>
-#include <QWebSettings>
 
 #include <chrono>
 
 namespace KEL {
 
 namespace {
-
-// The view whose page holds `frame` (the page's parent), for the bridge objects' calls.
-QString viewNameOf(QWebFrame *frame) {
-    const auto *view =
-        frame && frame->page() ? qobject_cast<const WebView *>(frame->page()->parent()) : nullptr;
-    return view ? view->name() : QString();
-}
 
 constexpr int kTickMilliseconds = 33;
 constexpr std::chrono::milliseconds kEarlyTickGap{4};
@@ -52,14 +33,6 @@ void logSandbox() {
                    "private /tmp, no new privileges)");
     else
         logMessage("Sandbox: off" + (said.size() > 2 ? " " + said.mid(2).toStdString() : ""));
-}
-
-QString iconDatabaseDirectory() {
-    const QString data = QStandardPaths::writableLocation(QStandardPaths::DataLocation);
-    if (!data.isEmpty())
-        return data + QStringLiteral("/icons");
-    return QDir::homePath() + QStringLiteral("/.") + QCoreApplication::applicationName() +
-           QStringLiteral("/icons");
 }
 
 template <typename Buffer> bool openBuffer(std::unique_ptr<Buffer> &slot, const char *baseName) {
@@ -93,30 +66,10 @@ bool KELApplication::startUp() {
     setApplicationName(QStringLiteral("Kelvane"));
     setApplicationVersion(QStringLiteral("1.0"));
 
-    QWebSettings *settings = QWebSettings::globalSettings();
-    settings->setAttribute(QWebSettings::PluginsEnabled, true);
-    settings->setAttribute(QWebSettings::JavascriptEnabled, true);
-    settings->setAttribute(QWebSettings::JavascriptCanOpenWindows, true);
-    settings->setAttribute(QWebSettings::JavascriptCanAccessClipboard, true);
-    settings->setAttribute(QWebSettings::AcceleratedCompositingEnabled, false);
-    // Console messages carry their line and source address only while the engine keeps script
-    // call stacks, which it does with its developer extras on (no inspector is ever shown).
-    settings->setAttribute(QWebSettings::DeveloperExtrasEnabled, true);
-
-    // A directory that cannot be made only means the icons do not persist.
-    const QString icons = iconDatabaseDirectory();
-    if (!QFile::exists(icons))
-        QDir().mkpath(icons);
-    QWebSettings::setIconDatabasePath(icons);
-    setUpWebStorage();
-
-    settings->setAttribute(QWebSettings::DnsPrefetchEnabled, true);
-    // File pages read only what fileRequestAllowed lets through, and nothing from the network
-    // beyond what the sites themselves allow.
-    settings->setAttribute(QWebSettings::LocalContentCanAccessRemoteUrls, false);
-    setExtraFileRoots(qEnvironmentVariable("KEL_FILE_ROOTS"));
-    sharedNetworkAccessManager()->setRequestFilter(&fileRequestAllowed);
-    setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    if (!processState.engine || !processState.engine->startUp(processState.notices))
+        return false;
+    logMessage(std::string("Engine: ") + processState.engine->name() + " " +
+               processState.engine->version().toStdString());
 
     if (!openTransport()) {
         logMessage("Cannot open the shared segments: exiting");
@@ -134,9 +87,8 @@ bool KELApplication::startUp() {
 // been logged by the segment layer; the later segments and PRUP are not made.
 bool KELApplication::openTransport() {
     localSide = BrowserSide;
-    if (NetworkCookieJar *jar = sharedNetworkAccessManager()->networkCookieJar())
-        jar->loadCookies();
-    processState.viewRegistry = std::make_unique<ViewRegistry>(processState.notices);
+    processState.viewRegistry =
+        std::make_unique<ViewRegistry>(*processState.engine, processState.notices);
     processState.viewRegistry->setLoadFinishedHook([this] { requestEarlyTick(); });
     if (!openBuffer(processState.commandBuffer, kCommandSegmentName) ||
         !openBuffer(processState.textureBuffer, kTextureSegmentName) ||
@@ -146,11 +98,6 @@ bool KELApplication::openTransport() {
     processState.ownNames.add(*processState.textureBuffer);
     processState.ownNames.add(*processState.dataBuffer);
     watchdog.setOwnNames(processState.ownNames);
-    processState.bridgeRegistry = std::make_unique<BridgeRegistry>(processState.notices);
-    WebView::windowObjectHook() = [](QWebFrame *frame, bool trusted) {
-        if (processState.bridgeRegistry)
-            processState.bridgeRegistry->installObjects(frame, viewNameOf(frame), trusted);
-    };
     Notice(processState.notices, Code::PRUP).post();
     return true;
 }
@@ -165,11 +112,9 @@ void KELApplication::shutDown() {
     closeBuffer(processState.commandBuffer);
     closeBuffer(processState.textureBuffer);
     closeBuffer(processState.dataBuffer);
-    if (processState.bridgeRegistry) {
-        processState.bridgeRegistry->deleteAll();
-        processState.bridgeRegistry.reset();
-    }
     processState.viewRegistry.reset();
+    if (processState.engine)
+        processState.engine->shutDown();
     watchdog.stop();
     processState.hostProcess.close();
     removeNamesOfGoneHost();

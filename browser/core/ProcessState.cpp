@@ -3,7 +3,7 @@
 #include "CommandBuffer.h"
 #include "DataBuffer.h"
 #include "TextureBuffer.h"
-#include "bridge/BridgeRegistry.h"
+#include "core/Engine.h"
 #include "core/ViewRegistry.h"
 
 namespace KEL {

@@ -17,7 +17,7 @@ class CommandBuffer;
 class TextureBuffer;
 class DataBuffer;
 class ViewRegistry;
-class BridgeRegistry;
+class Engine;
 
 struct ProcessState {
     ProcessState();
@@ -37,12 +37,14 @@ struct ProcessState {
     int32_t popupCounter = 0;
     TransportNoticeSink notices; // what views, pages and bridge objects post through
 
+    // The web engine this process runs; set before start-up, released by shutDown after the
+    // views.
+    std::unique_ptr<Engine> engine;
     // Made by openTransport, released by shutDown (before the application object goes).
     std::unique_ptr<CommandBuffer> commandBuffer;
     std::unique_ptr<TextureBuffer> textureBuffer;
     std::unique_ptr<DataBuffer> dataBuffer;
     std::unique_ptr<ViewRegistry> viewRegistry;
-    std::unique_ptr<BridgeRegistry> bridgeRegistry;
 };
 
 // Initialised with the program's static data, so the ping deadlines count from process start.

@@ -7,16 +7,15 @@
 #include "core/CommandRoutes.h"
 #include "core/HandlerSupport.h"
 #include "core/ProcessState.h"
+#include "core/Engine.h"
+#include "core/EngineView.h"
 #include "core/ViewRegistry.h"
-#include "network/NetworkAccessManager.h"
 #include "view/Notice.h"
-#include "view/WebPage.h"
-#include "view/WebView.h"
 
+#include "CommandBuffer.h"
 #include "DataBuffer.h"
 
-#include <QWebFrame>
-#include <QWebHistory>
+#include <QUrl>
 
 #include <algorithm>
 
@@ -26,13 +25,13 @@ Reply handleCreateView(Command &command) {
     ViewRegistry *registry = processState.viewRegistry.get();
     if (!registry)
         return Reply::with(-1);
-    WebView *view = registry->createView(stringArg(command, 0), command.intArgs[0],
+    EngineView *view = registry->createView(stringArg(command, 0), command.intArgs[0],
                                          command.intArgs[1], command.intArgs[2] != 0);
     return Reply::with(view ? 1 : -1);
 }
 
 Reply handleRemoveView(Command &command) {
-    WebView *view = addressedView(command);
+    EngineView *view = addressedView(command);
     if (!view)
         return Reply::with(-1);
     processState.viewRegistry->removeView(view);
@@ -42,7 +41,7 @@ Reply handleRemoveView(Command &command) {
 // 2 tells the host to recreate its texture at the new power-of-two size. A new size repaints
 // the view by itself (setViewSize), as do SACT and SMSK; SSMR changes nothing that is shown.
 Reply handleResize(Command &command) {
-    WebView *view = addressedView(command);
+    EngineView *view = addressedView(command);
     const bool textureChanged =
         view && view->setViewSize(static_cast<uint32_t>(command.intArgs[0]),
                                   static_cast<uint32_t>(command.intArgs[1]));
@@ -50,19 +49,19 @@ Reply handleResize(Command &command) {
 }
 
 Reply handleSetActive(Command &command) {
-    if (WebView *view = addressedView(command))
+    if (EngineView *view = addressedView(command))
         view->setActive(command.intArgs[0] != 0);
     return Reply::with(1);
 }
 
 Reply handleSetPartialUpdates(Command &command) {
-    if (WebView *view = addressedView(command))
+    if (EngineView *view = addressedView(command))
         view->setPartialUpdates(command.intArgs[0] != 0);
     return Reply::with(1);
 }
 
 Reply handleSetTransparent(Command &command) {
-    if (WebView *view = addressedView(command))
+    if (EngineView *view = addressedView(command))
         view->setTransparentBackground(command.intArgs[0] != 0);
     return Reply::with(1);
 }
@@ -71,7 +70,7 @@ Reply handleSetTransparent(Command &command) {
 // strCount <= 1 it is empty. strCount comes from the host, so it is held to the record. The
 // host chose this address, so its server may receive the AUTH credentials.
 Reply handleLoad(Command &command) {
-    WebView *view = addressedView(command);
+    EngineView *view = addressedView(command);
     if (!view)
         return Reply::with(1);
     view->requestPaint();
@@ -80,50 +79,83 @@ Reply handleLoad(Command &command) {
     for (int i = 1; i < parts; ++i)
         address += stringArg(command, i);
     const QUrl url(address, QUrl::TolerantMode);
-    sharedNetworkAccessManager()->trustServer(url);
+    processState.engine->trustServer(url);
     view->loadUrl(url);
     return Reply::with(1);
 }
 
 Reply handleForward(Command &command) {
-    if (WebView *view = addressedView(command)) {
+    if (EngineView *view = addressedView(command)) {
         view->requestPaint();
-        view->webPage()->history()->forward();
+        view->goForward();
     }
     return Reply::with(1);
 }
 
 Reply handleBack(Command &command) {
-    if (WebView *view = addressedView(command)) {
+    if (EngineView *view = addressedView(command)) {
         view->requestPaint();
-        view->webPage()->history()->back();
+        view->goBack();
     }
     return Reply::with(1);
 }
 
 Reply handleHtml(Command &command) {
-    if (WebView *view = addressedView(command)) {
+    if (EngineView *view = addressedView(command)) {
         view->requestPaint();
         view->showHostHtml(takeTextArg(command, 0));
     }
     return Reply::with(1);
 }
 
+namespace {
+
+struct PendingEvaluation {
+    Command record;
+    bool answered = false;
+    bool handlerReturned = false;
+};
+
+// A reply that could not be posted frees its value's slot: nobody would ever take it.
+void postLateReply(Command &record) {
+    CommandBuffer *commands = processState.commandBuffer.get();
+    if (commands && !processState.exiting && commands->post(&record) != 0)
+        return;
+    if (DataBuffer *data = processState.dataBuffer.get())
+        takeTextPayload(*data, record.intArgs[0], record.intArgs[1]);
+}
+
+} // namespace
+
 // The result goes back as a text payload in place of the script's; for a missing view the
-// host's own arguments come back unchanged.
+// host's own arguments come back unchanged. An engine whose pages run in another process
+// answers once the page has run the script: the reply is posted then, and the command loop
+// goes on meanwhile.
 Reply handleEvaluate(Command &command) {
-    WebView *view = addressedView(command);
+    EngineView *view = addressedView(command);
     if (!view)
         return Reply::with(1);
     view->requestPaint();
-    const QString script = takeTextArg(command, 0);
-    const QVariant value = view->webPage()->mainFrame()->evaluateJavaScript(script);
-    int32_t length = 0;
-    int32_t slot = -1;
-    if (DataBuffer *data = processState.dataBuffer.get())
-        slot = storeTextPayload(*data, toU16(value.toString()), &length);
-    command.intArgs[0] = slot;
-    command.intArgs[1] = length;
+    auto pending = std::make_shared<PendingEvaluation>();
+    pending->record = command;
+    view->evaluate(takeTextArg(command, 0), [pending](const QString &value) {
+        if (pending->answered)
+            return;
+        int32_t length = 0;
+        int32_t slot = -1;
+        if (DataBuffer *data = processState.dataBuffer.get())
+            slot = storeTextPayload(*data, toU16(value), &length);
+        pending->record.intArgs[0] = slot;
+        pending->record.intArgs[1] = length;
+        pending->record.result = 1;
+        pending->answered = true;
+        if (pending->handlerReturned)
+            postLateReply(pending->record);
+    });
+    pending->handlerReturned = true;
+    if (!pending->answered)
+        return Reply::none();
+    command = pending->record;
     return Reply::with(1);
 }
 

@@ -5,9 +5,9 @@
 #include "Log.h"
 #include "TextureBuffer.h"
 #include "core/ProcessState.h"
+#include "core/Engine.h"
+#include "core/EngineView.h"
 #include "view/Notice.h"
-#include "view/WebPage.h"
-#include "view/WebView.h"
 
 #include <climits>
 
@@ -21,44 +21,48 @@ std::string text8(const QString &text) {
 
 } // namespace
 
-ViewRegistry::ViewRegistry(NoticeSink &notices) : m_notices(notices) {}
+ViewRegistry::ViewRegistry(Engine &engine, NoticeSink &notices)
+    : m_engine(engine), m_notices(notices) {}
 
 ViewRegistry::~ViewRegistry() {
     removeAllViews();
 }
 
-WebView *ViewRegistry::createView(const QString &name, int32_t width, int32_t height,
-                                  bool partialUpdates) {
+EngineView *ViewRegistry::createView(const QString &name, int32_t width, int32_t height,
+                                     bool partialUpdates, EngineView *opener,
+                                     int32_t popupIndex) {
     if (m_views.count(name)) {
         logMessage("WebView already exists: " + text8(name));
         return nullptr;
     }
     logMessage("Creating Web View: " + text8(name) + " " + std::to_string(width) + " x " +
                std::to_string(height));
-    auto view = std::make_unique<WebView>(name, partialUpdates, m_notices, this);
-    WebView *created = view.get();
-    // Connected after the view's own handling, which marks its LDFN pending.
-    QObject::connect(created, &QGraphicsWebView::loadFinished, created, [this] {
+    std::unique_ptr<EngineView> view =
+        m_engine.createView(name, partialUpdates, m_notices, this, opener, popupIndex);
+    if (!view)
+        return nullptr;
+    EngineView *created = view.get();
+    created->loadFinishedHook = [this] {
         if (m_loadFinishedHook)
             m_loadFinishedHook();
-    });
+    };
     m_views.emplace(name, std::move(view));
     created->setViewSize(static_cast<uint32_t>(width), static_cast<uint32_t>(height));
     return created;
 }
 
-WebView *ViewRegistry::findView(const QString &name) const {
+EngineView *ViewRegistry::findView(const QString &name) const {
     const auto it = m_views.find(name);
     return it == m_views.end() ? nullptr : it->second.get();
 }
 
-void ViewRegistry::removeView(WebView *view) {
+void ViewRegistry::removeView(EngineView *view) {
     if (!view)
         return;
     const auto it = m_views.find(view->name());
     if (it == m_views.end() || it->second.get() != view)
         return;
-    std::unique_ptr<WebView> owned = std::move(it->second);
+    std::unique_ptr<EngineView> owned = std::move(it->second);
     m_views.erase(it);
     logMessage("Destroying Web View: " + text8(owned->name()));
     owned.reset();
@@ -72,11 +76,11 @@ bool ViewRegistry::allowPopups() const {
 int ViewRegistry::livePopups() const {
     int count = 0;
     for (const auto &entry : m_views)
-        count += entry.second->webPage()->popupIndex() != -1 ? 1 : 0;
+        count += entry.second->popupIndex() != -1 ? 1 : 0;
     return count;
 }
 
-WebView *ViewRegistry::createPopupView(int32_t *index) {
+EngineView *ViewRegistry::createPopupView(int32_t *index, EngineView *opener) {
     if (m_closing)
         return nullptr;
     if (livePopups() >= kMaxPopupViews) {
@@ -92,7 +96,8 @@ WebView *ViewRegistry::createPopupView(int32_t *index) {
     if (counter == INT32_MAX)
         return nullptr; // every index used up; the counter never wraps to reuse a name
     const int32_t chosen = counter++;
-    WebView *view = createView(popupViewName(chosen), kPopupWidth, kPopupHeight, true);
+    EngineView *view =
+        createView(popupViewName(chosen), kPopupWidth, kPopupHeight, true, opener, chosen);
     if (!view)
         return nullptr;
     m_popupLimitLogged = false;
@@ -149,7 +154,7 @@ void ViewRegistry::reofferUntakenFrame(TextureHeader &header) {
     if (header.full != 1)
         return;
     header.full = 0;
-    if (WebView *view = findView(m_lastDelivered))
+    if (EngineView *view = findView(m_lastDelivered))
         view->withdrawDelivery();
     m_served.removeAll(m_lastDelivered);
 }
@@ -168,7 +173,7 @@ void ViewRegistry::viewTick() {
 
     // A load's LDFN follows the delivery of the frames painted before it.
     for (auto &entry : m_views) {
-        WebView *view = entry.second.get();
+        EngineView *view = entry.second.get();
         if (view->isLoadFinishedPending() && !view->isDirty())
             view->postLoadFinished();
     }
@@ -176,7 +181,7 @@ void ViewRegistry::viewTick() {
 
 // Dirty views take turns: each gets one delivery per cycle, in name order, so one busy view
 // cannot starve the others.
-WebView *ViewRegistry::chooseViewToDeliver() {
+EngineView *ViewRegistry::chooseViewToDeliver() {
     for (auto &entry : m_views) {
         if (entry.second->isDirty() && !m_served.contains(entry.first)) {
             m_served.append(entry.first);
@@ -208,7 +213,7 @@ void ViewRegistry::deliverOneFrame() {
     ScopedLock textureLock(texture->segmentLock());
     if (!textureLock)
         return;
-    WebView *view = chooseViewToDeliver();
+    EngineView *view = chooseViewToDeliver();
     if (!view || !view->copyToTextureBuffer(*texture, processState.debugPartialUpdates))
         return;
     m_lastDelivered = view->name();
@@ -220,7 +225,7 @@ void ViewRegistry::deliverOneFrame() {
 // set for ever: the host never hears of it, so it never releases the segment. Withdrawn as a
 // view removal withdraws it, the frame is offered again, whole, once the host has drained its
 // records. The caller holds both locks.
-void ViewRegistry::withdrawFrame(TextureBuffer &texture, WebView &view) {
+void ViewRegistry::withdrawFrame(TextureBuffer &texture, EngineView &view) {
     texture.header()->pending = 0;
     texture.header()->full = 0;
     view.withdrawDelivery();

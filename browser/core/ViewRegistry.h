@@ -18,7 +18,8 @@ namespace KEL {
 class NoticeSink;
 class TextureBuffer;
 struct TextureHeader;
-class WebView;
+class Engine;
+class EngineView;
 
 // At most this many popup views are alive at once: script that opens windows in a loop cannot
 // exhaust the process.
@@ -26,22 +27,25 @@ constexpr int kMaxPopupViews = 32;
 
 class ViewRegistry : public ViewHost {
   public:
-    // Views post their notices through `notices`, which outlives the registry.
-    explicit ViewRegistry(NoticeSink &notices);
+    // Views are made by `engine` and post their notices through `notices`; both outlive the
+    // registry.
+    ViewRegistry(Engine &engine, NoticeSink &notices);
     ~ViewRegistry() override;
     ViewRegistry(const ViewRegistry &) = delete;
     ViewRegistry &operator=(const ViewRegistry &) = delete;
 
     // Creates and sizes a view (logged). Null, with a log line, when the name is taken.
-    WebView *createView(const QString &name, int32_t width, int32_t height, bool partialUpdates);
-    WebView *findView(const QString &name) const;
+    EngineView *createView(const QString &name, int32_t width, int32_t height,
+                           bool partialUpdates, EngineView *opener = nullptr,
+                           int32_t popupIndex = -1);
+    EngineView *findView(const QString &name) const;
     // ViewHost: ALWP's switch, and popup views named "PopupView<index>" from the process's
     // popup counter. A name a host view already holds is passed over (the counter moves on),
     // so the host's view is never touched; refused while kMaxPopupViews popups are alive.
     bool allowPopups() const override;
-    WebView *createPopupView(int32_t *index) override;
+    EngineView *createPopupView(int32_t *index, EngineView *opener) override;
     // Destroys the view, then withdraws a frame of it that the host has not taken yet.
-    void removeView(WebView *view);
+    void removeView(EngineView *view);
     // Shutdown: destroys every view in name order. Leaves the texture segment alone.
     void removeAllViews();
 
@@ -51,21 +55,22 @@ class ViewRegistry : public ViewHost {
     // Called after a view's load has finished (its LDFN is then pending), from the signal.
     void setLoadFinishedHook(std::function<void()> hook) { m_loadFinishedHook = std::move(hook); }
 
-    const std::map<QString, std::unique_ptr<WebView>> &views() const { return m_views; }
+    const std::map<QString, std::unique_ptr<EngineView>> &views() const { return m_views; }
     // Names of the views that had a frame delivery in the current cycle of deliveries.
     QStringList &servedList() { return m_served; }
 
   private:
     void resetTextureAfterRemoval();
     int livePopups() const;
-    WebView *chooseViewToDeliver();
+    EngineView *chooseViewToDeliver();
     void deliverOneFrame();
-    void withdrawFrame(TextureBuffer &texture, WebView &view);
+    void withdrawFrame(TextureBuffer &texture, EngineView &view);
     bool texturePending();
     void reofferUntakenFrame(TextureHeader &header);
 
+    Engine &m_engine;
     NoticeSink &m_notices;
-    std::map<QString, std::unique_ptr<WebView>> m_views;
+    std::map<QString, std::unique_ptr<EngineView>> m_views;
     QStringList m_served;
     QString m_lastDelivered; // the view whose frame went into the texture segment last
     std::function<void()> m_loadFinishedHook;

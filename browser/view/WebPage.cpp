@@ -17,10 +17,6 @@
 
 namespace KEL {
 
-QString popupViewName(int32_t index) {
-    return QStringLiteral("PopupView%1").arg(index);
-}
-
 namespace {
 
 // The name of the view that shows `page` (its parent), so notices that name no view in their
@@ -44,7 +40,8 @@ QWebPage *WebPage::createWindow(WebWindowType type) {
     if (type != WebBrowserWindow || !m_host || !m_host->allowPopups())
         return nullptr;
     int32_t index = -1;
-    WebView *view = m_host->createPopupView(&index);
+    auto *view = static_cast<WebView *>(
+        m_host->createPopupView(&index, qobject_cast<WebView *>(parent())));
     if (!view)
         return nullptr;
     Notice(m_notices, Code::POPU)
@@ -54,7 +51,6 @@ QWebPage *WebPage::createWindow(WebWindowType type) {
         .string(0, viewNameOf(this))
         .post();
     WebPage *page = view->webPage();
-    page->setPopupIndex(index);
     page->m_openerUrl = mainFrame()->url();
     connect(page, &QWebPage::windowCloseRequested, page, &WebPage::windowCloseRequested);
     return page;

@@ -76,7 +76,4 @@ class WebPage : public QWebPage {
     QUrl m_hostLoad;
 };
 
-// "PopupView<index>": the name of a popup view.
-QString popupViewName(int32_t index);
-
 } // namespace KEL

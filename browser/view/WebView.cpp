@@ -2,6 +2,7 @@
 #include "view/TextFieldWatcher.h"
 
 #include "view/PageTrust.h"
+#include "view/ScriptFacade.h"
 #include "view/WebPage.h"
 
 #include "TextureSize.h"
@@ -10,8 +11,10 @@
 #include <QGraphicsView>
 #include <QPainter>
 #include <QWebFrame>
+#include <QWebHistory>
 
 #include <algorithm>
+#include <climits>
 
 namespace KEL {
 
@@ -155,6 +158,40 @@ void WebView::focusNextElement() {
     focusNextPrevChild(true);
 }
 
+int32_t WebView::popupIndex() const {
+    return m_page->popupIndex();
+}
+
+void WebView::goBack() {
+    m_page->history()->back();
+}
+
+void WebView::goForward() {
+    m_page->history()->forward();
+}
+
+// Values other than text, numbers and booleans read as empty text, as QVariant gives them.
+void WebView::evaluate(const QString &script, std::function<void(const QString &)> done) {
+    done(m_page->mainFrame()->evaluateJavaScript(script).toString());
+}
+
+void WebView::scrollTo(int32_t x, int32_t y) {
+    m_page->mainFrame()->setScrollPosition(QPoint(x, y));
+}
+
+// The host's amount may be anything, so the difference is formed wide and held to int.
+void WebView::scrollBy(int32_t amount) {
+    QWebFrame *frame = m_page->currentFrame();
+    if (!frame)
+        return;
+    const int64_t value = int64_t(frame->scrollBarValue(Qt::Vertical)) - int64_t(amount);
+    frame->setScrollBarValue(Qt::Vertical, int(std::clamp<int64_t>(value, INT_MIN, INT_MAX)));
+}
+
+void WebView::refreshBridgeObject(const QString &object) {
+    refreshFacade(m_page->mainFrame(), object);
+}
+
 void WebView::loadStarted() {
     requestPaint();
     m_progress = 0;
@@ -173,6 +210,8 @@ void WebView::loadFinished(bool) {
     m_progress = 100;
     m_notices.loadEnded();
     updateIcon();
+    if (loadFinishedHook)
+        loadFinishedHook();
 }
 
 void WebView::titleChanged(const QString &title) {

@@ -12,6 +12,7 @@
 #include <QString>
 #include <QUrl>
 
+#include "core/EngineView.h"
 #include "view/BlinkingCaret.h"
 #include "view/ViewInput.h"
 #include "view/ViewNotices.h"
@@ -32,7 +33,7 @@ class TextureBuffer;
 class ViewHost;
 class WebPage;
 
-class WebView : public QGraphicsWebView {
+class WebView : public QGraphicsWebView, public EngineView {
     Q_OBJECT
   public:
     // Installs the host's bridge objects into a main frame whose window object was just
@@ -45,31 +46,32 @@ class WebView : public QGraphicsWebView {
             ViewHost *host = nullptr);
     ~WebView() override;
 
-    const QString &name() const { return m_name; }
+    const QString &name() const override { return m_name; }
+    int32_t popupIndex() const override;
     // IMES: sets the focused text field's value to exactly `text`.
-    void setTextFieldValue(const QString &text);
+    void setTextFieldValue(const QString &text) override;
     WebPage *webPage() const { return m_page; }
 
     // Clamps each side to 128..1024 and, when the size changed, resizes scene, view, item and
     // page, zeroes the frames and empties the update slots. True when the power-of-two texture
     // size changed (the host must recreate its texture: RSIZ answers 2).
-    bool setViewSize(uint32_t width, uint32_t height);
+    bool setViewSize(uint32_t width, uint32_t height) override;
 
     // Paints the page (from 50 % load progress on), converts it to the texture layout and
     // records what changed since the last detected frame. UPCZ when the contents size changed.
-    void renderFrame();
+    void renderFrame() override;
     // The next renderFrame() paints even if the scene reported no change: for a command whose
     // effect must show in this tick's frame, before the engine's own repaint notice arrives.
-    void requestPaint() { m_surface.requestPaint(); }
+    void requestPaint() override { m_surface.requestPaint(); }
     // Writes the waiting frame, whole or as rectangles, into the texture segment. The caller
     // holds the command segment's lock, so that the UPVW it posts next cannot be seen before
     // the frame. False when the texture lock could not be taken (the frame stays waiting).
-    bool copyToTextureBuffer(TextureBuffer &buffer, bool debugPartialUpdates) {
+    bool copyToTextureBuffer(TextureBuffer &buffer, bool debugPartialUpdates) override {
         return m_surface.copyTo(buffer, debugPartialUpdates);
     }
     // The frame just copied was withdrawn before the host heard of it: the next delivery of
     // this view goes whole.
-    void withdrawDelivery() { m_surface.frames().withdrawDelivery(); }
+    void withdrawDelivery() override { m_surface.frames().withdrawDelivery(); }
 
     uint32_t viewWidth() const { return m_width; }
     uint32_t viewHeight() const { return m_height; }
@@ -78,35 +80,54 @@ class WebView : public QGraphicsWebView {
 
     // SMSK: on lets the host see through wherever the page draws nothing; off restores the
     // palette the page had at construction.
-    void setTransparentBackground(bool on);
+    void setTransparentBackground(bool on) override;
     // SACT: an inactive view is not painted and delivers no frames; loading, input and notices
     // go on.
-    void setActive(bool active) {
+    void setActive(bool active) override {
         m_active = active;
         requestPaint();
     }
-    bool isActive() const { return m_active; }
+    bool isActive() const override { return m_active; }
     // SSMR / CRVW: partial (rectangle) deliveries allowed.
-    void setPartialUpdates(bool on) { m_surface.frames().setPartialUpdates(on); }
+    void setPartialUpdates(bool on) override { m_surface.frames().setPartialUpdates(on); }
     bool partialUpdates() const { return m_surface.frames().partialUpdates(); }
 
-    bool isDirty() const { return m_surface.frames().dirty(); }
+    bool isDirty() const override { return m_surface.frames().dirty(); }
     const FrameTracker &frames() const { return m_surface.frames(); }
-    bool isLoadFinishedPending() const { return m_notices.isLoadFinishedPending(); }
+    bool isLoadFinishedPending() const override { return m_notices.isLoadFinishedPending(); }
     // LDFN, once the frames painted up to the end of the load have been delivered.
-    void postLoadFinished() { m_notices.postLoadFinished(); }
+    void postLoadFinished() override { m_notices.postLoadFinished(); }
     int32_t progress() const { return m_progress; }
 
     // Resets progress first, so a page that is being replaced is not painted half-loaded.
-    void loadUrl(const QUrl &url);
+    void loadUrl(const QUrl &url) override;
     // HTML: the host's own document, trusted with the host's script objects like a page the
     // host loaded.
-    void showHostHtml(const QString &html);
+    void showHostHtml(const QString &html) override;
     // Tab key release: keyboard focus to the next focusable element of the page.
-    void focusNextElement();
+    void focusNextElement() override;
+    void goBack() override;
+    void goForward() override;
+    void evaluate(const QString &script, std::function<void(const QString &)> done) override;
+    void scrollTo(int32_t x, int32_t y) override;
+    void scrollBy(int32_t amount) override;
+    void refreshBridgeObject(const QString &object) override;
 
     // Host input (MPOS, MPRS, MREL, KEYD, KEYU) for this view.
     ViewInput &input() { return *m_input; }
+    void mouseMove(int32_t x, int32_t y, bool leftButtonHeld) override {
+        m_input->mouseMove(x, y, leftButtonHeld);
+    }
+    void mousePress(int32_t x, int32_t y, Qt::MouseButton button) override {
+        m_input->mousePress(x, y, button);
+    }
+    void mouseRelease(int32_t x, int32_t y, Qt::MouseButton button) override {
+        m_input->mouseRelease(x, y, button);
+    }
+    void sendKey(bool press, int key, Qt::KeyboardModifiers modifiers,
+                 const QString &text) override {
+        m_input->sendKey(press ? QEvent::KeyPress : QEvent::KeyRelease, key, modifiers, text);
+    }
 
   private slots:
     void loadStarted();

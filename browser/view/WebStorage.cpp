@@ -1,4 +1,4 @@
-#include "core/WebStorage.h"
+#include "view/WebStorage.h"
 
 #include "network/NetworkStorage.h"
 
