@@ -33,8 +33,8 @@ void runChosenEngine(char **argv) {
     if (asked == "qtwebkit")
         return;
     if (!asked.empty() && asked != "wpe")
-        logMessage("Unknown engine \"" + asked + "\" in KEL_ENGINE (wpe or qtwebkit): " +
-                   "running the default");
+        logMessage("Unknown engine \"" + asked +
+                   "\" in KEL_ENGINE (wpe or qtwebkit): " + "running the default");
     const std::string program = ownFolder() + kWpeProgramName;
     if (access(program.c_str(), X_OK) != 0) {
         if (asked == "wpe")

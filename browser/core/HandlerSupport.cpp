@@ -2,10 +2,10 @@
 
 #include "DataBuffer.h"
 #include "RecordText.h"
+#include "core/EngineView.h"
 #include "core/ProcessState.h"
 #include "core/ViewRegistry.h"
 #include "view/Notice.h"
-#include "core/EngineView.h"
 
 namespace KEL {
 

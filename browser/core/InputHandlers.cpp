@@ -3,9 +3,9 @@
 // page shows, so every one of them requests a paint of the view it reaches.
 
 #include "core/CommandRoutes.h"
+#include "core/EngineView.h"
 #include "core/HandlerSupport.h"
 #include "core/ProcessState.h"
-#include "core/EngineView.h"
 #include "view/InputMapping.h"
 
 namespace KEL {
@@ -64,8 +64,7 @@ Reply handleMouseScroll(Command &command) {
 Reply handleMouseMove(Command &command) {
     if (EngineView *view = addressedView(command)) {
         view->requestPaint();
-        view->mouseMove(command.intArgs[0], command.intArgs[1],
-                                processState.leftButtonHeld);
+        view->mouseMove(command.intArgs[0], command.intArgs[1], processState.leftButtonHeld);
     }
     return Reply::with(1);
 }

@@ -5,10 +5,10 @@
 
 #include "RecordText.h"
 #include "core/CommandRoutes.h"
-#include "core/HandlerSupport.h"
-#include "core/ProcessState.h"
 #include "core/Engine.h"
 #include "core/EngineView.h"
+#include "core/HandlerSupport.h"
+#include "core/ProcessState.h"
 #include "core/ViewRegistry.h"
 #include "view/Notice.h"
 
@@ -26,7 +26,7 @@ Reply handleCreateView(Command &command) {
     if (!registry)
         return Reply::with(-1);
     EngineView *view = registry->createView(stringArg(command, 0), command.intArgs[0],
-                                         command.intArgs[1], command.intArgs[2] != 0);
+                                            command.intArgs[1], command.intArgs[2] != 0);
     return Reply::with(view ? 1 : -1);
 }
 

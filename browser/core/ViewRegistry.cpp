@@ -4,9 +4,9 @@
 #include "CommandCodes.h"
 #include "Log.h"
 #include "TextureBuffer.h"
-#include "core/ProcessState.h"
 #include "core/Engine.h"
 #include "core/EngineView.h"
+#include "core/ProcessState.h"
 #include "view/Notice.h"
 
 #include <climits>
@@ -29,8 +29,7 @@ ViewRegistry::~ViewRegistry() {
 }
 
 EngineView *ViewRegistry::createView(const QString &name, int32_t width, int32_t height,
-                                     bool partialUpdates, EngineView *opener,
-                                     int32_t popupIndex) {
+                                     bool partialUpdates, EngineView *opener, int32_t popupIndex) {
     if (m_views.count(name)) {
         logMessage("WebView already exists: " + text8(name));
         return nullptr;

@@ -35,9 +35,8 @@ class ViewRegistry : public ViewHost {
     ViewRegistry &operator=(const ViewRegistry &) = delete;
 
     // Creates and sizes a view (logged). Null, with a log line, when the name is taken.
-    EngineView *createView(const QString &name, int32_t width, int32_t height,
-                           bool partialUpdates, EngineView *opener = nullptr,
-                           int32_t popupIndex = -1);
+    EngineView *createView(const QString &name, int32_t width, int32_t height, bool partialUpdates,
+                           EngineView *opener = nullptr, int32_t popupIndex = -1);
     EngineView *findView(const QString &name) const;
     // ViewHost: ALWP's switch, and popup views named "PopupView<index>" from the process's
     // popup counter. A name a host view already holds is passed over (the counter moves on),

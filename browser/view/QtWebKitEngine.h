@@ -21,8 +21,8 @@ class QtWebKitEngine : public Engine {
     bool startUp(NoticeSink &notices) override;
     void shutDown() override;
     std::unique_ptr<EngineView> createView(const QString &name, bool partialUpdates,
-                                           NoticeSink &notices, ViewHost *host,
-                                           EngineView *opener, int32_t popupIndex) override;
+                                           NoticeSink &notices, ViewHost *host, EngineView *opener,
+                                           int32_t popupIndex) override;
     void saveCookies() override;
     void clearCookies() override;
     void setProxy(const QString &host, uint16_t port, const QString &userName,

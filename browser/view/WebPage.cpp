@@ -40,8 +40,8 @@ QWebPage *WebPage::createWindow(WebWindowType type) {
     if (type != WebBrowserWindow || !m_host || !m_host->allowPopups())
         return nullptr;
     int32_t index = -1;
-    auto *view = static_cast<WebView *>(
-        m_host->createPopupView(&index, qobject_cast<WebView *>(parent())));
+    auto *view =
+        static_cast<WebView *>(m_host->createPopupView(&index, qobject_cast<WebView *>(parent())));
     if (!view)
         return nullptr;
     Notice(m_notices, Code::POPU)
