@@ -179,6 +179,7 @@ bool Browser::spawnProcess(const StartOptions &options) {
     closeOutput();
     LaunchRequest request;
     request.program = options.browserPath;
+    request.engine = options.engine;
     request.environment = options.environment;
     // The suffix the plugin's segments carry, handed on explicitly: the browser must open
     // exactly those, whatever the options' environment says.
@@ -195,6 +196,7 @@ bool Browser::spawnProcess(const StartOptions &options) {
     m_logFd = launched.logFd;
     m_status = -1;
     m_sandboxed = launched.sandboxed;
+    m_engine = launched.engine;
     m_browserPid = launched.browserPid;
     if (m_lifeline >= 0)
         close(m_lifeline);
@@ -232,7 +234,7 @@ bool Browser::reinitialise() {
 }
 
 bool Browser::running() {
-    Launched process{m_pid, m_browserPid, m_pidfd, -1, -1, m_sandboxed};
+    Launched process{m_pid, m_browserPid, m_pidfd, -1, -1, m_sandboxed, m_engine};
     const bool runs = stillRunning(process, false, &m_status);
     m_pid = process.pid;
     m_pidfd = process.pidfd;
@@ -258,7 +260,7 @@ bool Browser::stop(int timeoutMs) {
         endedByItself = waitForExit(timeoutMs);
         if (!endedByItself && m_pid > 0) {
             kill(pid(), SIGKILL); // in the sandbox: the browser, and with it the sandbox
-            Launched process{m_pid, m_browserPid, m_pidfd, -1, -1, m_sandboxed};
+            Launched process{m_pid, m_browserPid, m_pidfd, -1, -1, m_sandboxed, m_engine};
             stillRunning(process, true, &m_status);
             m_pid = process.pid;
             m_pidfd = process.pidfd;

@@ -39,6 +39,9 @@ constexpr uint64_t kDefaultMemoryLimit = uint64_t(4) << 30;
 struct StartOptions {
     // Program to run; empty: $KEL_BROWSER_PATH, else ../bin/KELBrowser beside the plugin library.
     std::string browserPath;
+    // The web engine: "wpe" (today's web: modern script, WebGL; the default where it is built)
+    // or "qtwebkit" (the lightest start and memory); empty: KEL_ENGINE, else the default.
+    std::string engine;
     // Extra environment for the browser (added to, or replacing, this process's environment).
     std::map<std::string, std::string> environment;
     // Post INIT with this process's id once the browser is up (KEL_InitProcess).
@@ -96,6 +99,8 @@ class Browser : private ProcessControl {
     pid_t pid() const { return m_pid > 0 && m_browserPid > 0 ? m_browserPid : m_pid; }
     // Whether the running browser was started in the sandbox.
     bool sandboxed() const { return m_pid > 0 && m_sandboxed; }
+    // The engine the running browser was started with: "wpe" or "qtwebkit".
+    const std::string &engine() const { return m_engine; }
     // Whether the process still runs (reaps it when it has ended).
     bool running();
     // Exit status (as from waitpid) once it has ended; -1 while running or never started.
@@ -199,6 +204,7 @@ class Browser : private ProcessControl {
     std::string m_suffix;
     pid_t m_browserPid = -1; // in the sandbox m_pid is bwrap, this the browser itself
     bool m_sandboxed = false;
+    std::string m_engine;
     int m_lifeline = -1;       // write end of the pipe whose end of file tells the browser we ended
     bool m_exitPosted = false; // the host posted EXIT: its end is no fault
     int m_callbackDepth = 0;   // inside the process callback: no segment may be remade

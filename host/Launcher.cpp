@@ -146,9 +146,29 @@ bool makeOutputPipe(int ends[2]) {
 
 } // namespace
 
+std::string chooseEngine(const std::string &program, const std::string &asked) {
+    std::string engine = asked;
+    if (engine.empty()) {
+        const char *value = std::getenv("KEL_ENGINE");
+        engine = value ? value : "";
+    }
+    if (engine == "qtwebkit")
+        return engine;
+    return isExecutable(directoryOf(program) + "/KELBrowser-wpe") ? "wpe" : "qtwebkit";
+}
+
 bool spawnBrowser(const LaunchRequest &request, Launched *launched, std::string *error) {
     const std::string program = request.program.empty() ? defaultBrowserPath() : request.program;
-    BrowserLaunch launch(program, environmentWith(request.environment),
+    std::map<std::string, std::string> environment = request.environment;
+    const auto asked = environment.find("KEL_ENGINE");
+    const std::string engine = chooseEngine(
+        program, !request.engine.empty() ? request.engine
+                                         : (asked != environment.end() ? asked->second : ""));
+    environment["KEL_ENGINE"] = engine;
+    const bool pagesInBrowser = engine == "qtwebkit";
+    if (!pagesInBrowser && request.memoryLimit > 0)
+        environment["KEL_MEMORY_LIMIT"] = std::to_string(request.memoryLimit);
+    BrowserLaunch launch(program, environmentWith(environment),
                          {request.sandbox, request.sandboxReadable});
     if (launch.programError() != 0) {
         if (error)
@@ -198,13 +218,14 @@ bool spawnBrowser(const LaunchRequest &request, Launched *launched, std::string 
     launched->pid = pid;
     launched->browserPid = browserPid;
     launched->sandboxed = launch.sandboxed();
+    launched->engine = engine;
     launched->lifeline = launch.takeLifeline();
     // The browser's own process, inside the sandbox too: its end is the sandbox's end.
     launched->pidfd = openPidfd(browserPid);
     launched->logFd = output[0];
     // posix_spawn returns once the program runs, so the bound is in place long before any page
     // can allocate; only the dynamic loader runs without it.
-    if (request.memoryLimit > 0) {
+    if (pagesInBrowser && request.memoryLimit > 0) {
         const struct rlimit limit = {static_cast<rlim_t>(request.memoryLimit),
                                      static_cast<rlim_t>(request.memoryLimit)};
         prlimit(browserPid, RLIMIT_DATA, &limit, nullptr);

@@ -32,16 +32,26 @@ std::vector<std::string> environmentWith(const std::map<std::string, std::string
 // is taken away again). Returns the suffix in force ("" for the plain names).
 std::string settleSegmentSuffix(bool fixedNames);
 
+// The engine a browser at `program` will run: `asked` ("wpe" or "qtwebkit"; empty: KEL_ENGINE
+// of this process), with WPE WebKit the default wherever its program (KELBrowser-wpe) sits
+// beside `program`, and QtWebKit where it does not.
+std::string chooseEngine(const std::string &program, const std::string &asked);
+
 struct LaunchRequest {
     // Program to run; empty: defaultBrowserPath().
     std::string program;
+    // "wpe", "qtwebkit", or empty for the default (chooseEngine).
+    std::string engine;
     // Added to (or replacing entries of) this process's environment.
     std::map<std::string, std::string> environment;
     // Where the browser's standard output and error go. Empty: into a pipe whose reading end
     // the caller receives (Launched::logFd), so the browser's lines never reach the host's own
     // standard output.
     std::string logFile;
-    // Bound on the browser's private writable memory in bytes (RLIMIT_DATA); 0 = none.
+    // Bound on the memory of the browser's pages in bytes; 0 = none. QtWebKit runs pages in
+    // the browser itself, which gets it as RLIMIT_DATA. WPE WebKit runs them in its own web
+    // processes and gets it as KEL_MEMORY_LIMIT: its script engine reserves more private
+    // writable memory than that at start, and the engine stops a page over the bound itself.
     uint64_t memoryLimit = 0;
     // Run it in a bubblewrap sandbox where bwrap works (Sandbox.h); KEL_SANDBOX=0 in this
     // process's environment turns it off as well.
@@ -57,6 +67,7 @@ struct Launched {
     int logFd = -1;        // reading end of the browser's output (non-blocking), or -1
     int lifeline = -1;     // write end of the pipe whose end of file tells the browser we ended
     bool sandboxed = false;
+    std::string engine; // what chooseEngine chose
 };
 
 // Starts the browser. False, with *error set, when it cannot be started.

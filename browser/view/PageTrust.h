@@ -27,6 +27,8 @@ class OriginList {
     static OriginList parse(const QString &text);
 
     bool empty() const { return !m_any && m_origins.empty(); }
+    bool any() const { return m_any; }
+    const std::set<QString> &origins() const { return m_origins; }
     bool matches(const QUrl &document) const;
     // Adds the origin of an address, for a load the host started.
     void add(const QUrl &url);

@@ -1,4 +1,5 @@
 #include "view/ScriptFacade.h"
+#include "view/ScriptText.h"
 
 #include "view/TextFieldWatcher.h"
 

@@ -34,8 +34,4 @@ void installTextFieldWatcher(QWebFrame *frame, QObject *callbacks, bool exposed)
 // Sets the value of the text field that has the focus in `frame`, if any, to exactly `text`.
 void setFocusedTextFieldValue(QWebFrame *frame, const QString &text);
 
-// A double-quoted script string literal holding exactly `text`: backslash, both quotes, every
-// control character and the two script line separators become \uXXXX.
-QString scriptStringLiteral(const QString &text);
-
 } // namespace KEL

@@ -1,0 +1,251 @@
+// GLib's headers come before Qt's: Qt's keyword macros would rewrite their field names.
+#include <wpe/fdo.h>
+#include <wpe/unstable/fdo-shm.h>
+#include <wpe/webkit.h>
+
+#include "wpe/WpeEngine.h"
+
+#include "CommandCodes.h"
+#include "Log.h"
+#include "network/NetworkStorage.h"
+#include "view/Notice.h"
+#include "wpe/WpeScripts.h"
+#include "wpe/WpeView.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+
+namespace KEL {
+
+namespace {
+
+// Console lines of all pages together: a burst of this many, then this many a second.
+constexpr int kConsoleBurst = 64;
+constexpr int kConsolePerSecond = 32;
+
+QString randomName(const char *prefix) {
+    QString name = QLatin1String(prefix);
+    for (int i = 0; i < 4; ++i)
+        name += QString::number(QRandomGenerator::system()->generate(), 16);
+    return name;
+}
+
+QString serverKey(const QString &host, uint16_t port) {
+    return host.toLower() + QLatin1Char(':') + QString::number(port);
+}
+
+ScriptOrigins scriptOrigins(const OriginList &list) {
+    ScriptOrigins origins;
+    origins.any = list.any();
+    for (const QString &origin : list.origins())
+        origins.origins << origin;
+    return origins;
+}
+
+} // namespace
+
+WpeEngine::WpeEngine()
+    : m_bridgeChannel(randomName("kelBridge")), m_consoleChannel(randomName("kelConsole")),
+      m_updaterName(randomName("kelUpdate")), m_consoleTokens(kConsoleBurst) {
+    m_droppedReport.setSingleShot(true);
+    m_droppedReport.setInterval(1000);
+    QObject::connect(&m_droppedReport, &QTimer::timeout, [this] { reportDroppedConsole(); });
+}
+
+WpeEngine::~WpeEngine() {
+    shutDown();
+}
+
+QString WpeEngine::version() const {
+    return QStringLiteral("WPE WebKit %1.%2.%3")
+        .arg(webkit_get_major_version())
+        .arg(webkit_get_minor_version())
+        .arg(webkit_get_micro_version());
+}
+
+bool WpeEngine::startUp(NoticeSink &notices) {
+    m_notices = &notices;
+    if (!wpe_loader_init("libWPEBackend-fdo-1.0.so.1") || !wpe_fdo_initialize_shm()) {
+        logMessage("Cannot start WPE WebKit's view backend (libWPEBackend-fdo-1.0.so.1)");
+        return false;
+    }
+    const QString data =
+        QStandardPaths::writableLocation(QStandardPaths::DataLocation) + QStringLiteral("/wpe");
+    const QString cache = diskCacheDirectory() + QStringLiteral("/wpe");
+    makePrivateDirectory(data);
+    makePrivateDirectory(cache);
+    m_data = webkit_website_data_manager_new("base-data-directory", data.toUtf8().constData(),
+                                             "base-cache-directory", cache.toUtf8().constData(),
+                                             nullptr);
+    // The host's memory bound holds for the pages' process: the engine stops a page over it
+    // (web-process-terminated), and the browser goes on.
+    WebKitMemoryPressureSettings *memory = webkit_memory_pressure_settings_new();
+    const qulonglong limit = qEnvironmentVariable("KEL_MEMORY_LIMIT").toULongLong();
+    if (limit > 0)
+        webkit_memory_pressure_settings_set_memory_limit(
+            memory, guint(std::max<qulonglong>(limit >> 20, 64)));
+    m_context =
+        WEBKIT_WEB_CONTEXT(g_object_new(WEBKIT_TYPE_WEB_CONTEXT, "website-data-manager", m_data,
+                                        "memory-pressure-settings", memory, nullptr));
+    webkit_memory_pressure_settings_free(memory);
+    webkit_web_context_set_cache_model(m_context, WEBKIT_CACHE_MODEL_WEB_BROWSER);
+    // One web process for all views keeps memory low; pages of every view share its bounds.
+    webkit_web_context_set_process_model(m_context,
+                                         WEBKIT_PROCESS_MODEL_MULTIPLE_SECONDARY_PROCESSES);
+    WebKitCookieManager *cookies = webkit_website_data_manager_get_cookie_manager(m_data);
+    const QString cookieFile = cookieStoreDirectory() + QStringLiteral("/cookies.sqlite");
+    makePrivateDirectory(cookieStoreDirectory());
+    webkit_cookie_manager_set_persistent_storage(cookies, cookieFile.toUtf8().constData(),
+                                                 WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
+    webkit_cookie_manager_set_accept_policy(cookies, WEBKIT_COOKIE_POLICY_ACCEPT_ALWAYS);
+    return true;
+}
+
+void WpeEngine::shutDown() {
+    if (m_context) {
+        g_object_unref(m_context);
+        m_context = nullptr;
+    }
+    if (m_data) {
+        g_object_unref(m_data);
+        m_data = nullptr;
+    }
+}
+
+std::unique_ptr<EngineView> WpeEngine::createView(const QString &name, bool partialUpdates,
+                                                  NoticeSink &notices, ViewHost *host,
+                                                  EngineView *opener, int32_t popupIndex) {
+    return std::make_unique<WpeView>(*this, name, partialUpdates, notices, host,
+                                     static_cast<WpeView *>(opener), popupIndex);
+}
+
+// The network process writes every change to its database as it happens.
+void WpeEngine::saveCookies() {}
+
+void WpeEngine::clearCookies() {
+    if (m_data)
+        webkit_website_data_manager_clear(m_data, WEBKIT_WEBSITE_DATA_COOKIES, 0, nullptr, nullptr,
+                                          nullptr);
+}
+
+// Connections to loopback addresses go past the proxy, as with the other engine.
+void WpeEngine::setProxy(const QString &host, uint16_t port, const QString &userName,
+                         const QString &password) {
+    if (!m_data)
+        return;
+    m_proxyUser = userName;
+    m_proxyPassword = password;
+    QString address = QStringLiteral("socks5://");
+    if (!userName.isEmpty() && !password.isEmpty())
+        address += QString::fromUtf8(QUrl::toPercentEncoding(userName)) + QLatin1Char(':') +
+                   QString::fromUtf8(QUrl::toPercentEncoding(password)) + QLatin1Char('@');
+    address +=
+        (host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host) +
+        QLatin1Char(':') + QString::number(port);
+    const char *const loopback[] = {"localhost", "127.0.0.0/8", "::1", nullptr};
+    WebKitNetworkProxySettings *settings =
+        webkit_network_proxy_settings_new(address.toUtf8().constData(), loopback);
+    webkit_website_data_manager_set_network_proxy_settings(m_data, WEBKIT_NETWORK_PROXY_MODE_CUSTOM,
+                                                           settings);
+    webkit_network_proxy_settings_free(settings);
+}
+
+void WpeEngine::setAuthentication(const QString &userName, const QString &password) {
+    m_authUser = userName;
+    m_authPassword = password;
+}
+
+void WpeEngine::trustServer(const QUrl &url) {
+    if (!url.host().isEmpty())
+        m_trustedServers.insert(
+            serverKey(url.host(), uint16_t(url.port(url.scheme() == "https" ? 443 : 80))));
+}
+
+bool WpeEngine::credentialsFor(const QString &host, uint16_t port, QString *userName,
+                               QString *password) const {
+    if (m_authUser.isEmpty() || !m_trustedServers.count(serverKey(host, port)))
+        return false;
+    *userName = m_authUser;
+    *password = m_authPassword;
+    return true;
+}
+
+bool WpeEngine::proxyCredentials(QString *userName, QString *password) const {
+    if (m_proxyUser.isEmpty() || m_proxyPassword.isEmpty())
+        return false;
+    *userName = m_proxyUser;
+    *password = m_proxyPassword;
+    return true;
+}
+
+void WpeEngine::addObject(const QString &name, const QString &origins) {
+    if (name.isEmpty())
+        return;
+    BridgeObject &object = m_objects[name];
+    object.allowed = OriginList::parse(origins);
+    hostTrustChanged();
+}
+
+void WpeEngine::setObjectProperty(const QString &object, const QString &property,
+                                  const QString &value) {
+    const auto found = m_objects.find(object);
+    if (found == m_objects.end())
+        return;
+    found->properties[property] = value;
+    hostTrustChanged();
+    const QByteArray update = propertyUpdate(m_updaterName, object, property, value).toUtf8();
+    for (WpeView *view : m_views)
+        webkit_web_view_run_javascript(view->webView(), update.constData(), nullptr, nullptr,
+                                       nullptr);
+}
+
+QString WpeEngine::bridgeScriptFor(bool hostDocument) const {
+    QMap<QString, ScriptObject> objects;
+    for (auto object = m_objects.begin(); object != m_objects.end(); ++object)
+        objects.insert(object.key(),
+                       ScriptObject{scriptOrigins(object->allowed), object->properties});
+    return bridgeScript(m_bridgeChannel, m_updaterName, objects, scriptOrigins(hostLoadedOrigins()),
+                        hostDocument);
+}
+
+bool WpeEngine::objectAllowed(const QString &object, const QUrl &document, bool trusted) const {
+    const auto found = m_objects.find(object);
+    return found != m_objects.end() && (trusted || found->allowed.matches(document));
+}
+
+void WpeEngine::hostTrustChanged() {
+    for (WpeView *view : m_views)
+        view->installScripts();
+}
+
+bool WpeEngine::admitConsole() {
+    if (!m_consoleClock.isValid())
+        m_consoleClock.start();
+    m_consoleTokens = std::min<double>(
+        kConsoleBurst, m_consoleTokens + m_consoleClock.restart() * kConsolePerSecond / 1000.0);
+    if (m_consoleTokens >= 1.0) {
+        m_consoleTokens -= 1.0;
+        return true;
+    }
+    ++m_consoleDropped;
+    if (!m_droppedReport.isActive())
+        m_droppedReport.start();
+    return false;
+}
+
+void WpeEngine::reportDroppedConsole() {
+    if (m_consoleDropped == 0 || !m_notices)
+        return;
+    Notice(*m_notices, Code::JLOG)
+        .textPayload(0, QStringLiteral("%1 console messages dropped (more than %2 a second)")
+                            .arg(m_consoleDropped)
+                            .arg(kConsolePerSecond))
+        .integer(2, 0)
+        .textPayload(3, QString())
+        .post();
+    m_consoleDropped = 0;
+}
+
+} // namespace KEL

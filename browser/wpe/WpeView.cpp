@@ -1,0 +1,721 @@
+// GLib's headers come before Qt's: Qt's keyword macros would rewrite their field names.
+#include <wayland-server.h>
+#include <wpe/fdo.h>
+#include <wpe/unstable/fdo-shm.h>
+#include <wpe/webkit.h>
+
+#include "wpe/WpeView.h"
+
+#include "CommandCodes.h"
+#include "Log.h"
+#include "TextureBuffer.h"
+#include "TextureSize.h"
+#include "view/InputMapping.h"
+#include "view/Notice.h"
+#include "view/PageTrust.h"
+#include "view/ScriptText.h"
+#include "view/ViewHost.h"
+#include "wpe/WpeEngine.h"
+#include "wpe/WpeKeys.h"
+#include "wpe/WpeScripts.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+#include <QTimer>
+#include <QVariantList>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+
+namespace KEL {
+
+namespace {
+
+// A page is shown once it has loaded at least this much (percent).
+constexpr int32_t kPaintProgress = 50;
+// A script the host runs (EVJS) that has not ended by then is stopped with its page.
+constexpr int kScriptBoundMs = 5000;
+
+uint32_t nowMs() {
+    return uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count());
+}
+
+QString fromUtf8(const char *text) {
+    return text ? QString::fromUtf8(text) : QString();
+}
+
+QVariantMap messageOf(WebKitJavascriptResult *result) {
+    JSCValue *value = webkit_javascript_result_get_js_value(result);
+    if (!value || !jsc_value_is_object(value))
+        return QVariantMap();
+    char *json = jsc_value_to_json(value, 0);
+    const QVariantMap map =
+        json ? QJsonDocument::fromJson(QByteArray(json)).object().toVariantMap() : QVariantMap();
+    g_free(json);
+    return map;
+}
+
+// As the other engine hands a script's value over: text, numbers and booleans as text,
+// anything else as nothing.
+QString valueText(JSCValue *value) {
+    if (!value)
+        return QString();
+    if (jsc_value_is_string(value)) {
+        char *text = jsc_value_to_string(value);
+        const QString result = fromUtf8(text);
+        g_free(text);
+        return result;
+    }
+    if (jsc_value_is_number(value))
+        return QString::number(jsc_value_to_double(value), 'g', QLocale::FloatingPointShortest);
+    if (jsc_value_is_boolean(value))
+        return jsc_value_to_boolean(value) ? QStringLiteral("true") : QStringLiteral("false");
+    return QString();
+}
+
+WpeView *self(gpointer data) {
+    return static_cast<WpeView *>(data);
+}
+
+void onExportShm(void *data, wpe_fdo_shm_exported_buffer *buffer) {
+    self(data)->takeBuffer(buffer);
+}
+
+const wpe_view_backend_exportable_fdo_client kExportClient = {nullptr, nullptr, onExportShm,
+                                                              nullptr, nullptr};
+
+void onLoadChanged(WebKitWebView *, WebKitLoadEvent event, gpointer data) {
+    self(data)->loadChanged(int(event));
+}
+
+void onProgress(GObject *, GParamSpec *, gpointer data) {
+    self(data)->progressChanged();
+}
+
+void onTitle(GObject *, GParamSpec *, gpointer data) {
+    self(data)->titleChanged();
+}
+
+void onUri(GObject *, GParamSpec *, gpointer data) {
+    self(data)->addressChanged();
+}
+
+WebKitWebView *onCreate(WebKitWebView *, WebKitNavigationAction *, gpointer data) {
+    return self(data)->createPopup();
+}
+
+void onClose(WebKitWebView *, gpointer data) {
+    self(data)->closeRequested();
+}
+
+void onViewMessage(WebKitUserContentManager *, WebKitJavascriptResult *result, gpointer data) {
+    self(data)->viewMessage(messageOf(result));
+}
+
+void onBridgeMessage(WebKitUserContentManager *, WebKitJavascriptResult *result, gpointer data) {
+    self(data)->pageMessage(messageOf(result), true);
+}
+
+void onConsoleMessage(WebKitUserContentManager *, WebKitJavascriptResult *result, gpointer data) {
+    self(data)->pageMessage(messageOf(result), false);
+}
+
+// Nobody can answer a dialog of a windowless process: alerts are logged, confirmations and
+// prompts declined, leaving a page allowed.
+gboolean onScriptDialog(WebKitWebView *, WebKitScriptDialog *dialog, gpointer) {
+    switch (webkit_script_dialog_get_dialog_type(dialog)) {
+    case WEBKIT_SCRIPT_DIALOG_ALERT:
+        logMessage("Script alert: " +
+                   fromUtf8(webkit_script_dialog_get_message(dialog)).left(200).toStdString());
+        break;
+    case WEBKIT_SCRIPT_DIALOG_CONFIRM:
+        webkit_script_dialog_confirm_set_confirmed(dialog, FALSE);
+        break;
+    case WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM:
+        webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
+        break;
+    case WEBKIT_SCRIPT_DIALOG_PROMPT:
+        break;
+    }
+    return TRUE;
+}
+
+gboolean onFileChooser(WebKitWebView *, WebKitFileChooserRequest *request, gpointer) {
+    webkit_file_chooser_request_cancel(request);
+    return TRUE;
+}
+
+gboolean onPermission(WebKitWebView *, WebKitPermissionRequest *request, gpointer) {
+    webkit_permission_request_deny(request);
+    return TRUE;
+}
+
+gboolean onDecidePolicy(WebKitWebView *view, WebKitPolicyDecision *decision,
+                        WebKitPolicyDecisionType type, gpointer data) {
+    (void)data;
+    if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) {
+        // Nothing is ever downloaded: a response the engine cannot show is dropped.
+        auto *response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
+        if (!webkit_response_policy_decision_is_mime_type_supported(response)) {
+            webkit_policy_decision_ignore(decision);
+            return TRUE;
+        }
+        return FALSE;
+    }
+    if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
+        // While popups are off, a new window's address loads in this view instead.
+        auto *navigation = WEBKIT_NAVIGATION_POLICY_DECISION(decision);
+        WpeView *owner = self(data);
+        if (!owner->createPopupAllowed()) {
+            WebKitNavigationAction *action =
+                webkit_navigation_policy_decision_get_navigation_action(navigation);
+            webkit_web_view_load_request(view, webkit_navigation_action_get_request(action));
+            webkit_policy_decision_ignore(decision);
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+gboolean onAuthenticate(WebKitWebView *, WebKitAuthenticationRequest *request, gpointer data) {
+    self(data)->authenticate(request);
+    return TRUE;
+}
+
+void onWebProcessTerminated(WebKitWebView *, WebKitWebProcessTerminationReason reason,
+                            gpointer data) {
+    self(data)->webProcessEnded(reason == WEBKIT_WEB_PROCESS_CRASHED ? "crashed"
+                                : reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT
+                                    ? "used too much memory"
+                                    : "was stopped");
+}
+
+} // namespace
+
+WpeView::WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, NoticeSink &notices,
+                 ViewHost *host, WpeView *opener, int32_t popupIndex)
+    : m_engine(engine), m_name(name), m_notices(notices, name), m_host(host),
+      m_popupIndex(popupIndex), m_frames(partialUpdates) {
+    m_exportable = wpe_view_backend_exportable_fdo_create(&kExportClient, this, 1, 1);
+    wpe_view_backend *backend = wpe_view_backend_exportable_fdo_get_view_backend(m_exportable);
+    WebKitWebViewBackend *viewBackend = webkit_web_view_backend_new(backend, nullptr, nullptr);
+    m_cancellable = g_cancellable_new();
+
+    m_content = webkit_user_content_manager_new();
+    webkit_user_content_manager_register_script_message_handler_in_world(m_content, kWpeViewChannel,
+                                                                         kWpeViewWorld);
+    const QByteArray bridge = engine.bridgeChannel().toUtf8();
+    const QByteArray console = engine.consoleChannel().toUtf8();
+    webkit_user_content_manager_register_script_message_handler(m_content, bridge.constData());
+    webkit_user_content_manager_register_script_message_handler(m_content, console.constData());
+    g_signal_connect(m_content,
+                     (QByteArray("script-message-received::") + kWpeViewChannel).constData(),
+                     G_CALLBACK(onViewMessage), this);
+    g_signal_connect(m_content, ("script-message-received::" + bridge).constData(),
+                     G_CALLBACK(onBridgeMessage), this);
+    g_signal_connect(m_content, ("script-message-received::" + console).constData(),
+                     G_CALLBACK(onConsoleMessage), this);
+
+    WebKitSettings *settings = webkit_settings_new();
+    webkit_settings_set_enable_webgl(settings, TRUE);
+    webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
+    webkit_settings_set_enable_developer_extras(settings, FALSE);
+    webkit_settings_set_enable_write_console_messages_to_stdout(settings, FALSE);
+    webkit_settings_set_allow_file_access_from_file_urls(settings, FALSE);
+    webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
+    webkit_settings_set_enable_html5_local_storage(settings, TRUE);
+    webkit_settings_set_enable_html5_database(settings, TRUE);
+
+    if (opener)
+        m_view = WEBKIT_WEB_VIEW(g_object_new(
+            WEBKIT_TYPE_WEB_VIEW, "backend", viewBackend, "related-view", opener->webView(),
+            "settings", settings, "user-content-manager", m_content, nullptr));
+    else
+        m_view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "backend", viewBackend,
+                                              "web-context", engine.context(), "settings", settings,
+                                              "user-content-manager", m_content, nullptr));
+    g_object_unref(settings);
+    wpe_view_backend_add_activity_state(backend, wpe_view_activity_state_visible |
+                                                     wpe_view_activity_state_focused |
+                                                     wpe_view_activity_state_in_window);
+
+    g_signal_connect(m_view, "load-changed", G_CALLBACK(onLoadChanged), this);
+    g_signal_connect(m_view, "notify::estimated-load-progress", G_CALLBACK(onProgress), this);
+    g_signal_connect(m_view, "notify::title", G_CALLBACK(onTitle), this);
+    g_signal_connect(m_view, "notify::uri", G_CALLBACK(onUri), this);
+    g_signal_connect(m_view, "create", G_CALLBACK(onCreate), this);
+    g_signal_connect(m_view, "close", G_CALLBACK(onClose), this);
+    g_signal_connect(m_view, "script-dialog", G_CALLBACK(onScriptDialog), this);
+    g_signal_connect(m_view, "run-file-chooser", G_CALLBACK(onFileChooser), this);
+    g_signal_connect(m_view, "permission-request", G_CALLBACK(onPermission), this);
+    g_signal_connect(m_view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
+    g_signal_connect(m_view, "authenticate", G_CALLBACK(onAuthenticate), this);
+    g_signal_connect(m_view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
+    m_engine.m_views.insert(this);
+    installScripts();
+}
+
+WpeView::~WpeView() {
+    m_engine.m_views.erase(this);
+    g_cancellable_cancel(m_cancellable);
+    g_signal_handlers_disconnect_by_data(m_view, this);
+    g_signal_handlers_disconnect_by_data(m_content, this);
+    releaseBuffer();
+    // The view goes first: it still talks to its backend while it is torn down.
+    g_object_unref(m_view);
+    g_object_unref(m_content);
+    g_object_unref(m_cancellable);
+    wpe_view_backend_exportable_fdo_destroy(m_exportable);
+}
+
+bool WpeView::createPopupAllowed() const {
+    return m_host && m_host->allowPopups();
+}
+
+void WpeView::installScripts() {
+    webkit_user_content_manager_remove_all_scripts(m_content);
+    const auto add = [this](const QString &source, const char *world) {
+        const QByteArray text = source.toUtf8();
+        WebKitUserScript *script =
+            world ? webkit_user_script_new_for_world(
+                        text.constData(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                        WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, world, nullptr, nullptr)
+                  : webkit_user_script_new(text.constData(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                                           WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr,
+                                           nullptr);
+        webkit_user_content_manager_add_script(m_content, script);
+        webkit_user_script_unref(script);
+    };
+    add(viewWorldScript(), kWpeViewWorld);
+    add(consoleScript(m_engine.consoleChannel()), nullptr);
+    add(m_engine.bridgeScriptFor(m_hostDocument), nullptr);
+}
+
+bool WpeView::trustedNow() const {
+    const QUrl url(fromUtf8(webkit_web_view_get_uri(m_view)));
+    return hostLoadedOrigins().matches(url) || (m_hostDocument && originOf(url).isEmpty());
+}
+
+// ---- Frames -------------------------------------------------------------------------------
+
+bool WpeView::setViewSize(uint32_t width, uint32_t height) {
+    width = uint32_t(clampViewSide(int(width)));
+    height = uint32_t(clampViewSide(int(height)));
+    if (width == m_width && height == m_height)
+        return false;
+    m_width = width;
+    m_height = height;
+    const uint32_t textureWidth = uint32_t(textureSideFor(int(width)));
+    const uint32_t textureHeight = uint32_t(textureSideFor(int(height)));
+    const bool changed = textureWidth != m_textureWidth || textureHeight != m_textureHeight;
+    m_textureWidth = textureWidth;
+    m_textureHeight = textureHeight;
+    m_frames.resize(int(width), int(height), int(textureWidth), int(textureHeight));
+    m_frames.resetUpdateSlots();
+    m_early = QImage();
+    releaseBuffer();
+    wpe_view_backend_dispatch_set_size(
+        wpe_view_backend_exportable_fdo_get_view_backend(m_exportable), width, height);
+    return changed;
+}
+
+void WpeView::takeBuffer(wpe_fdo_shm_exported_buffer *buffer) {
+    releaseBuffer();
+    m_buffer = buffer;
+}
+
+void WpeView::releaseBuffer() {
+    if (!m_buffer)
+        return;
+    wpe_view_backend_exportable_fdo_dispatch_release_shm_exported_buffer(m_exportable, m_buffer);
+    m_buffer = nullptr;
+    wpe_view_backend_exportable_fdo_dispatch_frame_complete(m_exportable);
+}
+
+void WpeView::renderFrame() {
+    if (m_contentsSize != m_reportedSize && m_reportedSize.isValid()) {
+        m_contentsSize = m_reportedSize;
+        m_notices.contentsSize(m_contentsSize);
+    }
+    if (!m_buffer) {
+        if (m_progress >= kPaintProgress && !m_early.isNull() && m_frames.isSized()) {
+            m_frames.trackFrame(PagePixels{m_early.constBits(), m_early.bytesPerLine(),
+                                           int(m_width), int(m_height)});
+            m_early = QImage();
+            return;
+        }
+        m_frames.trackUnchangedFrame();
+        return;
+    }
+    wl_shm_buffer *shm = wpe_fdo_shm_exported_buffer_get_shm_buffer(m_buffer);
+    const int width = wl_shm_buffer_get_width(shm);
+    const int height = wl_shm_buffer_get_height(shm);
+    const int stride = wl_shm_buffer_get_stride(shm);
+    // A buffer painted for the size before the last resize is dropped.
+    if (m_frames.isSized() && width >= int(m_width) && height >= int(m_height) &&
+        stride >= width * 4) {
+        wl_shm_buffer_begin_access(shm);
+        const auto *bits = static_cast<const uint8_t *>(wl_shm_buffer_get_data(shm));
+        const PagePixels pixels{bits, stride, int(m_width), int(m_height)};
+        if (m_progress >= kPaintProgress) {
+            m_early = QImage();
+            m_frames.trackFrame(pixels);
+        } else {
+            m_early = QImage(bits, int(m_width), int(m_height), stride,
+                             QImage::Format_ARGB32_Premultiplied)
+                          .copy();
+        }
+        wl_shm_buffer_end_access(shm);
+    }
+    releaseBuffer();
+}
+
+bool WpeView::copyToTextureBuffer(TextureBuffer &buffer, bool debugPartialUpdates) {
+    if (!buffer.base())
+        return false;
+    ScopedLock lock(buffer.segmentLock());
+    if (!lock)
+        return false;
+    m_frames.deliver(textureTargetAt(buffer.base()), debugPartialUpdates);
+    return true;
+}
+
+void WpeView::setTransparentBackground(bool on) {
+    m_transparent = on;
+    WebKitColor color{1.0, 1.0, 1.0, on ? 0.0 : 1.0};
+    if (on)
+        color.red = color.green = color.blue = 0.0;
+    webkit_web_view_set_background_color(m_view, &color);
+}
+
+// ---- Page ---------------------------------------------------------------------------------
+
+void WpeView::loadUrl(const QUrl &url) {
+    hostLoadedOrigins().add(url);
+    // An address of no origin (data:, about:) is content the host chose, as HTML text is.
+    m_hostDocument = originOf(url).isEmpty();
+    m_hostNavigation = true;
+    m_progress = 0;
+    m_engine.hostTrustChanged();
+    webkit_web_view_load_uri(m_view, url.toString(QUrl::FullyEncoded).toUtf8().constData());
+}
+
+void WpeView::showHostHtml(const QString &html) {
+    m_hostDocument = true;
+    m_hostNavigation = true;
+    installScripts();
+    webkit_web_view_load_html(m_view, html.toUtf8().constData(), nullptr);
+}
+
+void WpeView::goBack() {
+    webkit_web_view_go_back(m_view);
+}
+
+void WpeView::goForward() {
+    webkit_web_view_go_forward(m_view);
+}
+
+namespace {
+
+struct Evaluation {
+    std::function<void(const QString &)> done;
+    QTimer *bound = nullptr;
+    WebKitWebView *view = nullptr;
+};
+
+void evaluated(GObject *source, GAsyncResult *result, gpointer data) {
+    std::unique_ptr<Evaluation> evaluation(static_cast<Evaluation *>(data));
+    delete evaluation->bound;
+    GError *error = nullptr;
+    WebKitJavascriptResult *value =
+        webkit_web_view_run_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
+    QString text;
+    if (value) {
+        text = valueText(webkit_javascript_result_get_js_value(value));
+        webkit_javascript_result_unref(value);
+    }
+    if (error)
+        g_error_free(error);
+    evaluation->done(text);
+}
+
+} // namespace
+
+void WpeView::evaluate(const QString &script, std::function<void(const QString &)> done) {
+    auto *evaluation = new Evaluation{std::move(done), new QTimer, m_view};
+    evaluation->bound->setSingleShot(true);
+    QObject::connect(evaluation->bound, &QTimer::timeout, [this] {
+        logMessage("Script of view " + m_name.toStdString() + " ran longer than " +
+                   std::to_string(kScriptBoundMs / 1000) + " s: stopping its page");
+        webkit_web_view_terminate_web_process(m_view);
+    });
+    evaluation->bound->start(kScriptBoundMs);
+    webkit_web_view_run_javascript(m_view, script.toUtf8().constData(), m_cancellable, evaluated,
+                                   evaluation);
+}
+
+void WpeView::runInViewWorld(const QString &script) {
+    webkit_web_view_run_javascript_in_world(m_view, script.toUtf8().constData(), kWpeViewWorld,
+                                            m_cancellable, nullptr, nullptr);
+}
+
+void WpeView::scrollTo(int32_t x, int32_t y) {
+    runInViewWorld(QStringLiteral("window.scrollTo(%1, %2);").arg(x).arg(y));
+}
+
+// A positive amount scrolls towards the top, in the element that has the focus or else the
+// page.
+void WpeView::scrollBy(int32_t amount) {
+    const int64_t by = -int64_t(amount);
+    runInViewWorld(QStringLiteral("window.scrollBy(0, %1);").arg(by));
+}
+
+// The text is handed over as a literal that holds it exactly; it never runs as script.
+void WpeView::setTextFieldValue(const QString &text) {
+    runInViewWorld(
+        QStringLiteral("if (window.kelSetField) kelSetField(%1);").arg(scriptStringLiteral(text)));
+}
+
+void WpeView::focusNextElement() {
+    wpe_view_backend *backend = wpe_view_backend_exportable_fdo_get_view_backend(m_exportable);
+    for (const bool pressed : {true, false}) {
+        wpe_input_keyboard_event event{nowMs(), 0xff09, 0, pressed, 0};
+        wpe_view_backend_dispatch_keyboard_event(backend, &event);
+    }
+}
+
+void WpeView::refreshBridgeObject(const QString &) {
+    // The engine pushes changed properties into every view itself (WpeEngine).
+}
+
+// ---- Input --------------------------------------------------------------------------------
+
+namespace {
+
+uint32_t wpeButton(Qt::MouseButton button) {
+    switch (button) {
+    case Qt::RightButton:
+        return 3;
+    case Qt::MiddleButton:
+        return 2;
+    default:
+        return 1;
+    }
+}
+
+uint32_t buttonBit(uint32_t button) {
+    return button == 1   ? wpe_input_pointer_modifier_button1
+           : button == 2 ? wpe_input_pointer_modifier_button2
+                         : wpe_input_pointer_modifier_button3;
+}
+
+} // namespace
+
+void WpeView::pointerEvent(int type, int32_t x, int32_t y, uint32_t button, uint32_t state) {
+    wpe_input_pointer_event event{};
+    event.type = wpe_input_pointer_event_type(type);
+    event.time = nowMs();
+    event.x = int(eventCoordinate(x));
+    event.y = int(eventCoordinate(y));
+    event.button = button;
+    event.state = state;
+    event.modifiers = m_buttons;
+    wpe_view_backend_dispatch_pointer_event(
+        wpe_view_backend_exportable_fdo_get_view_backend(m_exportable), &event);
+}
+
+void WpeView::mouseMove(int32_t x, int32_t y, bool leftButtonHeld) {
+    if (leftButtonHeld)
+        m_buttons |= wpe_input_pointer_modifier_button1;
+    else
+        m_buttons &= ~uint32_t(wpe_input_pointer_modifier_button1);
+    pointerEvent(wpe_input_pointer_event_type_motion, x, y, 0, 0);
+}
+
+void WpeView::mousePress(int32_t x, int32_t y, Qt::MouseButton button) {
+    const uint32_t wpe = wpeButton(button);
+    m_buttons |= buttonBit(wpe);
+    pointerEvent(wpe_input_pointer_event_type_button, x, y, wpe, 1);
+}
+
+void WpeView::mouseRelease(int32_t x, int32_t y, Qt::MouseButton button) {
+    const uint32_t wpe = wpeButton(button);
+    m_buttons &= ~buttonBit(wpe);
+    pointerEvent(wpe_input_pointer_event_type_button, x, y, wpe, 0);
+}
+
+void WpeView::sendKey(bool press, int key, Qt::KeyboardModifiers modifiers, const QString &text) {
+    const uint32_t keysym = keysymFor(key, text);
+    if (keysym == 0)
+        return;
+    wpe_input_keyboard_event event{nowMs(), keysym, 0, press, wpeModifiers(modifiers)};
+    wpe_view_backend_dispatch_keyboard_event(
+        wpe_view_backend_exportable_fdo_get_view_backend(m_exportable), &event);
+}
+
+// ---- Engine notices -----------------------------------------------------------------------
+
+void WpeView::loadChanged(int event) {
+    switch (WebKitLoadEvent(event)) {
+    case WEBKIT_LOAD_STARTED:
+        m_progress = 0;
+        // The host's own load keeps its trust; any other navigation of the main frame ends
+        // the trust the host's last document had.
+        if (!m_hostNavigation && m_hostDocument) {
+            m_hostDocument = false;
+            installScripts();
+        }
+        m_hostNavigation = false;
+        break;
+    case WEBKIT_LOAD_FINISHED:
+        m_progress = 100;
+        m_notices.loadEnded();
+        if (loadFinishedHook)
+            loadFinishedHook();
+        break;
+    default:
+        break;
+    }
+}
+
+void WpeView::progressChanged() {
+    const int32_t percent =
+        int32_t(webkit_web_view_get_estimated_load_progress(m_view) * 100.0 + 0.5);
+    if (percent == m_progress && percent != 100)
+        return;
+    m_progress = std::max(m_progress, percent);
+    m_notices.progress(percent);
+}
+
+void WpeView::titleChanged() {
+    m_notices.title(fromUtf8(webkit_web_view_get_title(m_view)));
+}
+
+void WpeView::addressChanged() {
+    m_notices.address(QUrl(fromUtf8(webkit_web_view_get_uri(m_view))));
+}
+
+WebKitWebView *WpeView::createPopup() {
+    if (!createPopupAllowed())
+        return nullptr;
+    int32_t index = -1;
+    auto *view = static_cast<WpeView *>(m_host->createPopupView(&index, this));
+    if (!view)
+        return nullptr;
+    Notice(m_notices.sink(), Code::POPU)
+        .textPayload(0, view->name())
+        .integer(2, kPopupWidth)
+        .integer(3, kPopupHeight)
+        .string(0, m_name)
+        .post();
+    return WEBKIT_WEB_VIEW(g_object_ref(view->webView()));
+}
+
+// Script in a popup closed its window: the host is told (POPC) and removes the view when it
+// wants to.
+void WpeView::closeRequested() {
+    if (m_popupIndex == -1)
+        return;
+    Notice(m_notices.sink(), Code::POPC).textPayload(0, m_name).string(0, m_name).post();
+}
+
+void WpeView::viewMessage(const QVariantMap &message) {
+    const QString kind = message.value(QStringLiteral("k")).toString();
+    if (kind == QLatin1String("focusin")) {
+        const QVariantList r = message.value(QStringLiteral("r")).toList();
+        const auto at = [&r](int i) { return i < r.size() ? r[i].toInt() : 0; };
+        m_notices.textFieldFocusIn(message.value(QStringLiteral("type")).toString(),
+                                   message.value(QStringLiteral("value")).toString(),
+                                   QRect(at(0), at(1), at(2), at(3)));
+    } else if (kind == QLatin1String("focusout")) {
+        m_notices.textFieldFocusOut();
+    } else if (kind == QLatin1String("size")) {
+        const int w = message.value(QStringLiteral("w")).toInt();
+        const int h = message.value(QStringLiteral("h")).toInt();
+        if (w >= 0 && h >= 0)
+            m_reportedSize = QSize(w, h);
+    }
+}
+
+// What page script sends: calls of the host's objects and KEL_View's focus calls (only from a
+// page the host trusts with them, checked again here, since a page could find the channel),
+// and console lines.
+void WpeView::pageMessage(const QVariantMap &message, bool bridge) {
+    const QString kind = message.value(QStringLiteral("k")).toString();
+    if (!bridge) {
+        if (kind != QLatin1String("console") || !m_engine.admitConsole())
+            return;
+        Notice(m_notices.sink(), Code::JLOG)
+            .textPayload(0, message.value(QStringLiteral("m")).toString())
+            .integer(2, message.value(QStringLiteral("line")).toInt())
+            .textPayload(3, message.value(QStringLiteral("source")).toString())
+            .string(0, m_name)
+            .post();
+        return;
+    }
+    const QUrl document(fromUtf8(webkit_web_view_get_uri(m_view)));
+    const bool trusted = trustedNow();
+    if (kind == QLatin1String("invoke")) {
+        const QString object = message.value(QStringLiteral("o")).toString();
+        if (!m_engine.objectAllowed(object, document, trusted))
+            return;
+        const QVariantList args = message.value(QStringLiteral("a")).toList();
+        const int32_t count = std::clamp(message.value(QStringLiteral("n")).toInt(), 0, 7);
+        Notice notice(m_notices.sink(), Code::INVK);
+        notice.string(0, object)
+            .string(1, message.value(QStringLiteral("m")).toString())
+            .string(2, m_name);
+        for (int k = 0; k < 7; ++k) {
+            const QVariant arg = k < args.size() ? args[k] : QVariant();
+            if (k < count && !arg.isNull())
+                notice.textPayload(1 + 2 * k, arg.toString());
+            else
+                notice.integer(1 + 2 * k, -1).integer(2 + 2 * k, 0);
+        }
+        notice.integer(0, count).intCount(2 * count + 1).post();
+    } else if (trusted && (kind == QLatin1String("focusin") || kind == QLatin1String("focusout"))) {
+        viewMessage(message);
+    }
+}
+
+void WpeView::webProcessEnded(const char *why) {
+    logMessage("The page of view " + m_name.toStdString() + " " + why + ": showing an empty page");
+    releaseBuffer();
+    Notice(m_notices.sink(), Code::JLOG)
+        .textPayload(0, QStringLiteral("The page %1 and was stopped").arg(QLatin1String(why)))
+        .integer(2, 0)
+        .textPayload(3, QString())
+        .string(0, m_name)
+        .post();
+    m_hostDocument = true;
+    m_hostNavigation = true;
+    installScripts();
+    webkit_web_view_load_html(m_view, "", nullptr);
+}
+
+void WpeView::authenticate(WebKitAuthenticationRequest *request) {
+    QString user;
+    QString password;
+    const bool known =
+        webkit_authentication_request_is_for_proxy(request)
+            ? m_engine.proxyCredentials(&user, &password)
+            : m_engine.credentialsFor(fromUtf8(webkit_authentication_request_get_host(request)),
+                                      uint16_t(webkit_authentication_request_get_port(request)),
+                                      &user, &password);
+    // Credentials the server refused once are not offered again.
+    if (!known || webkit_authentication_request_is_retry(request)) {
+        webkit_authentication_request_cancel(request);
+        return;
+    }
+    WebKitCredential *credential =
+        webkit_credential_new(user.toUtf8().constData(), password.toUtf8().constData(),
+                              WEBKIT_CREDENTIAL_PERSISTENCE_FOR_SESSION);
+    webkit_authentication_request_authenticate(request, credential);
+    webkit_credential_free(credential);
+}
+
+} // namespace KEL

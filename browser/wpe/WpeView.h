@@ -1,0 +1,119 @@
+#pragma once
+// One view on the WPE engine: a web view on an exportable view backend whose frames arrive as
+// shared-memory buffers. A buffer is held until the next tick takes it into the view's frames,
+// and only then is the engine told the frame is done: the engine paints at most once a tick,
+// and an idle page paints nothing. GUI thread only.
+
+#include "core/EngineView.h"
+#include "view/ViewNotices.h"
+
+#include "FrameTracker.h"
+
+#include <QImage>
+#include <QSize>
+#include <QUrl>
+
+#include <functional>
+
+typedef struct _WebKitWebView WebKitWebView;
+typedef struct _WebKitUserContentManager WebKitUserContentManager;
+typedef struct _GCancellable GCancellable;
+typedef struct _WebKitAuthenticationRequest WebKitAuthenticationRequest;
+struct wpe_view_backend_exportable_fdo;
+struct wpe_fdo_shm_exported_buffer;
+
+namespace KEL {
+
+class NoticeSink;
+class ViewHost;
+class WpeEngine;
+
+class WpeView : public EngineView {
+  public:
+    WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, NoticeSink &notices,
+            ViewHost *host, WpeView *opener, int32_t popupIndex);
+    ~WpeView() override;
+
+    const QString &name() const override { return m_name; }
+    int32_t popupIndex() const override { return m_popupIndex; }
+    bool setViewSize(uint32_t width, uint32_t height) override;
+    void renderFrame() override;
+    void requestPaint() override {}
+    bool copyToTextureBuffer(TextureBuffer &buffer, bool debugPartialUpdates) override;
+    void withdrawDelivery() override { m_frames.withdrawDelivery(); }
+    bool isDirty() const override { return m_frames.dirty(); }
+    void setTransparentBackground(bool on) override;
+    void setActive(bool active) override { m_active = active; }
+    bool isActive() const override { return m_active; }
+    void setPartialUpdates(bool on) override { m_frames.setPartialUpdates(on); }
+    bool isLoadFinishedPending() const override { return m_notices.isLoadFinishedPending(); }
+    void postLoadFinished() override { m_notices.postLoadFinished(); }
+    void loadUrl(const QUrl &url) override;
+    void showHostHtml(const QString &html) override;
+    void goBack() override;
+    void goForward() override;
+    void evaluate(const QString &script, std::function<void(const QString &)> done) override;
+    void scrollTo(int32_t x, int32_t y) override;
+    void scrollBy(int32_t amount) override;
+    void setTextFieldValue(const QString &text) override;
+    void focusNextElement() override;
+    void refreshBridgeObject(const QString &object) override;
+    void mouseMove(int32_t x, int32_t y, bool leftButtonHeld) override;
+    void mousePress(int32_t x, int32_t y, Qt::MouseButton button) override;
+    void mouseRelease(int32_t x, int32_t y, Qt::MouseButton button) override;
+    void sendKey(bool press, int key, Qt::KeyboardModifiers modifiers,
+                 const QString &text) override;
+
+    WebKitWebView *webView() const { return m_view; }
+    // The host's objects changed (ADDO, LOAD): documents from now on get the new set.
+    void installScripts();
+    bool createPopupAllowed() const;
+    void authenticate(WebKitAuthenticationRequest *request);
+
+    // Engine signal handlers (static trampolines in the .cpp call these).
+    void takeBuffer(wpe_fdo_shm_exported_buffer *buffer);
+    void loadChanged(int event);
+    void progressChanged();
+    void titleChanged();
+    void addressChanged();
+    WebKitWebView *createPopup();
+    void closeRequested();
+    void viewMessage(const QVariantMap &message);
+    void pageMessage(const QVariantMap &message, bool bridge);
+    void webProcessEnded(const char *why);
+    bool trustedNow() const;
+
+  private:
+    void releaseBuffer();
+    void runInViewWorld(const QString &script);
+    void pointerEvent(int type, int32_t x, int32_t y, uint32_t button, uint32_t state);
+
+    WpeEngine &m_engine;
+    QString m_name;
+    ViewNotices m_notices;
+    ViewHost *m_host;
+    int32_t m_popupIndex;
+    FrameTracker m_frames;
+    wpe_view_backend_exportable_fdo *m_exportable = nullptr;
+    WebKitWebView *m_view = nullptr;
+    WebKitUserContentManager *m_content = nullptr;
+    GCancellable *m_cancellable = nullptr;
+    wpe_fdo_shm_exported_buffer *m_buffer = nullptr; // waiting for the next tick
+    // A picture that arrived before the page was half loaded: shown once it is, unless a
+    // newer one comes first.
+    QImage m_early;
+    bool m_active = true;
+    bool m_transparent = false;
+    bool m_hostDocument = false;   // the main frame shows HTML or a no-origin address of the host
+    bool m_hostNavigation = false; // the next load start is the host's own
+    int32_t m_progress = 100;
+    uint32_t m_width = UINT32_MAX;
+    uint32_t m_height = UINT32_MAX;
+    uint32_t m_textureWidth = UINT32_MAX;
+    uint32_t m_textureHeight = UINT32_MAX;
+    QSize m_contentsSize{-1, -1};
+    QSize m_reportedSize{-1, -1};
+    uint32_t m_buttons = 0; // pointer buttons held, as the engine's modifier bits
+};
+
+} // namespace KEL
