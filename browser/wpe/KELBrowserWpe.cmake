@@ -1,34 +1,34 @@
-#The WPE WebKit program, built where WPE WebKit 2.38 or later and its shared - memory view
-#backend are installed.
-find_package(PkgConfig QUIET) if (PKG_CONFIG_FOUND)
-    pkg_check_modules(WPE_WEBKIT IMPORTED_TARGET wpe - webkit - 1.1 >=
-                      2.38 wpebackend - fdo - 1.0 wpe - 1.0 wayland -
-                          server) endif() if (NOT WPE_WEBKIT_FOUND)
-        message(WARNING "WPE WebKit (wpe-webkit-1.1, wpebackend-fdo-1.0) not found: KELBrowser-wpe "
-                        "is not built, KELBrowser runs QtWebKit only") return () endif()
+# The WPE WebKit program, built where WPE WebKit 2.38 or later and its shared-memory view
+# backend are installed.
+find_package(PkgConfig QUIET)
+if(PKG_CONFIG_FOUND)
+  pkg_check_modules(WPE_WEBKIT IMPORTED_TARGET wpe-webkit-1.1>=2.38 wpebackend-fdo-1.0 wpe-1.0
+    wayland-server)
+endif()
+if(NOT WPE_WEBKIT_FOUND)
+  message(WARNING "WPE WebKit (wpe-webkit-1.1, wpebackend-fdo-1.0) not found: KELBrowser-wpe is not built, KELBrowser runs QtWebKit only")
+  return()
+endif()
 
-#Input tables without an engine, so they are tested on their own.
-            add_library(kel_wpe_keys STATIC ${CMAKE_CURRENT_LIST_DIR} /
-                        WpeKeys.cpp ${CMAKE_CURRENT_LIST_DIR} / WpeKeys.h)
-                target_include_directories(kel_wpe_keys PUBLIC ${CMAKE_CURRENT_LIST_DIR} /..)
-                    target_link_libraries(kel_wpe_keys PUBLIC Qt5::Core)
+# Input tables without an engine, so they are tested on their own.
+add_library(kel_wpe_keys STATIC ${CMAKE_CURRENT_LIST_DIR}/WpeKeys.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/WpeKeys.h)
+target_include_directories(kel_wpe_keys PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)
+target_link_libraries(kel_wpe_keys PUBLIC Qt5::Core)
 
-                        add_executable(KELBrowser - wpe ${CMAKE_CURRENT_LIST_DIR} /
-                                                        main.cpp ${CMAKE_CURRENT_LIST_DIR} /
-                                                        WpeEngine.cpp ${CMAKE_CURRENT_LIST_DIR} /
-                                                        WpeEngine.h ${CMAKE_CURRENT_LIST_DIR} /
-                                                        WpeView.cpp ${CMAKE_CURRENT_LIST_DIR} /
-                                                        WpeView.h ${CMAKE_CURRENT_LIST_DIR} /
-                                                        WpeScripts.cpp ${CMAKE_CURRENT_LIST_DIR} /
-                                                        WpeScripts.h)
-                            target_include_directories(KELBrowser -
-                                                       wpe PRIVATE ${CMAKE_CURRENT_LIST_DIR} /..)
-                                target_link_libraries(KELBrowser -
-                                                      wpe PRIVATE kel_browser_core kel_wpe_keys
-                                                          kel_network PkgConfig::WPE_WEBKIT)
-#KELBrowser runs the program beside it.
-                                    set_target_properties(
-                                        KELBrowser - wpe PROPERTIES RUNTIME_OUTPUT_DIRECTORY $ <
-                                            TARGET_FILE_DIR
-                                        : KELBrowser >)
-                                        add_dependencies(KELBrowser KELBrowser - wpe)
+add_executable(KELBrowser-wpe
+  ${CMAKE_CURRENT_LIST_DIR}/main.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/WpeEngine.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/WpeEngine.h
+  ${CMAKE_CURRENT_LIST_DIR}/WpeView.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/WpeView.h
+  ${CMAKE_CURRENT_LIST_DIR}/WpeScripts.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/WpeScripts.h
+)
+target_include_directories(KELBrowser-wpe PRIVATE ${CMAKE_CURRENT_LIST_DIR}/..)
+target_link_libraries(KELBrowser-wpe PRIVATE kel_browser_core kel_wpe_keys kel_network
+  PkgConfig::WPE_WEBKIT)
+# KELBrowser runs the program beside it.
+set_target_properties(KELBrowser-wpe PROPERTIES RUNTIME_OUTPUT_DIRECTORY
+  $<TARGET_FILE_DIR:KELBrowser>)
+add_dependencies(KELBrowser KELBrowser-wpe)
