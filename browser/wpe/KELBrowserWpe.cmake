@@ -32,3 +32,5 @@ target_link_libraries(KELBrowser-wpe PRIVATE kel_browser_core kel_wpe_keys kel_n
 set_target_properties(KELBrowser-wpe PROPERTIES RUNTIME_OUTPUT_DIRECTORY
   $<TARGET_FILE_DIR:KELBrowser>)
 add_dependencies(KELBrowser KELBrowser-wpe)
+# What BOOT reports on this engine, for the tests.
+set_property(GLOBAL PROPERTY KEL_WPE_VERSION "WPE WebKit ${WPE_WEBKIT_wpe-webkit-1.1_VERSION}")

@@ -181,24 +181,38 @@ bool WpeEngine::proxyCredentials(QString *userName, QString *password) const {
 }
 
 void WpeEngine::addObject(const QString &name, const QString &origins) {
-    if (name.isEmpty())
-        return;
-    BridgeObject &object = m_objects[name];
-    object.allowed = OriginList::parse(origins);
+    auto found = m_objects.find(name);
+    if (found != m_objects.end()) {
+        logMessage("Bridge object already exists: " + name.toLatin1().toStdString());
+        if (origins.isEmpty())
+            return;
+        found->allowed = OriginList::parse(origins);
+    } else {
+        m_objects.insert(name, BridgeObject{OriginList::parse(origins), {}, name});
+    }
     hostTrustChanged();
 }
 
+// A property of an object not added yet adds it. "objectName" also renames the object in the
+// calls it reports (INVK), as a native object's name property would.
 void WpeEngine::setObjectProperty(const QString &object, const QString &property,
                                   const QString &value) {
-    const auto found = m_objects.find(object);
+    auto found = m_objects.find(object);
     if (found == m_objects.end())
-        return;
+        found = m_objects.insert(object, BridgeObject{OriginList(), {}, object});
     found->properties[property] = value;
+    if (property == QLatin1String("objectName"))
+        found->reportedName = value;
     hostTrustChanged();
     const QByteArray update = propertyUpdate(m_updaterName, object, property, value).toUtf8();
     for (WpeView *view : m_views)
         webkit_web_view_run_javascript(view->webView(), update.constData(), nullptr, nullptr,
                                        nullptr);
+}
+
+QString WpeEngine::reportedName(const QString &object) const {
+    const auto found = m_objects.find(object);
+    return found == m_objects.end() ? object : found->reportedName;
 }
 
 QString WpeEngine::bridgeScriptFor(bool hostDocument) const {

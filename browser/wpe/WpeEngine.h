@@ -55,6 +55,8 @@ class WpeEngine : public Engine {
     // Whether a page at `document` may call `object`: the host trusts it, or the object's own
     // list names it.
     bool objectAllowed(const QString &object, const QUrl &document, bool trusted) const;
+    // The name INVK reports for `object`.
+    QString reportedName(const QString &object) const;
     // The host loaded a new address: every view's next documents see the new trust.
     void hostTrustChanged();
     // False when a console line must be dropped: pages together are over the console rate.
@@ -70,6 +72,7 @@ class WpeEngine : public Engine {
     struct BridgeObject {
         OriginList allowed;
         QMap<QString, QString> properties;
+        QString reportedName;
     };
     void reportDroppedConsole();
 

@@ -59,9 +59,13 @@ QString consoleScript(const QString &channel) {
     try { return typeof v == 'string' ? v : String(v); } catch (e) { return ''; }
   };
   var where = function () {
+    // The wrappers' own frames carry no address: the first frame that does is the caller.
     var lines = String(new Error().stack || '').split('\n');
-    var m = /@(.*):(\d+):\d+$/.exec(lines[2] || '');
-    return m ? {source: m[1], line: Number(m[2])} : {source: '', line: 0};
+    for (var i = 0; i < lines.length; ++i) {
+      var m = /@(.+):(\d+):\d+$/.exec(lines[i]);
+      if (m) return {source: m[1], line: Number(m[2])};
+    }
+    return {source: '', line: 0};
   };
   ['log', 'info', 'warn', 'error', 'debug'].forEach(function (name) {
     var original = console[name];

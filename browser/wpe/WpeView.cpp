@@ -81,8 +81,26 @@ WpeView *self(gpointer data) {
     return static_cast<WpeView *>(data);
 }
 
+} // namespace
+
+// What the view backend calls back into. It may outlive the view (the engine lets the backend
+// go when it is done with it): buffers that arrive then go straight back.
+struct WpeView::ExportTarget {
+    WpeView *view = nullptr;
+    wpe_view_backend_exportable_fdo *exportable = nullptr;
+};
+
+namespace {
+
 void onExportShm(void *data, wpe_fdo_shm_exported_buffer *buffer) {
-    self(data)->takeBuffer(buffer);
+    auto *target = static_cast<WpeView::ExportTarget *>(data);
+    if (target->view) {
+        target->view->takeBuffer(buffer);
+        return;
+    }
+    wpe_view_backend_exportable_fdo_dispatch_release_shm_exported_buffer(target->exportable,
+                                                                         buffer);
+    wpe_view_backend_exportable_fdo_dispatch_frame_complete(target->exportable);
 }
 
 const wpe_view_backend_exportable_fdo_client kExportClient = {nullptr, nullptr, onExportShm,
@@ -200,9 +218,20 @@ WpeView::WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, No
                  ViewHost *host, WpeView *opener, int32_t popupIndex)
     : m_engine(engine), m_name(name), m_notices(notices, name), m_host(host),
       m_popupIndex(popupIndex), m_frames(partialUpdates) {
-    m_exportable = wpe_view_backend_exportable_fdo_create(&kExportClient, this, 1, 1);
+    m_target = new ExportTarget{this, nullptr};
+    m_exportable = wpe_view_backend_exportable_fdo_create(&kExportClient, m_target, 1, 1);
+    m_target->exportable = m_exportable;
     wpe_view_backend *backend = wpe_view_backend_exportable_fdo_get_view_backend(m_exportable);
-    WebKitWebViewBackend *viewBackend = webkit_web_view_backend_new(backend, nullptr, nullptr);
+    // The engine owns the backend from here on and lets it go when the view is gone for good,
+    // which may be after this object.
+    WebKitWebViewBackend *viewBackend = webkit_web_view_backend_new(
+        backend,
+        [](gpointer data) {
+            auto *target = static_cast<ExportTarget *>(data);
+            wpe_view_backend_exportable_fdo_destroy(target->exportable);
+            delete target;
+        },
+        m_target);
     m_cancellable = g_cancellable_new();
 
     m_content = webkit_user_content_manager_new();
@@ -265,11 +294,10 @@ WpeView::~WpeView() {
     g_signal_handlers_disconnect_by_data(m_view, this);
     g_signal_handlers_disconnect_by_data(m_content, this);
     releaseBuffer();
-    // The view goes first: it still talks to its backend while it is torn down.
+    m_target->view = nullptr;
     g_object_unref(m_view);
     g_object_unref(m_content);
     g_object_unref(m_cancellable);
-    wpe_view_backend_exportable_fdo_destroy(m_exportable);
 }
 
 bool WpeView::createPopupAllowed() const {
@@ -316,7 +344,12 @@ bool WpeView::setViewSize(uint32_t width, uint32_t height) {
     m_textureHeight = textureHeight;
     m_frames.resize(int(width), int(height), int(textureWidth), int(textureHeight));
     m_frames.resetUpdateSlots();
+    // Until the engine paints the view's first page, it shows what an empty page shows.
     m_early = QImage();
+    if (!m_painted) {
+        m_early = QImage(int(width), int(height), QImage::Format_ARGB32_Premultiplied);
+        m_early.fill(m_transparent ? Qt::transparent : Qt::white);
+    }
     releaseBuffer();
     wpe_view_backend_dispatch_set_size(
         wpe_view_backend_exportable_fdo_get_view_backend(m_exportable), width, height);
@@ -361,6 +394,7 @@ void WpeView::renderFrame() {
         wl_shm_buffer_begin_access(shm);
         const auto *bits = static_cast<const uint8_t *>(wl_shm_buffer_get_data(shm));
         const PagePixels pixels{bits, stride, int(m_width), int(m_height)};
+        m_painted = true;
         if (m_progress >= kPaintProgress) {
             m_early = QImage();
             m_frames.trackFrame(pixels);
@@ -666,7 +700,7 @@ void WpeView::pageMessage(const QVariantMap &message, bool bridge) {
         const QVariantList args = message.value(QStringLiteral("a")).toList();
         const int32_t count = std::clamp(message.value(QStringLiteral("n")).toInt(), 0, 7);
         Notice notice(m_notices.sink(), Code::INVK);
-        notice.string(0, object)
+        notice.string(0, m_engine.reportedName(object))
             .string(1, message.value(QStringLiteral("m")).toString())
             .string(2, m_name);
         for (int k = 0; k < 7; ++k) {

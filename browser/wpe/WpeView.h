@@ -65,6 +65,7 @@ class WpeView : public EngineView {
                  const QString &text) override;
 
     WebKitWebView *webView() const { return m_view; }
+    struct ExportTarget;
     // The host's objects changed (ADDO, LOAD): documents from now on get the new set.
     void installScripts();
     bool createPopupAllowed() const;
@@ -94,6 +95,7 @@ class WpeView : public EngineView {
     ViewHost *m_host;
     int32_t m_popupIndex;
     FrameTracker m_frames;
+    ExportTarget *m_target = nullptr;
     wpe_view_backend_exportable_fdo *m_exportable = nullptr;
     WebKitWebView *m_view = nullptr;
     WebKitUserContentManager *m_content = nullptr;
@@ -104,6 +106,7 @@ class WpeView : public EngineView {
     QImage m_early;
     bool m_active = true;
     bool m_transparent = false;
+    bool m_painted = false;        // the engine has handed over a picture
     bool m_hostDocument = false;   // the main frame shows HTML or a no-origin address of the host
     bool m_hostNavigation = false; // the next load start is the host's own
     int32_t m_progress = 100;

@@ -104,7 +104,8 @@ TEST_F(Handshake, AnnouncesItselfThenAnswersInitWithTheRuntimeVersions) {
     EXPECT_EQ(boot.intCount, 1);
     EXPECT_EQ(boot.strCount, 2);
     EXPECT_EQ(boot.intArgs[0], 0);
-    EXPECT_EQ(Host::getString8(boot, 0), qWebKitVersion().toStdString());
+    EXPECT_EQ(Host::getString8(boot, 0),
+              m_browser.engine() == "wpe" ? KEL_WPE_VERSION : qWebKitVersion().toStdString());
     EXPECT_EQ(Host::getString8(boot, 1), std::string(qVersion()));
     // INIT itself is never answered.
     ping();
