@@ -17,6 +17,7 @@ add_executable(KELBrowser
   core/CoreHandlers.cpp
   core/ViewHandlers.cpp
   core/InputHandlers.cpp
+  core/FrameHandlers.cpp
   core/HandlerSupport.cpp
   core/TransportNoticeSink.cpp
   view/Notice.cpp

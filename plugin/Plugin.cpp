@@ -1,6 +1,6 @@
-// The eleven exported functions and the two callback companions. They keep the host side of the
-// transport and nothing else; no thread, no timer. No exception leaves an export: each body runs
-// inside `guarded`.
+// The eleven exported functions, the two callback companions and the three frame-area functions.
+// They keep the host side of the transport and nothing else; no thread, no timer. No exception
+// leaves an export: each body runs inside `guarded`.
 
 #include "KELPlugin.h"
 
@@ -258,6 +258,29 @@ KEL_API void KEL_SetProcessCBWithUser(KEL_ProcessUserCallback callback, void *us
     g_processCallback.store(nullptr);
     g_processUser.store(user);
     g_processUserCallback.store(callback);
+}
+
+KEL_API int32_t KEL_TakeFrame(const uint16_t *view, KEL_Frame *frame) {
+    return guarded(-1, [=] {
+        (void)view;
+        (void)frame;
+        return -1;
+    });
+}
+
+KEL_API void KEL_ReleaseFrame(const uint16_t *view) {
+    guardedVoid([=] { (void)view; });
+}
+
+KEL_API int32_t KEL_CopyFrame(const uint16_t *view, void *pixels, int32_t capacity,
+                              KEL_Frame *frame) {
+    return guarded(-1, [=] {
+        (void)view;
+        (void)pixels;
+        (void)capacity;
+        (void)frame;
+        return -1;
+    });
 }
 
 KEL_API void KEL_Shutdown(void) {
