@@ -84,8 +84,8 @@ Areas &areas() {
             std::abort();
         }
         int n = 0;
-        for (auto *mapping : {&a->control, &a->shortControl, &a->pixels[0], &a->pixels[1],
-                              &a->truncated})
+        for (auto *mapping :
+             {&a->control, &a->shortControl, &a->pixels[0], &a->pixels[1], &a->truncated})
             std::snprintf(g_names[n++], sizeof g_names[0], "/%s", (*mapping)->name().c_str());
         removeNamesAfterUs();
         return a;
@@ -144,7 +144,8 @@ KEL::FrameSlot slot(FuzzedDataProvider &input, uint32_t stateNumber) {
 
 void writeControl(FuzzedDataProvider &input, uint8_t *base) {
     auto *control = reinterpret_cast<KEL::FrameControl *>(base);
-    control->magic = input.ConsumeBool() ? KEL::kFrameControlMagic : input.ConsumeIntegral<uint32_t>();
+    control->magic =
+        input.ConsumeBool() ? KEL::kFrameControlMagic : input.ConsumeIntegral<uint32_t>();
     control->version =
         input.ConsumeBool() ? KEL::kFrameLayoutVersion : input.ConsumeIntegral<uint32_t>();
     control->state.store(stateWord(input));
@@ -156,8 +157,9 @@ void writePixelHeader(FuzzedDataProvider &input, uint8_t *base, uint32_t generat
     KEL::FramePixelsHeader header{};
     header.magic = input.ConsumeBool() ? KEL::kFramePixelsMagic : input.ConsumeIntegral<uint32_t>();
     header.generation = input.ConsumeBool() ? generation : input.ConsumeIntegral<uint32_t>();
-    const uint64_t sizes[] = {slotBytes, 0, 4096, slotBytes + 4096, KEL::kMaxFrameBytes,
-                              KEL::kMaxFrameBytes + 4096, ~uint64_t(0)};
+    const uint64_t sizes[] = {
+        slotBytes,   0, 4096, slotBytes + 4096, KEL::kMaxFrameBytes, KEL::kMaxFrameBytes + 4096,
+        ~uint64_t(0)};
     header.slotBytes = input.ConsumeBool() ? slotBytes : input.PickValueInArray(sizes);
     for (KEL::FrameSlot &s : header.slots)
         s = slot(input, stateNumber);
@@ -182,7 +184,8 @@ void checkFrame(const KEL_Frame &frame) {
 // A frame taken without a copy lies in one real slot: it fits the largest, and every byte of it
 // can be read (a pointer past the mapping faults here).
 uint32_t readTakenFrame(const KEL_Frame &frame) {
-    KEL_FUZZ_CHECK(uint64_t(frame.stride) * uint64_t(frame.height - 1) + uint64_t(frame.width) * 4 <=
+    KEL_FUZZ_CHECK(uint64_t(frame.stride) * uint64_t(frame.height - 1) +
+                       uint64_t(frame.width) * 4 <=
                    kLargestSlot);
     const auto *pixels = static_cast<const uint8_t *>(frame.pixels);
     uint32_t sum = 0;
@@ -229,13 +232,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
             KEL_ReleaseFrame(view);
             break;
         case 2: { // copy into exactly what the host states it has
-            const int32_t capacities[] = {-1, 0, 4, 16 * 16 * 4, 64 * 64 * 4 - 1, 64 * 64 * 4,
-                                          int32_t(kLargestSlot)};
+            const int32_t capacities[] = {
+                -1, 0, 4, 16 * 16 * 4, 64 * 64 * 4 - 1, 64 * 64 * 4, int32_t(kLargestSlot)};
             const int32_t capacity = input.PickValueInArray(capacities);
             std::vector<uint8_t> buffer(size_t(std::max(capacity, 0)));
             KEL_Frame frame{};
-            const int32_t result = KEL_CopyFrame(view, buffer.empty() ? nullptr : buffer.data(),
-                                                 capacity, &frame);
+            const int32_t result =
+                KEL_CopyFrame(view, buffer.empty() ? nullptr : buffer.data(), capacity, &frame);
             KEL_FUZZ_CHECK(result >= -1 && result <= 1);
             if (result == 1) {
                 checkFrame(frame);
