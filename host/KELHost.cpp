@@ -138,6 +138,7 @@ bool Browser::start(const StartOptions &options) {
     m_recovery->stopWatching();
     KEL_SetProcessCBWithUser(&Browser::onRecord, this);
     m_suffix = settleSegmentSuffix(options.fixedSegmentNames);
+    ++m_segmentsEpoch;
     if (!KEL_Init()) {
         m_error = "KEL_Init failed (see the log)";
         return false;
@@ -224,6 +225,7 @@ void Browser::closeOutput() {
 bool Browser::reinitialise() {
     if (m_initialised)
         KEL_Shutdown();
+    ++m_segmentsEpoch;
     forgetStoredPayloads();
     m_inbox.clear(); // records of the old segments name slots that are gone
     KEL_SetProcessCBWithUser(&Browser::onRecord, this); // KEL_Shutdown forgot it
@@ -280,6 +282,7 @@ void Browser::closeProcessAndPlugin() {
     }
     if (m_initialised) {
         KEL_Shutdown();
+        ++m_segmentsEpoch;
         m_initialised = false;
         KEL_SetProcessCBWithUser(&Browser::onRecord, this); // KEL_Shutdown forgot it
     }

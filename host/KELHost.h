@@ -103,6 +103,9 @@ class Browser : private ProcessControl {
     const std::string &error() const { return m_error; }
     // The segment suffix in force since start() ("" for the plain names).
     const std::string &segmentSuffix() const { return m_suffix; }
+    // Grows each time the plugin's segments are ended or made anew (start, stop, recovery): a
+    // frame held under one value is gone under the next (KEL_Shutdown unmapped it).
+    uint64_t segmentsEpoch() const { return m_segmentsEpoch; }
 
     // Posts a request; returns its sequence number (0 = segment full).
     uint32_t post(const KEL_Command &command);
@@ -185,6 +188,7 @@ class Browser : private ProcessControl {
     pid_t m_pid = -1;
     int m_status = -1;
     bool m_initialised = false;
+    uint64_t m_segmentsEpoch = 0;
     std::string m_error;
     std::deque<KEL_Command> m_inbox;
     size_t m_inboxCapacity = 0;

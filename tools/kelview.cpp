@@ -2,8 +2,10 @@
 //
 //     kelview [--control] [ADDRESS|FILE]
 //
-// Frames are uploaded into one streaming texture per window as they arrive, a rectangle at a
-// time. Alt+Left / Alt+Right go back and forward, F5 reloads, Ctrl+L types an address (Enter
+// Each view paints into its own frame area (the host kit's default, 60 frames a second); every
+// loop takes each window's newest frame and uploads it into the window's streaming texture
+// straight from shared memory, only its changed rectangles when it follows the frame taken
+// before. Alt+Left / Alt+Right go back and forward, F5 reloads, Ctrl+L types an address (Enter
 // loads it, Escape cancels). Popups open in windows of their own. Console messages go to
 // standard error.
 //
@@ -102,6 +104,7 @@ class Viewer {
     void closeWindow(const std::string &name);
     void onRecord(const KEL_Command &record);
     bool handleEvent(const SDL_Event &event); // false: quit
+    void takeFrames();
     void render();
     bool readControl(); // false: quit
     View &mainView() { return *m_windows.at("main").view; }
@@ -431,6 +434,11 @@ bool Viewer::handleEvent(const SDL_Event &event) {
     return true;
 }
 
+void Viewer::takeFrames() {
+    for (auto &entry : m_windows)
+        entry.second.view->takeFrame();
+}
+
 void Viewer::render() {
     if (!m_closing.empty()) {
         closeWindow(m_closing);
@@ -445,8 +453,10 @@ void Viewer::render() {
         SDL_RenderClear(window.renderer);
         const View &view = *window.view;
         if (window.texture) {
-            // The page fills the first columns of the last rows in memory.
-            SDL_Rect source{0, view.textureHeight() - view.height(), view.width(), view.height()};
+            // The page fills the first columns of the last rows in memory (on the frame area,
+            // the whole frame), drawn at the view's size.
+            SDL_Rect source{0, view.textureHeight() - view.paintedHeight(), view.paintedWidth(),
+                            view.paintedHeight()};
             SDL_Rect target{0, 0, view.width(), view.height()};
             SDL_RenderCopyEx(window.renderer, window.texture, &source, &target, 0, nullptr,
                              SDL_FLIP_VERTICAL);
@@ -558,6 +568,7 @@ int main(int argc, char **argv) {
                 }
                 running = viewer.readControl() && running;
                 browser.pump();
+                viewer.takeFrames();
                 viewer.render();
             }
             if (!browser.running()) {
