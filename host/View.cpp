@@ -35,10 +35,6 @@ View::View(Browser &browser, std::string name, ViewOptions options)
     : m_browser(browser), m_name(std::move(name)), m_name16(utf16(m_name)), m_options(options),
       m_path(options.path) {}
 
-View::~View() {
-    releaseFrame();
-}
-
 KEL_Command View::request(const char *code) const {
     KEL_Command command = makeCommand(code);
     setString(command, 0, m_name16);

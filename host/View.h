@@ -79,7 +79,6 @@ enum class Button : int32_t { Left = 0, Right = 1, Middle = 2 };
 class View {
   public:
     explicit View(Browser &browser, std::string name, ViewOptions options = ViewOptions());
-    ~View(); // hands a held frame back
     View(const View &) = delete;
     View &operator=(const View &) = delete;
 
