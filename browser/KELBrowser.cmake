@@ -18,6 +18,8 @@ add_executable(KELBrowser
   core/ViewHandlers.cpp
   core/InputHandlers.cpp
   core/FrameHandlers.cpp
+  core/FramePacing.cpp
+  core/FramePacing.h
   core/HandlerSupport.cpp
   core/TransportNoticeSink.cpp
   view/Notice.cpp

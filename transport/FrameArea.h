@@ -9,7 +9,7 @@
 //   the view name's UTF-16 units, low byte first), kFrameControlSize bytes, never resized. It
 //   holds the one word both sides change, `state`, and the host's `taken` hint.
 // - the pixel segment of a generation, "<control name>_G<8 hex digits of the generation>":
-//   a FramePixelsHeader with one FrameSlot descriptor per frame, then three frames of
+//   a FramePixelsHeader with one FrameSlot descriptor per frame (`frames`), then three frames of
 //   slotBytes each from kFramePixelsOffset on. A pixel segment is never resized either (the
 //   other side may have it mapped: a shrunken one faults on touch). A view that outgrows its
 //   frames gets a new generation; the old name goes at once, the old mapping stays valid for
@@ -98,12 +98,12 @@ struct FramePixelsHeader {
     uint32_t magic;      // kFramePixelsMagic
     uint32_t generation; // as in the segment's name
     uint64_t slotBytes;  // bytes of each frame, a multiple of 4096, at most kMaxFrameBytes
-    FrameSlot slots[kFrameSlots];
+    FrameSlot frames[kFrameSlots];
 };
 static_assert(std::is_trivially_copyable<FramePixelsHeader>::value, "shared memory");
 static_assert(sizeof(FramePixelsHeader) == 856, "FramePixelsHeader layout");
 static_assert(offsetof(FramePixelsHeader, slotBytes) == 8, "FramePixelsHeader layout");
-static_assert(offsetof(FramePixelsHeader, slots) == 16, "FramePixelsHeader layout");
+static_assert(offsetof(FramePixelsHeader, frames) == 16, "FramePixelsHeader layout");
 constexpr uint64_t kFramePixelsOffset = 4096;
 static_assert(sizeof(FramePixelsHeader) <= kFramePixelsOffset, "header fits before the frames");
 constexpr uint64_t framePixelsSegmentSize(uint64_t slotBytes) {
@@ -184,5 +184,96 @@ class FrameMapping {
     uint64_t m_inode = 0;
     bool m_linked = false;
 };
+
+// The browser's side of one view's frame area: the control segment, made at once, and the
+// pixel segment of the current generation.
+class FrameAreaPublisher {
+  public:
+    // Creates the control segment; ready() tells whether that worked (logged when not).
+    explicit FrameAreaPublisher(std::string controlName);
+    // Removes the names of both segments (the host's mappings stay valid).
+    ~FrameAreaPublisher();
+    FrameAreaPublisher(const FrameAreaPublisher &) = delete;
+    FrameAreaPublisher &operator=(const FrameAreaPublisher &) = delete;
+
+    bool ready() const { return m_control != nullptr; }
+    // Frames of width x height (1..kMaxFrameSide) fit afterwards: true at once when they fit
+    // the current generation, else a new generation is made and announced (nothing held, no
+    // newest frame) and the old name removed. False (logged) when that fails.
+    bool reserve(int32_t width, int32_t height);
+    // Whether reserve() made a new generation since the last call (the slots are empty).
+    bool takeGenerationChanged();
+    // The slot to write next: neither the newest nor the one the host holds.
+    int freeSlot() const;
+    // The newest published slot of this generation, or -1.
+    int newestSlot() const;
+    uint8_t *slotPixels(int slot) const;
+    FrameSlot &slotDescriptor(int slot) const;
+    uint64_t slotBytes() const { return m_slotBytes; }
+    // Makes `slot`, whose descriptor says frame `number`, the newest; the host may take it now.
+    void publish(int slot, uint32_t number);
+    // The frame the host says it took last: a hint, any value.
+    uint32_t hostTaken() const;
+    uint32_t generation() const { return m_generation; }
+    const std::string &controlName() const { return m_controlName; }
+
+  private:
+    FrameControl *control() const { return reinterpret_cast<FrameControl *>(m_control->base()); }
+
+    std::string m_controlName;
+    std::unique_ptr<FrameMapping> m_control;
+    std::unique_ptr<FrameMapping> m_pixels;
+    uint32_t m_generation = 0;
+    uint64_t m_slotBytes = 0;
+    bool m_generationChanged = false;
+};
+
+// The host's side of one view's frame area. Maps the segments lazily, re-maps when the browser
+// announces a new generation or when the name no longer names what it mapped (the view was
+// made anew, or a new browser runs), and never waits.
+class FrameAreaReader {
+  public:
+    explicit FrameAreaReader(std::string controlName) : m_controlName(std::move(controlName)) {}
+    ~FrameAreaReader();
+    FrameAreaReader(const FrameAreaReader &) = delete;
+    FrameAreaReader &operator=(const FrameAreaReader &) = delete;
+
+    // 1: the newest frame, newer than the last one taken, is held and described in *frame (its
+    // pixels stay valid until release() or the next take()); 0: nothing newer; -1: no area
+    // (yet) or a refused frame (logged once per area).
+    int take(KEL_Frame &frame);
+    // Hands the held frame back; nothing when none is held.
+    void release();
+    // Forgets that a frame was taken: the next take() hands out the newest again.
+    void forgetTaken(uint32_t number, bool any);
+    uint32_t lastTaken() const { return m_lastTaken; }
+    bool hasTaken() const { return m_hasTaken; }
+    // Removes the names of the segments mapped here, if they still name them (host shutdown).
+    void removeNames();
+
+  private:
+    bool mapControl();
+    bool mapGeneration(uint32_t generation);
+    void reset();
+    int refuse(const char *why);
+
+    std::string m_controlName;
+    std::unique_ptr<FrameMapping> m_control;
+    std::shared_ptr<FrameMapping> m_pixels;
+    uint32_t m_generation = 0;
+    uint64_t m_slotBytes = 0;
+    // The frame handed out and not yet released: its mapping stays alive with it.
+    std::shared_ptr<FrameMapping> m_heldPixels;
+    uint32_t m_heldSlot = kFrameNoSlot;
+    uint32_t m_heldGeneration = 0;
+    uint32_t m_lastTaken = 0;
+    bool m_hasTaken = false;
+    bool m_refusalLogged = false;
+};
+
+// Removes every frame-area name (control or pixel segment) under this process's texture
+// segment name that belongs to the current user: leftovers of a browser that could not remove
+// them. Returns how many. For KEL_Init, before any browser of this host exists.
+int removeLeftoverFrameAreas();
 
 } // namespace KEL

@@ -4,6 +4,7 @@
 #include "CommandCodes.h"
 #include "Log.h"
 #include "TextureBuffer.h"
+#include "core/FramePacing.h"
 #include "core/ProcessState.h"
 #include "view/Notice.h"
 #include "view/WebPage.h"
@@ -21,7 +22,8 @@ std::string text8(const QString &text) {
 
 } // namespace
 
-ViewRegistry::ViewRegistry(NoticeSink &notices) : m_notices(notices) {}
+ViewRegistry::ViewRegistry(NoticeSink &notices)
+    : m_notices(notices), m_pacing(std::make_unique<FramePacing>()) {}
 
 ViewRegistry::~ViewRegistry() {
     removeAllViews();
@@ -58,6 +60,7 @@ void ViewRegistry::removeView(WebView *view) {
     const auto it = m_views.find(view->name());
     if (it == m_views.end() || it->second.get() != view)
         return;
+    m_pacing->forget(view->name());
     std::unique_ptr<WebView> owned = std::move(it->second);
     m_views.erase(it);
     logMessage("Destroying Web View: " + text8(owned->name()));
@@ -102,6 +105,7 @@ WebView *ViewRegistry::createPopupView(int32_t *index) {
 
 void ViewRegistry::removeAllViews() {
     m_closing = true;
+    m_pacing->clear();
     for (auto &entry : m_views) {
         logMessage("Destroying Web View: " + text8(entry.first));
         entry.second.reset();
@@ -155,13 +159,14 @@ void ViewRegistry::reofferUntakenFrame(TextureHeader &header) {
 }
 
 void ViewRegistry::viewTick() {
+    m_pacing->tick();
     // While the host has not taken the last delivery, nothing is painted, delivered or
     // announced, LDFN included.
     if (texturePending())
         return;
 
     for (auto &entry : m_views) {
-        if (entry.second->isActive())
+        if (entry.second->isActive() && !entry.second->onFrameArea())
             entry.second->renderFrame();
     }
     deliverOneFrame();
@@ -169,7 +174,7 @@ void ViewRegistry::viewTick() {
     // A load's LDFN follows the delivery of the frames painted before it.
     for (auto &entry : m_views) {
         WebView *view = entry.second.get();
-        if (view->isLoadFinishedPending() && !view->isDirty())
+        if (view->isLoadFinishedPending() && !view->isDirty() && !view->onFrameArea())
             view->postLoadFinished();
     }
 }

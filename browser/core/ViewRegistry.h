@@ -15,6 +15,7 @@
 
 namespace KEL {
 
+class FramePacing;
 class NoticeSink;
 class TextureBuffer;
 struct TextureHeader;
@@ -52,6 +53,8 @@ class ViewRegistry : public ViewHost {
     void setLoadFinishedHook(std::function<void()> hook) { m_loadFinishedHook = std::move(hook); }
 
     const std::map<QString, std::unique_ptr<WebView>> &views() const { return m_views; }
+    // The views on their frame areas (RATE, FRAM); the view tick leaves them to it.
+    FramePacing &framePacing() { return *m_pacing; }
     // Names of the views that had a frame delivery in the current cycle of deliveries.
     QStringList &servedList() { return m_served; }
 
@@ -66,6 +69,7 @@ class ViewRegistry : public ViewHost {
 
     NoticeSink &m_notices;
     std::map<QString, std::unique_ptr<WebView>> m_views;
+    std::unique_ptr<FramePacing> m_pacing; // declared after the views: gone before them
     QStringList m_served;
     QString m_lastDelivered; // the view whose frame went into the texture segment last
     std::function<void()> m_loadFinishedHook;

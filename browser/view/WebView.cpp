@@ -4,6 +4,7 @@
 #include "view/PageTrust.h"
 #include "view/WebPage.h"
 
+#include "FrameArea.h"
 #include "TextureSize.h"
 
 #include <QGraphicsScene>
@@ -19,6 +20,8 @@ namespace {
 
 // A page is painted once it has loaded at least this much (percent).
 constexpr int32_t kPaintProgress = 50;
+// The smallest side of a frame-area view.
+constexpr uint32_t kMinFrameAreaSide = 16;
 
 } // namespace
 
@@ -76,8 +79,17 @@ WebView::~WebView() {
 }
 
 bool WebView::setViewSize(uint32_t width, uint32_t height) {
-    width = uint32_t(clampViewSide(int(width)));
-    height = uint32_t(clampViewSide(int(height)));
+    m_requestedWidth = width;
+    m_requestedHeight = height;
+    if (onFrameArea()) {
+        // Sides as unsigned, like the texture path's: a negative one is taken as too large.
+        const uint32_t largest = uint32_t(kMaxFrameSide / m_surface.scale());
+        width = std::clamp(width, kMinFrameAreaSide, largest);
+        height = std::clamp(height, kMinFrameAreaSide, largest);
+    } else {
+        width = uint32_t(clampViewSide(int(width)));
+        height = uint32_t(clampViewSide(int(height)));
+    }
     if (width == m_width && height == m_height)
         return false;
     m_width = width;
@@ -102,7 +114,13 @@ bool WebView::setViewSize(uint32_t width, uint32_t height) {
 
     m_caret.restart();
     requestPaint();
-    return changed;
+    return changed && !onFrameArea();
+}
+
+void WebView::useFrameArea(qreal scale) {
+    m_surface.paintForFrameArea(scale);
+    m_width = m_height = UINT32_MAX; // the image is made anew even at the same size
+    setViewSize(m_requestedWidth, m_requestedHeight);
 }
 
 void WebView::renderFrame() {

@@ -53,7 +53,18 @@ class WebView : public QGraphicsWebView {
     // Clamps each side to 128..1024 and, when the size changed, resizes scene, view, item and
     // page, zeroes the frames and empties the update slots. True when the power-of-two texture
     // size changed (the host must recreate its texture: RSIZ answers 2).
+    // On the frame area, each side is clamped to 16..(4096 / scale) instead, and the answer is
+    // always false (there is no texture).
     bool setViewSize(uint32_t width, uint32_t height);
+    // RATE: the view leaves the texture path for good and is painted at `scale` (1, 1.5, 2)
+    // for its frame area, at the size the host asked for last (CRVW / RSIZ), clamped for the
+    // frame area. Whether that size times the scale fits kMaxFrameSide is the caller's check.
+    void useFrameArea(qreal scale);
+    bool onFrameArea() const { return m_surface.onFrameArea(); }
+    // Frame-area painting: the painted image and what was painted since the last take.
+    ViewSurface &surface() { return m_surface; }
+    uint32_t requestedWidth() const { return m_requestedWidth; }
+    uint32_t requestedHeight() const { return m_requestedHeight; }
 
     // Paints the page (from 50 % load progress on), converts it to the texture layout and
     // records what changed since the last detected frame. UPCZ when the contents size changed.
@@ -90,7 +101,8 @@ class WebView : public QGraphicsWebView {
     void setPartialUpdates(bool on) { m_surface.frames().setPartialUpdates(on); }
     bool partialUpdates() const { return m_surface.frames().partialUpdates(); }
 
-    bool isDirty() const { return m_surface.frames().dirty(); }
+    // A frame-area view never waits for the texture segment.
+    bool isDirty() const { return !onFrameArea() && m_surface.frames().dirty(); }
     const FrameTracker &frames() const { return m_surface.frames(); }
     bool isLoadFinishedPending() const { return m_notices.isLoadFinishedPending(); }
     // LDFN, once the frames painted up to the end of the load have been delivered.
@@ -134,6 +146,8 @@ class WebView : public QGraphicsWebView {
     uint32_t m_height = UINT32_MAX;
     uint32_t m_textureWidth = UINT32_MAX;
     uint32_t m_textureHeight = UINT32_MAX;
+    uint32_t m_requestedWidth = 0; // as the host asked, before clamping
+    uint32_t m_requestedHeight = 0;
     int32_t m_progress = 100; // a view that has loaded nothing is painted
     QSize m_contentsSize{-1, -1};
 };
