@@ -121,9 +121,10 @@ KEL::FrameSlot slot(FuzzedDataProvider &input, uint32_t stateNumber) {
     KEL::FrameSlot s{};
     s.width = side(input);
     s.height = side(input);
-    const int64_t packed = int64_t(s.width) * 4;
-    s.stride = input.ConsumeBool() && packed >= INT32_MIN && packed <= INT32_MAX
-                   ? int32_t(packed) + 4 * input.ConsumeIntegralInRange<int32_t>(-1, 2)
+    // Mostly the packed stride or a row more or less, else anything.
+    const int64_t near = int64_t(s.width) * 4 + 4 * input.ConsumeIntegralInRange<int64_t>(-1, 2);
+    s.stride = input.ConsumeBool() && near >= INT32_MIN && near <= INT32_MAX
+                   ? int32_t(near)
                    : input.ConsumeIntegral<int32_t>();
     s.number = input.ConsumeBool() ? stateNumber : number(input);
     s.changesSince = input.ConsumeBool() ? stateNumber - 1 : number(input);
@@ -161,7 +162,7 @@ void writePixelHeader(FuzzedDataProvider &input, uint8_t *base, uint32_t generat
         slotBytes,   0, 4096, slotBytes + 4096, KEL::kMaxFrameBytes, KEL::kMaxFrameBytes + 4096,
         ~uint64_t(0)};
     header.slotBytes = input.ConsumeBool() ? slotBytes : input.PickValueInArray(sizes);
-    for (KEL::FrameSlot &s : header.slots)
+    for (KEL::FrameSlot &s : header.frames)
         s = slot(input, stateNumber);
     std::memcpy(base, &header, sizeof header);
 }
@@ -254,7 +255,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
         case 4: { // a slot descriptor rewritten between two calls
             const int g = input.ConsumeIntegralInRange<int>(0, 1);
             auto *header = reinterpret_cast<KEL::FramePixelsHeader *>(a.pixels[g]->base());
-            header->slots[input.ConsumeIntegralInRange<int>(0, 2)] = slot(input, stateNumber);
+            header->frames[input.ConsumeIntegralInRange<int>(0, 2)] = slot(input, stateNumber);
             break;
         }
         case 5: { // careless hosts
