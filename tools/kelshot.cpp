@@ -494,8 +494,8 @@ int Shot::checkLoad() {
     return fail(kExitLoadFailed, "the page could not be loaded: " + printable(failure));
 }
 
-// FRAM paints the page as it is now; a PING round trip after its reply ends the tick that
-// published it, so the take that follows finds it.
+// FRAM paints the page as it is now and publishes the frame before it replies, so the take
+// that follows the reply finds it.
 int Shot::finalFrame() {
     KEL_Command paint = makeCommand(KEL::Code::FRAM);
     setString(paint, 0, kView);
@@ -504,8 +504,6 @@ int Shot::finalFrame() {
         return failWait(wait, "when asked for a frame");
     if (reply.result != 1)
         return fail(kExitFailed, "the browser has no frame area for the view");
-    if (Wait wait = request(makeCommand(KEL::Code::PING), nullptr); wait != Wait::Done)
-        return failWait(wait, "while rendering");
     takeFrame();
     return kExitOk;
 }
