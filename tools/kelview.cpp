@@ -454,10 +454,14 @@ void Viewer::render() {
         const View &view = *window.view;
         if (window.texture) {
             // The page fills the first columns of the last rows in memory (on the frame area,
-            // the whole frame), drawn at the view's size.
+            // the whole frame).
             SDL_Rect source{0, view.textureHeight() - view.paintedHeight(), view.paintedWidth(),
                             view.paintedHeight()};
-            SDL_Rect target{0, 0, view.width(), view.height()};
+            // At the frame's own layout size: until the frame of a new size comes, the old one
+            // is drawn as it was, not stretched.
+            const int32_t scale = view.path() == FramePath::Area ? view.scalePercent() : 100;
+            SDL_Rect target{0, 0, view.paintedWidth() * 100 / scale,
+                            view.paintedHeight() * 100 / scale};
             SDL_RenderCopyEx(window.renderer, window.texture, &source, &target, 0, nullptr,
                              SDL_FLIP_VERTICAL);
         }
