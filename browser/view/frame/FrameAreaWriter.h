@@ -41,8 +41,8 @@ class FrameAreaWriter {
     // (page coordinates, clipped here), ignored when `whole`; a page of another size than the
     // previous frame counts as whole. A whole page is compared with the previous frame (still
     // in its slot) and reported by what really changed: a request that repaints a view whole
-    // then costs the host only the change. Returns the new frame's number, 0 when the area could not
-    // hold the frame (logged).
+    // then costs the host only the change. Returns the new frame's number, 0 when the area could
+    // not hold the frame (logged).
     uint32_t write(const PagePixels &page, const std::vector<PageRect> &changed, bool whole);
     uint32_t number() const { return m_number; }
     uint32_t generation() const { return m_area.generation(); }
