@@ -28,8 +28,8 @@ const uint16_t *units(const char16_t *name) {
     return reinterpret_cast<const uint16_t *>(name);
 }
 
-// Generations 0 and 1 have real pixel segments of these slot sizes; generation 2's segment is
-// shorter than a pixel header; generation 3 has none.
+// Generations 1 and 2 have real pixel segments of these slot sizes; generation 3's segment is
+// shorter than a pixel header; generations 0 (no frames yet) and 4 have none.
 constexpr uint64_t kSlotBytes[] = {KEL::frameSlotBytes(64, 64), KEL::frameSlotBytes(16, 16)};
 constexpr uint64_t kLargestSlot = KEL::frameSlotBytes(64, 64);
 
@@ -76,9 +76,9 @@ Areas &areas() {
         a->control = KEL::FrameMapping::create(control, KEL::kFrameControlSize);
         a->shortControl = KEL::FrameMapping::create(nameOf(kShortView), 64);
         for (int g = 0; g < 2; ++g)
-            a->pixels[g] = KEL::FrameMapping::create(KEL::framePixelsName(control, uint32_t(g)),
+            a->pixels[g] = KEL::FrameMapping::create(KEL::framePixelsName(control, uint32_t(g + 1)),
                                                      KEL::framePixelsSegmentSize(kSlotBytes[g]));
-        a->truncated = KEL::FrameMapping::create(KEL::framePixelsName(control, 2), 100);
+        a->truncated = KEL::FrameMapping::create(KEL::framePixelsName(control, 3), 100);
         if (!a->control || !a->shortControl || !a->pixels[0] || !a->pixels[1] || !a->truncated) {
             std::fprintf(stderr, "cannot make the frame areas\n");
             std::abort();
@@ -93,16 +93,19 @@ Areas &areas() {
     return *made;
 }
 
+// Each value is what a well-behaved browser writes unless the input says otherwise (a zero
+// byte, or the end of the input, means "as a browser would"), so the seeds reach frames that
+// are handed out and every mutation makes one value hostile at a time.
 constexpr int32_t kSides[] = {INT32_MIN, -1, 0, 1, 15, 16, 17, 63, 64, 65, 4096, 4097, INT32_MAX};
 constexpr uint32_t kNumbers[] = {0, 1, 2, 3, 7, 0x7fffffffu, 0xfffffffeu, 0xffffffffu};
 
-int32_t side(FuzzedDataProvider &input) {
-    return input.ConsumeBool() ? input.PickValueInArray(kSides) : input.ConsumeIntegral<int32_t>();
+int32_t hostileSide(FuzzedDataProvider &input) {
+    return input.ConsumeBool() ? input.ConsumeIntegral<int32_t>() : input.PickValueInArray(kSides);
 }
 
-uint32_t number(FuzzedDataProvider &input) {
-    return input.ConsumeBool() ? input.PickValueInArray(kNumbers)
-                               : input.ConsumeIntegral<uint32_t>();
+uint32_t hostileNumber(FuzzedDataProvider &input) {
+    return input.ConsumeBool() ? input.ConsumeIntegral<uint32_t>()
+                               : input.PickValueInArray(kNumbers);
 }
 
 uint64_t stateWord(FuzzedDataProvider &input) {
@@ -110,35 +113,41 @@ uint64_t stateWord(FuzzedDataProvider &input) {
         return input.ConsumeIntegral<uint64_t>();
     KEL::FrameState state;
     state.newest = input.ConsumeIntegralInRange<uint32_t>(0, 3);
-    state.held = input.ConsumeIntegralInRange<uint32_t>(0, 3);
-    state.generation = input.ConsumeBool() ? input.ConsumeIntegralInRange<uint32_t>(0, 3)
-                                           : input.ConsumeIntegral<uint32_t>();
-    state.number = number(input);
+    state.held = (input.ConsumeIntegralInRange<uint32_t>(0, 3) + 3) % 4; // none, by default
+    state.generation = input.ConsumeBool() ? input.ConsumeIntegral<uint32_t>()
+                                           : (input.ConsumeIntegralInRange<uint32_t>(0, 4) + 1) % 5;
+    state.number =
+        input.ConsumeBool() ? hostileNumber(input) : 1 + input.ConsumeIntegral<uint16_t>();
     return KEL::packFrameState(state);
 }
 
 KEL::FrameSlot slot(FuzzedDataProvider &input, uint32_t stateNumber) {
     KEL::FrameSlot s{};
-    s.width = side(input);
-    s.height = side(input);
-    // Mostly the packed stride or a row more or less, else anything.
-    const int64_t near = int64_t(s.width) * 4 + 4 * input.ConsumeIntegralInRange<int64_t>(-1, 2);
-    s.stride = input.ConsumeBool() && near >= INT32_MIN && near <= INT32_MAX
+    s.width = input.ConsumeBool() ? hostileSide(input) : input.ConsumeIntegralInRange(1, 64);
+    s.height = input.ConsumeBool() ? hostileSide(input) : input.ConsumeIntegralInRange(1, 64);
+    // The packed stride or a row more, else anything.
+    const int64_t near = int64_t(s.width) * 4 + 4 * input.ConsumeIntegralInRange<int64_t>(0, 2);
+    s.stride = !input.ConsumeBool() && near >= INT32_MIN && near <= INT32_MAX
                    ? int32_t(near)
                    : input.ConsumeIntegral<int32_t>();
-    s.number = input.ConsumeBool() ? stateNumber : number(input);
-    s.changesSince = input.ConsumeBool() ? stateNumber - 1 : number(input);
-    s.rectCount = input.ConsumeBool() ? input.ConsumeIntegralInRange<int32_t>(-2, 17)
-                                      : input.ConsumeIntegral<int32_t>();
+    s.number = input.ConsumeBool() ? hostileNumber(input) : stateNumber;
+    s.changesSince = input.ConsumeBool() ? hostileNumber(input) : stateNumber - 1;
+    s.rectCount = input.ConsumeBool()
+                      ? input.ConsumeIntegral<int32_t>()
+                      : input.ConsumeIntegralInRange<int32_t>(-1, KEL::kMaxFrameRects);
     for (KEL::FrameRect &r : s.rects) {
-        if (!input.ConsumeBool())
+        if (input.ConsumeBool()) { // anything
+            r.x = input.ConsumeIntegral<int32_t>();
+            r.y = input.ConsumeIntegral<int32_t>();
+            r.width = input.ConsumeIntegral<int32_t>();
+            r.height = input.ConsumeIntegral<int32_t>();
             continue;
-        r.x = input.ConsumeIntegralInRange<int32_t>(-2, 70);
-        r.y = input.ConsumeIntegralInRange<int32_t>(-2, 70);
-        r.width = input.ConsumeBool() ? input.ConsumeIntegralInRange<int32_t>(-1, 70)
-                                      : input.ConsumeIntegral<int32_t>();
-        r.height = input.ConsumeBool() ? input.ConsumeIntegralInRange<int32_t>(-1, 70)
-                                       : input.ConsumeIntegral<int32_t>();
+        }
+        // Inside the frame unless the numbers say otherwise (a few pixels past its edges).
+        r.x = input.ConsumeIntegralInRange<int32_t>(0, 66);
+        r.y = input.ConsumeIntegralInRange<int32_t>(0, 66);
+        r.width = 1 + input.ConsumeIntegralInRange<int32_t>(0, 66);
+        r.height = 1 + input.ConsumeIntegralInRange<int32_t>(0, 66);
     }
     return s;
 }
@@ -146,9 +155,9 @@ KEL::FrameSlot slot(FuzzedDataProvider &input, uint32_t stateNumber) {
 void writeControl(FuzzedDataProvider &input, uint8_t *base) {
     auto *control = reinterpret_cast<KEL::FrameControl *>(base);
     control->magic =
-        input.ConsumeBool() ? KEL::kFrameControlMagic : input.ConsumeIntegral<uint32_t>();
+        input.ConsumeBool() ? input.ConsumeIntegral<uint32_t>() : KEL::kFrameControlMagic;
     control->version =
-        input.ConsumeBool() ? KEL::kFrameLayoutVersion : input.ConsumeIntegral<uint32_t>();
+        input.ConsumeBool() ? input.ConsumeIntegral<uint32_t>() : KEL::kFrameLayoutVersion;
     control->state.store(stateWord(input));
     control->taken.store(input.ConsumeIntegral<uint64_t>());
 }
@@ -156,12 +165,11 @@ void writeControl(FuzzedDataProvider &input, uint8_t *base) {
 void writePixelHeader(FuzzedDataProvider &input, uint8_t *base, uint32_t generation,
                       uint64_t slotBytes, uint32_t stateNumber) {
     KEL::FramePixelsHeader header{};
-    header.magic = input.ConsumeBool() ? KEL::kFramePixelsMagic : input.ConsumeIntegral<uint32_t>();
-    header.generation = input.ConsumeBool() ? generation : input.ConsumeIntegral<uint32_t>();
+    header.magic = input.ConsumeBool() ? input.ConsumeIntegral<uint32_t>() : KEL::kFramePixelsMagic;
+    header.generation = input.ConsumeBool() ? input.ConsumeIntegral<uint32_t>() : generation;
     const uint64_t sizes[] = {
-        slotBytes,   0, 4096, slotBytes + 4096, KEL::kMaxFrameBytes, KEL::kMaxFrameBytes + 4096,
-        ~uint64_t(0)};
-    header.slotBytes = input.ConsumeBool() ? slotBytes : input.PickValueInArray(sizes);
+        0, 4096, slotBytes + 4096, KEL::kMaxFrameBytes, KEL::kMaxFrameBytes + 4096, ~uint64_t(0)};
+    header.slotBytes = input.ConsumeBool() ? input.PickValueInArray(sizes) : slotBytes;
     for (KEL::FrameSlot &s : header.frames)
         s = slot(input, stateNumber);
     std::memcpy(base, &header, sizeof header);
@@ -208,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
         KEL::unpackFrameState(reinterpret_cast<KEL::FrameControl *>(a.control->base())->state)
             .number;
     for (int g = 0; g < 2; ++g)
-        writePixelHeader(input, a.pixels[g]->base(), uint32_t(g), kSlotBytes[g], stateNumber);
+        writePixelHeader(input, a.pixels[g]->base(), uint32_t(g + 1), kSlotBytes[g], stateNumber);
     std::vector<uint8_t> shortBytes = input.ConsumeBytes<uint8_t>(64);
     shortBytes.resize(64);
     std::memset(a.truncated->base(), 0, 100);
@@ -217,7 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
 
     volatile uint32_t sink = 0;
     for (int call = 0; call < 12 && input.remaining_bytes() > 0; ++call) {
-        const uint16_t *view = units(input.ConsumeBool() ? kView : kShortView);
+        const uint16_t *view = units(input.ConsumeBool() ? kShortView : kView);
         switch (input.ConsumeIntegralInRange<int>(0, 5)) {
         case 0: { // take
             KEL_Frame frame{};
