@@ -53,11 +53,10 @@ void View::create(int32_t width, int32_t height, bool partialFrames) {
 }
 
 void View::adopt(int32_t width, int32_t height) {
-    const bool wasThere = m_exists;
     m_exists = true;
     setSize(width, height);
-    // A popup the browser made: the host's CRVW did not ask for its frame area.
-    if (!wasThere && m_path == FramePath::Area && !m_rateConfirmed)
+    // A popup the browser made: no CRVW of the host's asked for its frame area.
+    if (m_path == FramePath::Area && !m_ratePosted)
         postRate();
 }
 
@@ -65,7 +64,7 @@ void View::remove() {
     releaseFrame();
     m_browser.post(request(Code::RMVW));
     m_exists = false;
-    m_rateConfirmed = false;
+    m_ratePosted = m_rateConfirmed = false;
     m_haveFrame = false;
 }
 
@@ -74,6 +73,7 @@ void View::postRate() {
     setInt(command, 0, m_options.rate);
     setInt(command, 1, m_options.scalePercent);
     m_browser.post(command);
+    m_ratePosted = true;
 }
 
 void View::setRate(int32_t rate, int32_t scalePercent) {

@@ -198,6 +198,7 @@ class View {
     std::u16string m_name16;
     ViewOptions m_options;
     FramePath m_path;
+    bool m_ratePosted = false;    // a RATE for this view went out
     bool m_rateConfirmed = false; // the browser accepted a RATE for this view
     bool m_exists = false;
     // The frame area's frame held now, under the plugin's segments of m_heldEpoch.

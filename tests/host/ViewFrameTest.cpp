@@ -82,6 +82,8 @@ class ViewFrames : public BrowserTest {
         m_browser.setNoticeHandler([this, views](const KEL_Command &record) {
             if (Host::isFrameNotice(record))
                 ++m_frameNotices;
+            if (record.origin == 0 && Host::hasCode(record, KEL::Code::RATE))
+                ++m_rateReplies[Host::getString8(record, 0)];
             for (Host::View *view : views) {
                 if (view->handle(record))
                     return;
@@ -126,6 +128,7 @@ class ViewFrames : public BrowserTest {
     }
 
     int m_frameNotices = 0, m_framesTaken = 0, m_mismatches = 0;
+    std::map<std::string, int> m_rateReplies; // by view
 };
 
 // Guards the frame loop: whatever happened between two takes (one change, changes whose frames
@@ -205,7 +208,8 @@ TEST_F(ViewFrames, AppliedPiecesRebuildEveryFrameExactly) {
 }
 
 // Guards the choice of path: a view asked onto the texture segment gets its frames there as
-// before (UPVW, a power-of-two texture, copied), next to a frame-area view that never uses it.
+// before (UPVW, a power-of-two texture, copied, no RATE), next to a frame-area view that never
+// uses it (one RATE, with its creation).
 TEST_F(ViewFrames, TheTexturePathStaysBesideTheFrameArea) {
     Host::ViewOptions texture;
     texture.path = Host::FramePath::Texture;
@@ -238,6 +242,7 @@ TEST_F(ViewFrames, TheTexturePathStaysBesideTheFrameArea) {
     EXPECT_EQ(area.textureWidth(), 300);
     EXPECT_EQ(area.textureHeight(), 200);
     EXPECT_EQ(m_mismatches, 0);
+    EXPECT_EQ(m_rateReplies, (std::map<std::string, int>{{"area", 1}}));
 }
 
 // Guards the fallback: a frame area the browser refuses (painted sides above 4096) leaves the
