@@ -143,6 +143,10 @@ void WebView::renderFrame() {
     });
 }
 
+bool WebView::wantsPaint() const {
+    return m_surface.paintPending() || inputMethodQuery(Qt::ImMaximumTextLength).toInt() > 0;
+}
+
 void WebView::setTransparentBackground(bool on) {
     requestPaint();
     if (!on) {

@@ -63,6 +63,9 @@ class WebView : public QGraphicsWebView {
     bool onFrameArea() const { return m_surface.onFrameArea(); }
     // Frame-area painting: the painted image and what was painted since the last take.
     ViewSurface &surface() { return m_surface; }
+    // Whether renderFrame() would paint: something changed, a paint was asked for, or a text
+    // field has the focus (its caret blinks).
+    bool wantsPaint() const;
     uint32_t requestedWidth() const { return m_requestedWidth; }
     uint32_t requestedHeight() const { return m_requestedHeight; }
 
