@@ -8,6 +8,7 @@
 
 #include <QGraphicsWebView>
 #include <QPalette>
+#include <QRect>
 #include <QSize>
 #include <QString>
 #include <QUrl>
@@ -153,6 +154,7 @@ class WebView : public QGraphicsWebView {
     uint32_t m_requestedHeight = 0;
     int32_t m_progress = 100; // a view that has loaded nothing is painted
     QSize m_contentsSize{-1, -1};
+    QRect m_lastCaret; // frame-area painting: where the caret was last drawn
 };
 
 } // namespace KEL
