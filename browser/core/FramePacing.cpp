@@ -5,6 +5,7 @@
 #include "Log.h"
 #include "view/WebView.h"
 
+#include <QGraphicsScene>
 #include <QImage>
 
 #include <algorithm>
@@ -15,7 +16,11 @@ struct FramePacing::Entry {
     WebView *view = nullptr;
     std::unique_ptr<FrameAreaWriter> writer;
     int32_t rate = 0;
-    qint64 nextDue = 0; // m_clock nanoseconds
+    qint64 nextDue = 0;     // m_clock nanoseconds
+    qint64 lastServed = -1; // when it was last painted at its rate
+    QMetaObject::Connection woken;
+    ~Entry() { QObject::disconnect(woken); }
+    qint64 period() const { return rate > 0 ? 1000000000LL / rate : 0; }
 };
 
 FramePacing::FramePacing() {
@@ -44,6 +49,9 @@ bool FramePacing::setRate(WebView &view, int32_t rate, int32_t scalePercent) {
             frameControlName(reinterpret_cast<const uint16_t *>(name.data()), name.size()));
         if (!entry->writer->ready())
             return false;
+        // A change on the page arms the timer again (it is idle while nothing changes).
+        entry->woken =
+            QObject::connect(view.scene(), &QGraphicsScene::changed, this, [this] { schedule(); });
         it = m_entries.emplace(view.name(), std::move(entry)).first;
     }
     Entry &entry = *it->second;
@@ -76,11 +84,23 @@ void FramePacing::clear() {
 }
 
 void FramePacing::tick() {
+    const qint64 now = m_clock.nsecsElapsed();
     for (auto &item : m_entries) {
-        WebView &view = *item.second->view;
-        if (item.second->rate == 0 && view.isLoadFinishedPending())
+        Entry &entry = *item.second;
+        WebView &view = *entry.view;
+        if (entry.rate == 0 && view.isLoadFinishedPending())
             view.postLoadFinished();
+        if (entry.rate > 0 && view.surface().paintPending() &&
+            (entry.lastServed < 0 || now - entry.lastServed >= entry.period()))
+            serveNow(entry, now);
     }
+    schedule(); // safety repaints fall due without any change
+}
+
+void FramePacing::serveNow(Entry &entry, qint64 now) {
+    entry.lastServed = now;
+    entry.nextDue = now + entry.period();
+    publish(entry);
 }
 
 // Paints the view if something changed (or a paint was asked for), publishes what was painted,
@@ -111,12 +131,14 @@ void FramePacing::serve() {
         Entry &entry = *item.second;
         if (entry.rate <= 0 || entry.nextDue > now + kSlack)
             continue;
-        const qint64 period = 1000000000LL / entry.rate;
-        entry.nextDue += period;
-        // A view that fell behind (a slow paint, a busy tick) starts afresh rather than
-        // painting several frames at once to catch up.
+        if (!entry.view->wantsPaint())
+            continue; // idle: still due, painted as soon as a change wakes the timer
+        entry.lastServed = now;
+        entry.nextDue += entry.period();
+        // A view that fell behind (a slow paint, a busy tick), or that was idle, starts afresh
+        // rather than painting several frames at once to catch up.
         if (entry.nextDue <= now)
-            entry.nextDue = now + period;
+            entry.nextDue = now + entry.period();
         publish(entry);
     }
     schedule();
@@ -125,8 +147,10 @@ void FramePacing::serve() {
 void FramePacing::schedule() {
     qint64 earliest = -1;
     for (const auto &item : m_entries) {
-        if (item.second->rate > 0 && (earliest < 0 || item.second->nextDue < earliest))
-            earliest = item.second->nextDue;
+        const Entry &entry = *item.second;
+        if (entry.rate > 0 && entry.view->isActive() && entry.view->wantsPaint() &&
+            (earliest < 0 || entry.nextDue < earliest))
+            earliest = entry.nextDue;
     }
     if (earliest < 0) {
         m_timer.stop();

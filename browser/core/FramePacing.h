@@ -1,9 +1,11 @@
 #pragma once
 // Paints the views on their frame areas, each at its own rate, and hands each frame to the
-// view's FrameAreaWriter. One precise timer serves all of them: it fires when the next view is
-// due, and a view is painted only when something on it changed (an idle view costs a check).
-// The 33 ms tick is not involved, except for the load-finished notices of views that paint
-// only when asked (rate 0). GUI thread only.
+// view's FrameAreaWriter. One precise timer serves all of them: it fires when the next view
+// that has something to paint is due, and it is not armed at all while none has (a change on a
+// page wakes it through its scene), so idle views cost nothing. After the 33 ms tick's
+// requests, a view they changed is painted at once when its rate allows, rather than at its
+// next due time: input shows a frame sooner. The tick also sends the load-finished notices of
+// views that paint only when asked (rate 0). GUI thread only.
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -33,13 +35,15 @@ class FramePacing : public QObject {
     // The view is about to be destroyed: its area goes (names removed) with it.
     void forget(const QString &name);
     void clear();
-    // From the view tick: the LDFN of loads on views that paint only when asked.
+    // From the view tick, after the requests: paints views the requests changed if their rate
+    // allows, and sends the LDFN of loads on views that paint only when asked.
     void tick();
 
   private:
     struct Entry;
     void serve();
     void schedule();
+    void serveNow(Entry &entry, qint64 now);
     void publish(Entry &entry);
 
     std::map<QString, std::unique_ptr<Entry>> m_entries;

@@ -96,6 +96,11 @@ void ViewSurface::paint(QGraphicsScene &scene, bool always,
         m_frames.trackFrameRows(pixels, area.top(), area.bottom() + 1);
 }
 
+bool ViewSurface::paintPending() const {
+    return m_needsPaint || m_lastForced || !m_dirtyRect.isEmpty() || !m_sincePaint.isValid() ||
+           m_sincePaint.elapsed() >= kSafetyRepaintTicks * 33;
+}
+
 bool ViewSurface::takePainted(QRect *painted, bool *whole) {
     if (m_painted.isEmpty())
         return false;

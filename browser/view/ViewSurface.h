@@ -49,6 +49,8 @@ class ViewSurface {
     // `whole` for the whole image).
     bool takePainted(QRect *painted, bool *whole);
     const QImage &pageImage() const { return m_pageImage; }
+    // Frame-area painting: whether the next paint() would paint even without `always`.
+    bool paintPending() const;
 
     // The next paint() paints the whole page even if the scene reported no change.
     void requestPaint() { m_needsPaint = true; }

@@ -8,6 +8,7 @@
 
 #include <QGraphicsWebView>
 #include <QPalette>
+#include <QRect>
 #include <QSize>
 #include <QString>
 #include <QUrl>
@@ -63,6 +64,9 @@ class WebView : public QGraphicsWebView {
     bool onFrameArea() const { return m_surface.onFrameArea(); }
     // Frame-area painting: the painted image and what was painted since the last take.
     ViewSurface &surface() { return m_surface; }
+    // Whether renderFrame() would paint: something changed, a paint was asked for, or a text
+    // field has the focus (its caret blinks).
+    bool wantsPaint() const;
     uint32_t requestedWidth() const { return m_requestedWidth; }
     uint32_t requestedHeight() const { return m_requestedHeight; }
 
@@ -150,6 +154,7 @@ class WebView : public QGraphicsWebView {
     uint32_t m_requestedHeight = 0;
     int32_t m_progress = 100; // a view that has loaded nothing is painted
     QSize m_contentsSize{-1, -1};
+    QRect m_lastCaret; // frame-area painting: where the caret was last drawn
 };
 
 } // namespace KEL

@@ -285,6 +285,58 @@ TEST_F(FrameAreaTest, ChangedRectanglesCoverEveryChangeAndEveryFrameIsWhole) {
     }
 }
 
+// Guards against a focused text field repainting the whole view for its caret's blink (60
+// whole frames a second at 4096 wide) and against the caret staying drawn where it was: the
+// blink arrives as small rectangles, and the host's copy built from them equals each frame.
+TEST_F(FrameAreaTest, ACaretBlinksInSmallRectanglesOnAFrameArea) {
+    ASSERT_EQ(createView("caret", 400, 200).result, 1);
+    ASSERT_EQ(rate("caret", 30, 100).result, 1);
+    ASSERT_TRUE(showHtml("caret", "<html><body style='margin:0;background:#fff'><input id=f "
+                                  "style='position:absolute;left:20px;top:20px;width:200px'>"
+                                  "</body></html>"));
+    for (const char *code : {Code::MPRS, Code::MREL}) {
+        KEL_Command click = viewCommand(code, "caret");
+        Host::setInt(click, 0, 60);
+        Host::setInt(click, 1, 30);
+        Host::setInt(click, 2, 0);
+        m_browser.post(click);
+    }
+    const std::u16string name = units("caret");
+    const auto *raw = reinterpret_cast<const uint16_t *>(name.c_str());
+    KEL_Frame frame{};
+    ASSERT_TRUE(m_browser.spinUntil([&] { return KEL_TakeFrame(raw, &frame) == 1; }, 5000));
+    // Settle: the click's own repaint goes first.
+    m_browser.spinUntil([] { return false; }, 300);
+    KEL_TakeFrame(raw, &frame);
+    std::vector<uint8_t> host(static_cast<const uint8_t *>(frame.pixels),
+                              static_cast<const uint8_t *>(frame.pixels) +
+                                  size_t(frame.stride) * frame.height);
+    uint32_t hostFrame = frame.number;
+    int blinks = 0;
+    const Clock::time_point start = Clock::now();
+    while (secondsSince(start) < 2.0) {
+        if (!m_browser.spinUntil([&] { return KEL_TakeFrame(raw, &frame) == 1; }, 1500))
+            break;
+        ASSERT_LE(frame.changesSince, hostFrame);
+        ASSERT_NE(frame.rectCount, -1) << "the caret repainted the whole view";
+        int64_t covered = 0;
+        for (int i = 0; i < frame.rectCount; ++i) {
+            const KEL_FrameRect &r = frame.rects[i];
+            covered += int64_t(r.width) * r.height;
+            for (int row = r.y; row < r.y + r.height; ++row)
+                std::memcpy(host.data() + size_t(row) * frame.stride + size_t(r.x) * 4,
+                            static_cast<const uint8_t *>(frame.pixels) +
+                                size_t(row) * frame.stride + size_t(r.x) * 4,
+                            size_t(r.width) * 4);
+        }
+        EXPECT_LT(covered, int64_t(frame.width) * frame.height / 10);
+        ASSERT_EQ(std::memcmp(host.data(), frame.pixels, host.size()), 0);
+        hostFrame = frame.number;
+        blinks += covered > 0 ? 1 : 0;
+    }
+    EXPECT_GE(blinks, 2) << "the caret did not blink";
+}
+
 // Guards against a view that outgrows its area (SIGBUS, or frames cut off), old generations
 // left behind, UPVW for frame-area views, and the texture path suffering beside them; and
 // against names outliving the view.
