@@ -552,7 +552,9 @@ int Shot::run() {
         if (wait != Wait::TimedOut)
             code = failWait(wait, "while waiting");
     }
-    if (code == kExitOk)
+    // Without scripts or a wait the frame is complete already: the LDFN of a frame-area view
+    // follows the first frame published after the load ended, and drain() took it.
+    if (code == kExitOk && (!m_options.scripts.empty() || m_options.waitMs > 0 || !m_haveFrame))
         code = finalFrame();
     if (code == kExitOk)
         code = writePicture();
