@@ -25,6 +25,9 @@ bool namesView(const KEL_Command &record, const std::u16string &name) {
     return name.size() >= KEL_COMMAND_STR_UNITS || text[name.size()] == 0;
 }
 
+// The browser's smallest side of a view on its frame area.
+constexpr uint32_t kMinFrameAreaSide = 16;
+
 // Number of string arguments the address may fill after the view name.
 constexpr int kAddressSlots = KEL_COMMAND_STR_ARGS - 1;
 constexpr size_t kUnitsPerSlot = KEL_COMMAND_STR_UNITS - 1;
@@ -185,8 +188,13 @@ void View::keyUp(int32_t qtKey, int32_t modifiers, const std::string &text) {
 // area the texture is the frame itself, sized by the frames that come.
 void View::setSize(int32_t width, int32_t height) {
     if (m_path == FramePath::Area) {
-        m_width = std::clamp(width, int32_t(kMinViewSide), int32_t(KEL_FRAME_MAX_SIDE));
-        m_height = std::clamp(height, int32_t(kMinViewSide), int32_t(KEL_FRAME_MAX_SIDE));
+        // Each side 16 .. 4096 / scale; a negative one counts as huge, as on the texture path.
+        const int32_t scale = m_options.scalePercent == 150 || m_options.scalePercent == 200
+                                  ? m_options.scalePercent
+                                  : 100;
+        const uint32_t largest = uint32_t(KEL_FRAME_MAX_SIDE) * 100 / uint32_t(scale);
+        m_width = int32_t(std::clamp(uint32_t(width), kMinFrameAreaSide, largest));
+        m_height = int32_t(std::clamp(uint32_t(height), kMinFrameAreaSide, largest));
         return;
     }
     m_width = clampViewSide(width);

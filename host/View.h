@@ -86,7 +86,8 @@ class View {
 
     // Posts CRVW (partial deliveries on unless told otherwise), and on the frame area RATE
     // with the options' rate and scale. The view exists once the reply has been handled. Sides
-    // are 128..4096 on the frame area (painted sides at most 4096), 128..1024 on the texture.
+    // are 16..4096 / scale on the frame area (painted sides at most 4096), 128..1024 on the
+    // texture segment.
     void create(int32_t width, int32_t height, bool partialFrames = true);
     // For a view the browser made itself (a popup, 800 x 600): adopt its size, and on the
     // frame area post RATE for it.
