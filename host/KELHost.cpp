@@ -1,5 +1,7 @@
 #include "KELHost.h"
 
+#include "View.h"
+
 #include "Launcher.h"
 #include "RecordText.h"
 
@@ -31,6 +33,8 @@ using Clock = std::chrono::steady_clock;
 Browser::Browser() : m_recovery(std::make_unique<Recovery>(static_cast<ProcessControl &>(*this))) {}
 
 Browser::~Browser() {
+    for (View *view : m_views)
+        view->m_browserGone = true;
     stop(3000);
     unsubscribe();
     KEL_SetProcessCBWithUser(nullptr, nullptr);
@@ -330,6 +334,9 @@ void Browser::pump() {
     KEL_Update();
     if (m_callbackDepth == 0)
         m_recovery->step();
+    // By index: a view's onFrame may create or destroy views.
+    for (size_t i = 0; i < m_views.size(); ++i)
+        m_views[i]->takeFrame();
 }
 
 void Browser::setRecoveryHandler(std::function<void(const RecoveryEvent &)> handler) {

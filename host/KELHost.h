@@ -24,6 +24,8 @@
 namespace KEL {
 namespace Host {
 
+class View;
+
 // ---- The browser process ------------------------------------------------------------------
 
 // The memory bound the kit gives the browser process (RLIMIT_DATA), so that a page that
@@ -116,7 +118,9 @@ class Browser : private ProcessControl {
     // request() or waitFor() waiting for it, else to the inbox when the host subscribed. The
     // payloads of a record that ends up in none of these and that the handler did not take
     // (takePayload, takeText, View::handle) are freed, so a host never strands a data slot by
-    // forgetting a record.
+    // forgetting a record. Then every View of this browser takes its newest frame from its
+    // frame area (View::takeFrame), so its onFrame runs during pump() as it does for frames of
+    // the texture segment.
     void pump();
     // Pumps until a record with this code arrives (from the inbox first); removes it from the
     // inbox and copies it to *out. Its payloads are then the caller's to take.
@@ -184,6 +188,9 @@ class Browser : private ProcessControl {
         uint32_t sequence = 0;
         std::optional<KEL_Command> record;
     };
+
+    friend class View;
+    std::vector<View *> m_views; // each registers itself for pump()
 
     pid_t m_pid = -1;
     int m_status = -1;

@@ -36,7 +36,17 @@ constexpr size_t kUnitsPerSlot = KEL_COMMAND_STR_UNITS - 1;
 
 View::View(Browser &browser, std::string name, ViewOptions options)
     : m_browser(browser), m_name(std::move(name)), m_name16(utf16(m_name)), m_options(options),
-      m_path(options.path) {}
+      m_path(options.path) {
+    m_browser.m_views.push_back(this);
+}
+
+View::~View() {
+    if (m_browserGone)
+        return;
+    releaseFrame();
+    auto &views = m_browser.m_views;
+    views.erase(std::remove(views.begin(), views.end(), this), views.end());
+}
 
 KEL_Command View::request(const char *code) const {
     KEL_Command command = makeCommand(code);
@@ -345,7 +355,9 @@ void View::releaseFrame() {
 }
 
 bool View::takeFrame() {
-    if (m_path != FramePath::Area || !m_exists)
+    // From inside onFrame (the host pumped there) a new take would replace the frame whose
+    // pieces are being handed out.
+    if (m_path != FramePath::Area || !m_exists || m_delivering)
         return false;
     if (m_heldEpoch != m_browser.segmentsEpoch()) {
         forgetFrame();
@@ -356,6 +368,12 @@ bool View::takeFrame() {
         return false; // nothing newer (the held frame stays held), or no area yet
     m_frame = frame;
     m_holding = true;
+    // Until the pieces are out, whatever a callback does (onFrame or onTextureSize may pump).
+    struct Delivering {
+        bool &flag;
+        explicit Delivering(bool &f) : flag(f) { flag = true; }
+        ~Delivering() { flag = false; }
+    } delivering(m_delivering);
     bool whole = !m_haveFrame || frame.rectCount < 0 || frame.width != m_textureWidth ||
                  frame.height != m_textureHeight;
     // The rectangles are the change since frame changesSince: enough when the host's texture
@@ -381,6 +399,8 @@ bool View::takeFrame() {
 void View::deliver(const KEL_Frame &frame, bool whole) {
     const auto *base = static_cast<const uint8_t *>(frame.pixels);
     auto hand = [&](int32_t x, int32_t row, int32_t width, int32_t height, bool all) {
+        if (!m_holding)
+            return; // handed back from within onFrame: its pixels may be painted over now
         FramePiece piece;
         piece.whole = all;
         piece.x = x;

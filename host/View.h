@@ -1,8 +1,8 @@
 #pragma once
 // One view of the browser as a host sees it: create, load, resize, forward mouse and keys,
-// and take its frames. A host feeds every record it receives to handle(), and once per host
-// frame calls takeFrame(): the view answers to its own replies and notices and hands each new
-// frame to onFrame.
+// and take its frames. A host feeds every record it receives to handle(), and the view answers
+// to its own replies and notices; each Browser::pump() also takes the view's newest frame and
+// hands it to onFrame.
 //
 //     KEL::Host::Browser browser;
 //     browser.start();
@@ -12,13 +12,13 @@
 //         if (!view.handle(r) && KEL::Host::isFrameNotice(r)) KEL::Host::releaseFrame(); });
 //     view.create(1920, 1080);
 //     view.load("https://example.org/");
-//     for (;;) { browser.pump(); view.takeFrame(); ... view.mouseMove(x, y); ... }
+//     for (;;) { browser.pump(); ... view.mouseMove(x, y); ... }
 //
 // By default a view paints into a frame area of its own (RATE, 60 frames a second, scale 1):
-// takeFrame() holds the newest frame in shared memory and onFrame's pieces point into it, so
-// nothing is copied on the way to the host's upload. ViewOptions picks the rate, the scale,
-// a copy kept for the host (texture()), or the texture segment that every view shares (UPVW,
-// one frame per browser tick, up to 1024 a side), on which frames are copied as they come.
+// takeFrame() (called by pump) holds the newest frame in shared memory and onFrame's pieces
+// point into it, so nothing is copied on the way to the host's upload. ViewOptions picks the rate,
+// the scale, a copy kept for the host (texture()), or the texture segment that every view shares
+// (UPVW, one frame per browser tick, up to 1024 a side), on which frames are copied as they come.
 
 #include "FrameTaking.h"
 #include "KELHost.h"
@@ -78,7 +78,10 @@ enum class Button : int32_t { Left = 0, Right = 1, Middle = 2 };
 
 class View {
   public:
+    // The view registers with the browser, whose pump() then takes its frames.
     explicit View(Browser &browser, std::string name, ViewOptions options = ViewOptions());
+    // Hands a held frame back and leaves the browser's pump() (a View may outlive its Browser).
+    ~View();
     View(const View &) = delete;
     View &operator=(const View &) = delete;
 
@@ -126,7 +129,9 @@ class View {
     // only its changed rectangles when they are the change from the frame taken before, the
     // whole frame otherwise (the first one, after frames were skipped, after a size change).
     // Pieces point into the frame, held in shared memory until the next takeFrame() or
-    // releaseFrame(). True when a new frame came. Does nothing on the texture path.
+    // releaseFrame(). True when a new frame came. Does nothing on the texture path, nor from
+    // inside onFrame. Browser::pump() calls it; a host may call it too, to take a frame at a
+    // moment of its choosing.
     bool takeFrame();
     // The frame held now (null for none): pixels in shared memory, rows bottom first,
     // `stride` bytes apart; the changed rectangles and the frame number as the browser gave them.
@@ -194,7 +199,10 @@ class View {
     bool handleReply(const KEL_Command &record);
     bool handleNotice(const KEL_Command &record);
 
+    friend class Browser;
     Browser &m_browser;
+    bool m_browserGone = false; // the Browser was destroyed first
+    bool m_delivering = false;  // inside onFrame
     std::string m_name;
     std::u16string m_name16;
     ViewOptions m_options;

@@ -3,7 +3,7 @@
 //     kelview [--control] [ADDRESS|FILE]
 //
 // Each view paints into its own frame area (the host kit's default, 60 frames a second); every
-// loop takes each window's newest frame and uploads it into the window's streaming texture
+// pump takes each window's newest frame, which is uploaded into the window's streaming texture
 // straight from shared memory, only its changed rectangles when it follows the frame taken
 // before. Alt+Left / Alt+Right go back and forward, F5 reloads, Ctrl+L types an address (Enter
 // loads it, Escape cancels). Popups open in windows of their own. Console messages go to
@@ -104,7 +104,6 @@ class Viewer {
     void closeWindow(const std::string &name);
     void onRecord(const KEL_Command &record);
     bool handleEvent(const SDL_Event &event); // false: quit
-    void takeFrames();
     void render();
     bool readControl(); // false: quit
     View &mainView() { return *m_windows.at("main").view; }
@@ -434,11 +433,6 @@ bool Viewer::handleEvent(const SDL_Event &event) {
     return true;
 }
 
-void Viewer::takeFrames() {
-    for (auto &entry : m_windows)
-        entry.second.view->takeFrame();
-}
-
 void Viewer::render() {
     if (!m_closing.empty()) {
         closeWindow(m_closing);
@@ -571,8 +565,7 @@ int main(int argc, char **argv) {
                     while (running && SDL_PollEvent(&event));
                 }
                 running = viewer.readControl() && running;
-                browser.pump();
-                viewer.takeFrames();
+                browser.pump(); // records, and each view's newest frame
                 viewer.render();
             }
             if (!browser.running()) {
