@@ -23,6 +23,10 @@
 // The host takes the newest by CAS (acquire), setting `held` to it, and clears `held` again to
 // release it; a new generation starts with nothing held. Nobody ever waits for the other side.
 //
+// The names go with the view (RMVW, the browser's shutdown), with the host (KEL_Shutdown removes
+// those it mapped; the browser's watchdog those of a hung page whose host is gone) and, left
+// by a killed browser, at the next KEL_Init under the same names.
+//
 // Everything in both segments is written by the other process and is checked before use: slot
 // indices, generation, sizes, strides, rectangle counts and rectangles, frame numbers.
 
