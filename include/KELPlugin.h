@@ -252,7 +252,8 @@ typedef void (*KEL_LogUserCallback)(const char *message, void *user);
  * Returns false, with a log line naming the segment, when one cannot be created or opened
  * (also when an existing one belongs to another user or is not mode 0600); what it had made
  * by then is removed again, and the library is left as before any KEL_Init. Call it before
- * starting the browser process. The segment names carry KEL_SEGMENT_SUFFIX when it is set. */
+ * starting the browser process. The segment names carry KEL_SEGMENT_SUFFIX when it is set.
+ * Frame areas left under these names by a browser that was killed are removed. */
 KEL_API bool KEL_Init(void);
 
 /* Posts "INIT" with this process's id so the browser process watches it and ends with it.

@@ -105,6 +105,7 @@ std::unique_ptr<FrameMapping> FrameMapping::create(const std::string &name, uint
     mapping->m_size = size;
     mapping->m_device = info.st_dev;
     mapping->m_inode = info.st_ino;
+    madeFrameAreaNames().add(name, mapping->m_device, mapping->m_inode);
     return mapping;
 }
 
@@ -149,6 +150,7 @@ void FrameMapping::unlinkName() {
     if (!m_linked)
         return;
     m_linked = false;
+    madeFrameAreaNames().forget(m_name);
     if (nameIsOurs())
         shm_unlink(("/" + m_name).c_str());
 }
@@ -425,6 +427,69 @@ void FrameAreaReader::removeNames() {
         m_pixels->unlinkName();
     if (m_control)
         m_control->unlinkName();
+}
+
+bool FrameAreaNames::add(const std::string &name, uint64_t device, uint64_t inode) {
+    if (name.empty() || name.size() + 2 > kMaxNameBytes)
+        return false;
+    for (Entry &entry : m_entries) {
+        const uint32_t version = entry.version.load(std::memory_order_relaxed);
+        if (version % 2 != 0)
+            continue;
+        entry.name[0] = '/';
+        std::memcpy(entry.name + 1, name.c_str(), name.size() + 1);
+        entry.device = device;
+        entry.inode = inode;
+        entry.version.store(version + 1, std::memory_order_release);
+        return true;
+    }
+    return false;
+}
+
+void FrameAreaNames::forget(const std::string &name) {
+    for (Entry &entry : m_entries) {
+        const uint32_t version = entry.version.load(std::memory_order_relaxed);
+        if (version % 2 != 0 && name == entry.name + 1)
+            entry.version.store(version + 1, std::memory_order_release);
+    }
+}
+
+int FrameAreaNames::removeStillOwn() {
+    int removed = 0;
+    for (Entry &entry : m_entries) {
+        const uint32_t before = entry.version.load(std::memory_order_acquire);
+        if (before % 2 == 0)
+            continue;
+        char name[kMaxNameBytes];
+        std::memcpy(name, entry.name, sizeof name);
+        name[kMaxNameBytes - 1] = '\0';
+        const uint64_t device = entry.device, inode = entry.inode;
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (entry.version.load(std::memory_order_relaxed) != before)
+            continue; // changed while copied: the owning thread runs, it removes its own
+        const int fd = shm_open(name, O_RDONLY | O_CLOEXEC, 0);
+        if (fd < 0)
+            continue;
+        struct stat info;
+        const bool ours = fstat(fd, &info) == 0 && uint64_t(info.st_dev) == device &&
+                          uint64_t(info.st_ino) == inode;
+        close(fd);
+        if (ours && shm_unlink(name) == 0)
+            ++removed;
+    }
+    return removed;
+}
+
+int FrameAreaNames::count() const {
+    int count = 0;
+    for (const Entry &entry : m_entries)
+        count += entry.version.load(std::memory_order_relaxed) % 2;
+    return count;
+}
+
+FrameAreaNames &madeFrameAreaNames() {
+    static FrameAreaNames names;
+    return names;
 }
 
 namespace {

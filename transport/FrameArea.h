@@ -23,6 +23,10 @@
 // The host takes the newest by CAS (acquire), setting `held` to it, and clears `held` again to
 // release it; a new generation starts with nothing held. Nobody ever waits for the other side.
 //
+// The names go with the view (RMVW, the browser's shutdown), with the host (KEL_Shutdown removes
+// those it mapped; the browser's watchdog those of a hung page whose host is gone) and, left
+// by a killed browser, at the next KEL_Init under the same names.
+//
 // Everything in both segments is written by the other process and is checked before use: slot
 // indices, generation, sizes, strides, rectangle counts and rectangles, frame numbers.
 
@@ -270,6 +274,36 @@ class FrameAreaReader {
     bool m_hasTaken = false;
     bool m_refusalLogged = false;
 };
+
+// The frame-area names this process made and has not removed yet, in a fixed table that the
+// watchdog can walk without allocating or locking while the GUI thread is stuck: a hung page
+// whose host is gone must not leave them behind. FrameMapping::create adds each name and
+// unlinkName takes it out again.
+class FrameAreaNames {
+  public:
+    static constexpr int kCapacity = 256;
+    static constexpr size_t kMaxNameBytes = 128;
+
+    // False (not recorded) when the table is full or the name too long.
+    bool add(const std::string &name, uint64_t device, uint64_t inode);
+    void forget(const std::string &name);
+    // Removes each recorded name that still names the object this process made (a new host's
+    // browser may have made the same name since); returns how many. Any thread.
+    int removeStillOwn();
+    int count() const;
+
+  private:
+    struct Entry {
+        // Even: free; odd: in use. Changed only by the owning thread, read by the watchdog
+        // before and after it copies the entry.
+        std::atomic<uint32_t> version{0};
+        char name[kMaxNameBytes] = {};
+        uint64_t device = 0;
+        uint64_t inode = 0;
+    };
+    Entry m_entries[kCapacity];
+};
+FrameAreaNames &madeFrameAreaNames();
 
 // Removes every frame-area name (control or pixel segment) under this process's texture
 // segment name that belongs to the current user: leftovers of a browser that could not remove

@@ -372,6 +372,13 @@ TEST_F(FrameAreaTest, AViewGrowsIntoANewGenerationBesideATextureViewAndLeavesNoN
     EXPECT_FALSE(shmExists(framePixelsName(control, 1))) << "the outgrown generation stayed";
     EXPECT_TRUE(shmExists(framePixelsName(control, 2)));
     KEL_ReleaseFrame(raw);
+    // A new scale while it runs: laid out the same, painted twice as large.
+    ASSERT_EQ(rate("grow", 30, 200).result, 1);
+    ASSERT_TRUE(takeUntil("grow", &grown, [](const KEL_Frame &f) {
+        return f.width == 3000 && f.height == 2200 && pixelAt(f, 60, 70) == kRed &&
+               pixelAt(f, 18, 70) == kBlue;
+    }));
+    KEL_ReleaseFrame(raw);
 
     ASSERT_TRUE(showHtml("texture", kPage));
     ASSERT_TRUE(m_browser.spinUntil(
@@ -391,7 +398,7 @@ TEST_F(FrameAreaTest, AViewGrowsIntoANewGenerationBesideATextureViewAndLeavesNoN
 
     ASSERT_EQ(request(viewCommand(Code::RMVW, "grow")).result, 1);
     EXPECT_FALSE(shmExists(control));
-    EXPECT_FALSE(shmExists(framePixelsName(control, 2)));
+    EXPECT_FALSE(shmExists(framePixelsName(control, 3)));
     // A frame finished before the removal may still be handed out; then the area is gone.
     KEL_TakeFrame(raw, &frame);
     EXPECT_EQ(KEL_TakeFrame(raw, &frame), -1) << "a removed view still gives frames";
