@@ -385,8 +385,8 @@ int Shot::postFirstRequests(uint32_t *createSequence) {
     if (*createSequence == 0)
         return fail(kExitFailed, "the command segment is full");
     // Its own frame area, in the same tick: sizes up to 4096 and a scale factor. The rate only
-    // bounds how often an animated page is painted while kelshot waits; the picture is painted
-    // on request at the end.
+    // bounds how often an animated page is painted while kelshot waits; the picture is the frame
+    // of the loaded page, or one painted on request after scripts and a wait.
     KEL_Command rate = makeCommand(KEL::Code::RATE);
     setString(rate, 0, kView);
     setInt(rate, 0, 60);
