@@ -88,7 +88,10 @@ void FramePacing::tick() {
     for (auto &item : m_entries) {
         Entry &entry = *item.second;
         WebView &view = *entry.view;
-        if (entry.rate == 0 && view.isLoadFinishedPending())
+        // Its last frame is out, or none will come: at rate 0 the host asks for frames itself,
+        // an inactive view paints nothing, and a load may change nothing that is shown.
+        if (view.isLoadFinishedPending() &&
+            (entry.rate == 0 || !view.isActive() || !view.wantsPaint()))
             view.postLoadFinished();
         if (entry.rate > 0 && view.surface().paintPending() &&
             (entry.lastServed < 0 || now - entry.lastServed >= entry.period()))

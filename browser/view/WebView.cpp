@@ -137,21 +137,24 @@ void WebView::renderFrame() {
     // so it is painted every tick. (Qt 5's name for the micro-focus rectangle is
     // ImCursorRectangle.)
     const bool editing = inputMethodQuery(Qt::ImMaximumTextLength).toInt() > 0;
-    const QRect caret = editing ? inputMethodQuery(Qt::ImCursorRectangle).toRect() : QRect();
-    bool always = editing;
-    if (onFrameArea()) {
-        // Painted up to 60 times a second and up to 4096 wide: only the caret's old and new
-        // places are repainted for its blink, not the whole page.
-        QList<QRectF> caretPlaces;
-        for (const QRect &place : {m_lastCaret, caret}) {
-            if (!place.isNull())
-                caretPlaces.append(QRectF(place));
-        }
-        m_surface.invalidate(caretPlaces);
-        m_lastCaret = caret;
-        always = false;
+    if (!onFrameArea()) {
+        m_surface.paint(*m_scene, editing, [this, editing](QPainter &painter) {
+            m_caret.paint(painter,
+                          editing ? inputMethodQuery(Qt::ImCursorRectangle).toRect() : QRect());
+        });
+        return;
     }
-    m_surface.paint(*m_scene, always,
+    // Painted up to 60 times a second and up to 4096 wide: only the caret's old and new places
+    // are repainted for its blink, not the whole page.
+    const QRect caret = editing ? inputMethodQuery(Qt::ImCursorRectangle).toRect() : QRect();
+    QList<QRectF> caretPlaces;
+    for (const QRect &place : {m_lastCaret, caret}) {
+        if (!place.isNull())
+            caretPlaces.append(QRectF(place));
+    }
+    m_surface.invalidate(caretPlaces);
+    m_lastCaret = caret;
+    m_surface.paint(*m_scene, false,
                     [this, caret](QPainter &painter) { m_caret.paint(painter, caret); });
 }
 

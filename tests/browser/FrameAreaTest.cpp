@@ -175,7 +175,8 @@ TEST_F(FrameAreaTest, RateRequestsOutOfRangeAreRefused) {
 
 // Guards against rate 0 painting on its own, FRAM not publishing, and a rate not holding the
 // frames back: an animation at rate 0 gives frames only when asked, and at rate 5 no more than
-// five a second (plus the first).
+// five a second (plus the first); and against an inactive view painting or never finishing a
+// load.
 TEST_F(FrameAreaTest, RateZeroPaintsOnlyWhenAskedAndARateCapsTheFrames) {
     const std::string animated = R"(<html><body style="margin:0"><div id="d"
         style="width:50px;height:50px"></div><script>var n = 0;
@@ -218,6 +219,18 @@ TEST_F(FrameAreaTest, RateZeroPaintsOnlyWhenAskedAndARateCapsTheFrames) {
     KEL_TakeFrame(cappedName, &frame);
     m_browser.spinUntil([] { return false; }, 500);
     EXPECT_NE(KEL_TakeFrame(cappedName, &frame), 1) << "still painting at rate 0";
+
+    // An inactive view paints nothing, yet its loads finish.
+    ASSERT_EQ(createView("inactive", 200, 100).result, 1);
+    ASSERT_EQ(rate("inactive", 60, 100).result, 1);
+    KEL_Command off = viewCommand(Code::SACT, "inactive");
+    Host::setInt(off, 0, 0);
+    ASSERT_EQ(request(off).result, 1);
+    const std::u16string inactive = units("inactive");
+    KEL_TakeFrame(reinterpret_cast<const uint16_t *>(inactive.c_str()), &frame); // before SACT
+    EXPECT_TRUE(showHtml("inactive", animated)) << "no LDFN for an inactive frame-area view";
+    EXPECT_NE(KEL_TakeFrame(reinterpret_cast<const uint16_t *>(inactive.c_str()), &frame), 1)
+        << "an inactive view painted";
 }
 
 // Guards against rectangles that miss a change (a host uploading only them would keep stale
