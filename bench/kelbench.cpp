@@ -3,12 +3,15 @@
 //  - deliveries per second and the gaps between them for an animated page on 1, 2 and 4 views;
 //  - from a press on a button that changes colour to the first delivery that shows the colour;
 //  - CPU of the browser process for idle views and for an animated one;
-//  - proportional memory (PSS) of the browser process with 1, 4 and 16 views.
+//  - proportional memory (PSS) of the browser process with 1, 4 and 16 views;
+//  - views on their own frame areas (RATE): frames per second and gaps for 4 animated
+//    1024x768 views, one 1920x1080 view at rate 60 with the browser's CPU, the host's cost of
+//    taking a frame, press to changed pixels, and 8 idle views.
 // Prints a table and writes JSON. A figure that cannot be taken is reported as missing; the
 // program never fails on a figure.
 //
 //   kelbench [--json PATH] [--seconds S] [--runs N] [--presses N]
-//            [--only start,anim,input,idle,memory]
+//            [--only start,anim,input,idle,memory,frames]
 
 #include "FrameCompositor.h"
 #include "KELHost.h"
@@ -25,6 +28,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -263,7 +267,7 @@ struct Settings {
     double seconds = 5;
     int runs = 5;
     int presses = 30;
-    std::string only; // comma-separated parts to run (start, anim, input, idle, memory); all
+    std::string only; // comma-separated parts to run (start, anim, input, idle, memory, frames)
     bool wants(const std::string &part) const {
         return only.empty() || ("," + only + ",").find("," + part + ",") != std::string::npos;
     }
@@ -290,6 +294,7 @@ class Bench {
     void input();
     void idleCpu();
     void memory();
+    void frameAreas();
     Report &report() { return m_report; }
 
   private:
@@ -483,6 +488,184 @@ void Bench::memory() {
                  (pss[16] - pss[1]) / 15.0, "MiB", "<= 12");
 }
 
+// The host's side of one view on its frame area: every frame taken as soon as it is there,
+// timed, and handed back at once (a host uploads from it in between).
+struct AreaView {
+    std::string name;
+    std::u16string units;
+    std::vector<Clock::time_point> frames;
+    std::vector<double> takeMicroseconds; // KEL_TakeFrame + KEL_ReleaseFrame of taken frames
+    KEL_Frame last{};
+
+    explicit AreaView(std::string view) : name(std::move(view)), units(name.begin(), name.end()) {}
+    const uint16_t *raw() const { return reinterpret_cast<const uint16_t *>(units.c_str()); }
+    bool poll() {
+        const Clock::time_point before = Clock::now();
+        KEL_Frame frame{};
+        if (KEL_TakeFrame(raw(), &frame) != 1)
+            return false;
+        last = frame;
+        KEL_ReleaseFrame(raw());
+        const Clock::time_point after = Clock::now();
+        frames.push_back(after);
+        takeMicroseconds.push_back(msBetween(before, after) * 1000.0);
+        return true;
+    }
+    // Pixel (x, y) from the top as 0xRRGGBBAA, read from the frame last taken (still mapped; a
+    // bench only).
+    uint32_t pixel(int x, int y) const {
+        if (!last.pixels || x >= last.width || y >= last.height)
+            return 0;
+        const auto *p = static_cast<const uint8_t *>(last.pixels) +
+                        int64_t(last.height - 1 - y) * last.stride + int64_t(x) * 4;
+        return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+    }
+};
+
+// Creates a view on its frame area at `rate` and loads `address` into it.
+bool openArea(Rig &rig, const std::string &view, int32_t width, int32_t height, int32_t rate,
+              const std::string &address) {
+    KEL_Command create = makeCommand(KEL::Code::CRVW);
+    setString(create, 0, view);
+    setInt(create, 0, width);
+    setInt(create, 1, height);
+    setInt(create, 2, 1);
+    KEL_Command switchOver = makeCommand(KEL::Code::RATE);
+    setString(switchOver, 0, view);
+    setInt(switchOver, 0, rate);
+    setInt(switchOver, 1, 100);
+    const std::optional<KEL_Command> load = makeLoad(view, address);
+    return rig.browser().post(create) != 0 && rig.browser().post(switchOver) != 0 && load &&
+           rig.browser().post(*load) != 0;
+}
+
+void Bench::frameAreas() {
+    // Animated views, each taken by the host as fast as it comes: frames per second, gaps,
+    // CPU, and what a take costs the host.
+    struct Case {
+        const char *key;
+        int views, width, height, rate;
+    };
+    const Case cases[] = {{"area4_rate60", 4, 1024, 768, 60},
+                          {"area4_rate30", 4, 1024, 768, 30},
+                          {"area1080_rate60", 1, 1920, 1080, 60}};
+    std::vector<double> takeCosts;
+    for (const Case &c : cases) {
+        auto rig = newRig();
+        if (!rig)
+            return;
+        std::vector<AreaView> views;
+        std::vector<std::string> names;
+        for (int i = 0; i < c.views; ++i) {
+            names.push_back(std::string(c.key) + "_" + std::to_string(i));
+            views.emplace_back(names.back());
+            openArea(*rig, names.back(), c.width, c.height, c.rate, m_animated);
+        }
+        auto pollAll = [&] {
+            for (AreaView &view : views)
+                view.poll();
+            return false;
+        };
+        rig->waitLoaded(names);
+        rig->spin(pollAll, 1000);
+        for (AreaView &view : views) {
+            view.frames.clear();
+            view.takeMicroseconds.clear();
+        }
+        const double cpuBefore = cpuSeconds(rig->pid());
+        const Clock::time_point start = Clock::now();
+        rig->spin(pollAll, windowMs());
+        const double wall = msBetween(start, Clock::now()) / 1000.0;
+        const double cpu = cpuSeconds(rig->pid()) - cpuBefore;
+        std::vector<double> gaps;
+        size_t total = 0;
+        for (const AreaView &view : views) {
+            total += view.frames.size();
+            for (size_t i = 1; i < view.frames.size(); ++i)
+                gaps.push_back(msBetween(view.frames[i - 1], view.frames[i]));
+            takeCosts.insert(takeCosts.end(), view.takeMicroseconds.begin(),
+                             view.takeMicroseconds.end());
+        }
+        const std::string what = std::to_string(c.views) + " animated " + std::to_string(c.width) +
+                                 "x" + std::to_string(c.height) +
+                                 (c.views == 1 ? " view" : " views") + " at rate " +
+                                 std::to_string(c.rate);
+        const bool four = c.views == 4;
+        m_report.add(std::string(c.key) + "_fps", what + ": frames/s per view",
+                     double(total) / wall / c.views, "1/s", four ? ">= 30" : ">= 55");
+        m_report.add(std::string(c.key) + "_gap_p95_ms", what + ": gap p95", percentile(gaps, 95),
+                     "ms", four ? "<= 45" : "");
+        m_report.add(std::string(c.key) + "_cpu_percent", what + ": browser CPU",
+                     100.0 * cpu / wall, "% core", four ? "" : "<= 35");
+    }
+    m_report.add("area_take_us", "host: KEL_TakeFrame + KEL_ReleaseFrame per taken frame, mean",
+                 takeCosts.empty() ? NAN
+                                   : std::accumulate(takeCosts.begin(), takeCosts.end(), 0.0) /
+                                         double(takeCosts.size()),
+                 "us", "<= 100");
+    m_report.add("area_take_p95_us", "host: KEL_TakeFrame + KEL_ReleaseFrame, p95",
+                 percentile(takeCosts, 95), "us");
+
+    // Press to changed pixels, at rate 60.
+    if (auto rig = newRig()) {
+        AreaView view("button");
+        openArea(*rig, view.name, 1024, 768, 60, m_button);
+        rig->waitLoaded({view.name});
+        rig->spin([&] { return view.poll() && view.pixel(40, 40) == kRed; }, 5000);
+        std::vector<double> latencies;
+        uint32_t expected = kRed;
+        unsigned jitter = 12345;
+        for (int press = 0; press < m_settings.presses; ++press) {
+            expected = expected == kRed ? kGreen : kRed;
+            KEL_Command down = makeCommand(KEL::Code::MPRS), up = makeCommand(KEL::Code::MREL);
+            for (KEL_Command *c : {&down, &up}) {
+                setString(*c, 0, view.name);
+                setInt(*c, 0, 200);
+                setInt(*c, 1, 150);
+                setInt(*c, 2, 0);
+            }
+            const Clock::time_point pressed = Clock::now();
+            rig->browser().post(down);
+            rig->browser().post(up);
+            if (rig->spin([&] { return view.poll() && view.pixel(40, 40) == expected; }, 3000))
+                latencies.push_back(msBetween(pressed, view.frames.back()));
+            else
+                expected = view.pixel(40, 40);
+            jitter = jitter * 1103515245u + 12345u;
+            rig->idle(60 + int(jitter >> 16) % 50);
+            view.poll();
+        }
+        m_report.add("area_input_p50_ms", "frame area at rate 60: press to changed pixels, p50",
+                     percentile(latencies, 50), "ms", "<= 25");
+        m_report.add("area_input_p95_ms", "frame area at rate 60: press to changed pixels, p95",
+                     percentile(latencies, 95), "ms");
+    }
+
+    // Idle views on their frame areas at rate 60 cost (almost) nothing.
+    if (auto rig = newRig()) {
+        std::vector<AreaView> views;
+        std::vector<std::string> names;
+        for (int i = 0; i < 8; ++i) {
+            names.push_back("idlearea" + std::to_string(i));
+            views.emplace_back(names.back());
+            openArea(*rig, names.back(), 1024, 768, 60, m_static);
+        }
+        auto pollAll = [&] {
+            for (AreaView &view : views)
+                view.poll();
+            return false;
+        };
+        rig->waitLoaded(names, 60000);
+        rig->spin(pollAll, 1500);
+        const double before = cpuSeconds(rig->pid());
+        const Clock::time_point start = Clock::now();
+        rig->spin(pollAll, windowMs());
+        const double wall = msBetween(start, Clock::now()) / 1000.0;
+        m_report.add("area_idle8_cpu_percent", "CPU, 8 idle views on frame areas at rate 60",
+                     100.0 * (cpuSeconds(rig->pid()) - before) / wall, "% core", "<= 1.5");
+    }
+}
+
 std::string firstLine(const std::string &path, const std::string &prefix) {
     std::ifstream in(path);
     std::string line;
@@ -514,7 +697,7 @@ int main(int argc, char **argv) {
             settings.only = argv[++i];
         else {
             std::printf("usage: kelbench [--json PATH] [--seconds S] [--runs N] [--presses N]\n"
-                        "                [--only start,anim,input,idle,memory]\n");
+                        "                [--only start,anim,input,idle,memory,frames]\n");
             return arg == "--help" ? 0 : 2;
         }
     }
@@ -529,7 +712,7 @@ int main(int argc, char **argv) {
     }
     const std::pair<const char *, void (Bench::*)()> parts[] = {
         {"start", &Bench::startUp}, {"anim", &Bench::animation}, {"input", &Bench::input},
-        {"idle", &Bench::idleCpu},  {"memory", &Bench::memory},
+        {"idle", &Bench::idleCpu},  {"memory", &Bench::memory},  {"frames", &Bench::frameAreas},
     };
     for (const auto &[name, part] : parts) {
         if (!settings.wants(name))

@@ -23,6 +23,7 @@ add_library(kel_browser_core STATIC
   core/CoreHandlers.cpp
   core/ViewHandlers.cpp
   core/InputHandlers.cpp
+  core/FrameHandlers.cpp
   core/HandlerSupport.cpp
   core/TransportNoticeSink.cpp
   core/ViewRegistry.cpp
@@ -43,6 +44,8 @@ target_link_libraries(kel_browser_core PUBLIC kel_transport kel_frame Qt5::Widge
 add_executable(KELBrowser
   view/main.cpp
   view/QtWebKitEngine.cpp
+  view/FramePacing.cpp
+  view/FramePacing.h
   view/QtWebKitEngine.h
   view/WebStorage.cpp
   view/WebStorage.h

@@ -1,5 +1,7 @@
 #include "KELHost.h"
 
+#include "View.h"
+
 #include "Launcher.h"
 #include "RecordText.h"
 
@@ -31,6 +33,8 @@ using Clock = std::chrono::steady_clock;
 Browser::Browser() : m_recovery(std::make_unique<Recovery>(static_cast<ProcessControl &>(*this))) {}
 
 Browser::~Browser() {
+    for (View *view : m_views)
+        view->m_browserGone = true;
     stop(3000);
     unsubscribe();
     KEL_SetProcessCBWithUser(nullptr, nullptr);
@@ -138,6 +142,7 @@ bool Browser::start(const StartOptions &options) {
     m_recovery->stopWatching();
     KEL_SetProcessCBWithUser(&Browser::onRecord, this);
     m_suffix = settleSegmentSuffix(options.fixedSegmentNames);
+    ++m_segmentsEpoch;
     if (!KEL_Init()) {
         m_error = "KEL_Init failed (see the log)";
         return false;
@@ -226,6 +231,7 @@ void Browser::closeOutput() {
 bool Browser::reinitialise() {
     if (m_initialised)
         KEL_Shutdown();
+    ++m_segmentsEpoch;
     forgetStoredPayloads();
     m_inbox.clear(); // records of the old segments name slots that are gone
     KEL_SetProcessCBWithUser(&Browser::onRecord, this); // KEL_Shutdown forgot it
@@ -282,6 +288,7 @@ void Browser::closeProcessAndPlugin() {
     }
     if (m_initialised) {
         KEL_Shutdown();
+        ++m_segmentsEpoch;
         m_initialised = false;
         KEL_SetProcessCBWithUser(&Browser::onRecord, this); // KEL_Shutdown forgot it
     }
@@ -329,6 +336,9 @@ void Browser::pump() {
     KEL_Update();
     if (m_callbackDepth == 0)
         m_recovery->step();
+    // By index: a view's onFrame may create or destroy views.
+    for (size_t i = 0; i < m_views.size(); ++i)
+        m_views[i]->takeFrame();
 }
 
 void Browser::setRecoveryHandler(std::function<void(const RecoveryEvent &)> handler) {

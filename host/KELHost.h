@@ -24,6 +24,8 @@
 namespace KEL {
 namespace Host {
 
+class View;
+
 // ---- The browser process ------------------------------------------------------------------
 
 // The memory bound the kit gives the browser process (RLIMIT_DATA), so that a page that
@@ -108,6 +110,9 @@ class Browser : private ProcessControl {
     const std::string &error() const { return m_error; }
     // The segment suffix in force since start() ("" for the plain names).
     const std::string &segmentSuffix() const { return m_suffix; }
+    // Grows each time the plugin's segments are ended or made anew (start, stop, recovery): a
+    // frame held under one value is gone under the next (KEL_Shutdown unmapped it).
+    uint64_t segmentsEpoch() const { return m_segmentsEpoch; }
 
     // Posts a request; returns its sequence number (0 = segment full).
     uint32_t post(const KEL_Command &command);
@@ -118,7 +123,9 @@ class Browser : private ProcessControl {
     // request() or waitFor() waiting for it, else to the inbox when the host subscribed. The
     // payloads of a record that ends up in none of these and that the handler did not take
     // (takePayload, takeText, View::handle) are freed, so a host never strands a data slot by
-    // forgetting a record.
+    // forgetting a record. Then every View of this browser takes its newest frame from its
+    // frame area (View::takeFrame), so its onFrame runs during pump() as it does for frames of
+    // the texture segment.
     void pump();
     // Pumps until a record with this code arrives (from the inbox first); removes it from the
     // inbox and copies it to *out. Its payloads are then the caller's to take.
@@ -187,9 +194,13 @@ class Browser : private ProcessControl {
         std::optional<KEL_Command> record;
     };
 
+    friend class View;
+    std::vector<View *> m_views; // each registers itself for pump()
+
     pid_t m_pid = -1;
     int m_status = -1;
     bool m_initialised = false;
+    uint64_t m_segmentsEpoch = 0;
     std::string m_error;
     std::deque<KEL_Command> m_inbox;
     size_t m_inboxCapacity = 0;

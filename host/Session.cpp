@@ -3,6 +3,7 @@
 #include "KELHost.h"
 
 #include "CommandCodes.h"
+#include "FrameArea.h"
 #include <algorithm>
 
 namespace KEL {
@@ -82,6 +83,14 @@ void Session::observe(const KEL_Command &request, const std::u16string *htmlText
             view->active = request.intArgs[0] != 0;
         } else if (hasCode(request, KEL::Code::SMSK)) {
             view->transparent = request.intArgs[0] != 0;
+        } else if (hasCode(request, KEL::Code::RATE)) {
+            // The browser refuses values out of range and keeps what it had: so does the replay.
+            const int32_t rate = request.intArgs[0], scale = request.intArgs[1];
+            if (rate >= 0 && rate <= KEL::kMaxFrameRate && KEL::validFrameScale(scale)) {
+                view->frameArea = true;
+                view->frameRate = rate;
+                view->frameScale = scale;
+            }
         } else if (hasCode(request, KEL::Code::LOAD)) {
             view->load = fresh(request);
             view->html.reset();
@@ -123,6 +132,13 @@ std::vector<ReplayRecord> Session::replay(bool withPages) const {
         setInt(create, 1, view.height);
         setInt(create, 2, view.partial ? 1 : 0);
         add(create);
+        // Straight after the view, so that its first frame already goes to its frame area.
+        if (view.frameArea) {
+            KEL_Command rate = viewRequest(KEL::Code::RATE, view.name);
+            setInt(rate, 0, view.frameRate);
+            setInt(rate, 1, view.frameScale);
+            add(rate);
+        }
         if (view.transparent)
             add(flagRequest(KEL::Code::SMSK, view.name, true));
         if (!view.active)

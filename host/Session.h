@@ -2,10 +2,11 @@
 // What a host has set up in the browser process, learnt from the requests it posts, so that a
 // fresh browser process can be given the same state after the old one died or hung.
 //
-// Kept: every view the host created (name, size, partial deliveries, active, transparent, and
-// the last address or HTML text it was given), ALWP, DSMR, AUTH, PRXY, bridge objects and their
-// properties. Navigation inside a page (links, history, script) is not followed: a view comes
-// back with what the host last asked for. Popup views, which the page made, are not kept.
+// Kept: every view the host created (name, size, partial deliveries, active, transparent, its
+// frame area's rate and scale, and the last address or HTML text it was given), ALWP, DSMR, AUTH,
+// PRXY, bridge objects and their properties. Navigation inside a page (links, history, script) is
+// not followed: a view comes back with what the host last asked for. Popup views, which the page
+// made, are not kept.
 //
 // Plain code over records; it never talks to the plugin.
 
@@ -26,6 +27,9 @@ struct SessionView {
     bool partial = false;
     bool active = true;
     bool transparent = false;
+    // RATE: the view paints into its own frame area at this rate and scale (percent).
+    bool frameArea = false;
+    int32_t frameRate = 0, frameScale = 100;
     // The content last asked for: a LOAD record (its address as the host split it), or HTML text.
     std::optional<KEL_Command> load;
     std::optional<std::u16string> html;

@@ -25,14 +25,28 @@ bool namesView(const KEL_Command &record, const std::u16string &name) {
     return name.size() >= KEL_COMMAND_STR_UNITS || text[name.size()] == 0;
 }
 
+// The browser's smallest side of a view on its frame area.
+constexpr uint32_t kMinFrameAreaSide = 16;
+
 // Number of string arguments the address may fill after the view name.
 constexpr int kAddressSlots = KEL_COMMAND_STR_ARGS - 1;
 constexpr size_t kUnitsPerSlot = KEL_COMMAND_STR_UNITS - 1;
 
 } // namespace
 
-View::View(Browser &browser, std::string name)
-    : m_browser(browser), m_name(std::move(name)), m_name16(utf16(m_name)) {}
+View::View(Browser &browser, std::string name, ViewOptions options)
+    : m_browser(browser), m_name(std::move(name)), m_name16(utf16(m_name)), m_options(options),
+      m_path(options.path) {
+    m_browser.m_views.push_back(this);
+}
+
+View::~View() {
+    if (m_browserGone)
+        return;
+    releaseFrame();
+    auto &views = m_browser.m_views;
+    views.erase(std::remove(views.begin(), views.end(), this), views.end());
+}
 
 KEL_Command View::request(const char *code) const {
     KEL_Command command = makeCommand(code);
@@ -46,16 +60,50 @@ void View::create(int32_t width, int32_t height, bool partialFrames) {
     setInt(command, 1, height);
     setInt(command, 2, partialFrames ? 1 : 0);
     m_browser.post(command);
+    // In the same tick as CRVW, so the view's first frame already goes to its frame area.
+    if (m_path == FramePath::Area)
+        postRate();
 }
 
 void View::adopt(int32_t width, int32_t height) {
     m_exists = true;
     setSize(width, height);
+    // A popup the browser made: no CRVW of the host's asked for its frame area.
+    if (m_path == FramePath::Area && !m_ratePosted)
+        postRate();
 }
 
 void View::remove() {
+    releaseFrame();
     m_browser.post(request(Code::RMVW));
     m_exists = false;
+    m_ratePosted = m_rateConfirmed = false;
+    m_haveFrame = false;
+}
+
+void View::postRate() {
+    KEL_Command command = request(Code::RATE);
+    setInt(command, 0, m_options.rate);
+    setInt(command, 1, m_options.scalePercent);
+    m_browser.post(command);
+    m_ratePosted = true;
+}
+
+void View::setRate(int32_t rate, int32_t scalePercent) {
+    m_options.rate = rate;
+    m_options.scalePercent = scalePercent;
+    if (m_path == FramePath::Texture) {
+        // Frames from now on come from the frame area; the texture's copy is no use to it.
+        m_path = FramePath::Area;
+        m_rateConfirmed = false;
+        m_texture.clear();
+        m_textureWidth = m_textureHeight = 0;
+    }
+    postRate();
+}
+
+void View::requestFrame() {
+    m_browser.post(request(Code::FRAM));
 }
 
 void View::load(const std::string &address) {
@@ -146,8 +194,19 @@ void View::keyUp(int32_t qtKey, int32_t modifiers, const std::string &text) {
     key(Code::KEYU, qtKey, modifiers, text);
 }
 
-// The browser's own size rules, so the texture always matches what it delivers.
+// The browser's own size rules, so the texture always matches what it delivers. On the frame
+// area the texture is the frame itself, sized by the frames that come.
 void View::setSize(int32_t width, int32_t height) {
+    if (m_path == FramePath::Area) {
+        // Each side 16 .. 4096 / scale; a negative one counts as huge, as on the texture path.
+        const int32_t scale = m_options.scalePercent == 150 || m_options.scalePercent == 200
+                                  ? m_options.scalePercent
+                                  : 100;
+        const uint32_t largest = uint32_t(KEL_FRAME_MAX_SIDE) * 100 / uint32_t(scale);
+        m_width = int32_t(std::clamp(uint32_t(width), kMinFrameAreaSide, largest));
+        m_height = int32_t(std::clamp(uint32_t(height), kMinFrameAreaSide, largest));
+        return;
+    }
     m_width = clampViewSide(width);
     m_height = clampViewSide(height);
     const int32_t w = textureSideFor(width), h = textureSideFor(height);
@@ -178,6 +237,17 @@ bool View::handleReply(const KEL_Command &record) {
         setSize(record.intArgs[0], record.intArgs[1]);
     } else if (hasCode(record, Code::RMVW)) {
         m_exists = false;
+    } else if (hasCode(record, Code::RATE)) {
+        if (record.result == 1) {
+            m_rateConfirmed = true;
+        } else if (!m_rateConfirmed && m_path == FramePath::Area) {
+            // Refused (a painted side above 4096, a scale it does not know): the browser keeps
+            // the view on the texture segment, and so does the view, or it would never show.
+            m_path = FramePath::Texture;
+            setSize(m_width, m_height);
+        }
+    } else if (hasCode(record, Code::FRAM)) {
+        // Nothing to do: the frame is taken by takeFrame().
     } else if (hasCode(record, Code::EVJS)) {
         const std::string value = utf8(takeText(record, 0));
         if (onResult)
@@ -190,7 +260,7 @@ bool View::handleReply(const KEL_Command &record) {
 
 bool View::handleNotice(const KEL_Command &record) {
     if (hasCode(record, Code::UPVW)) {
-        takeFrame();
+        takeTextureFrame();
     } else if (hasCode(record, Code::TITC)) {
         m_title = getString8(record, 1);
         if (onTitle)
@@ -205,6 +275,8 @@ bool View::handleNotice(const KEL_Command &record) {
         if (onProgress)
             onProgress(record.intArgs[0]);
     } else if (hasCode(record, Code::LDFN)) {
+        // The loaded page's frame is published before LDFN: the host sees it with onLoaded.
+        takeFrame();
         if (onLoaded)
             onLoaded();
     } else if (hasCode(record, Code::IMEI)) {
@@ -242,8 +314,9 @@ bool View::handleNotice(const KEL_Command &record) {
     return true;
 }
 
-void View::takeFrame() {
-    if (m_texture.empty()) {
+void View::takeTextureFrame() {
+    // A view on its frame area keeps no texture for the segment's frames: only released.
+    if (m_path == FramePath::Area || m_texture.empty()) {
         m_taker.release();
         return;
     }
@@ -251,6 +324,114 @@ void View::takeFrame() {
         if (onFrame)
             onFrame(p);
     });
+}
+
+// ---- The frame area ------------------------------------------------------------------------
+
+int32_t View::paintedWidth() const {
+    return m_path == FramePath::Area ? m_textureWidth : m_width;
+}
+
+int32_t View::paintedHeight() const {
+    return m_path == FramePath::Area ? m_textureHeight : m_height;
+}
+
+// After the plugin's segments were ended (stop, recovery), a frame taken under them is
+// unmapped, and the fresh browser numbers its frames from the start again.
+void View::forgetFrame() {
+    m_holding = false;
+    m_haveFrame = false;
+    m_frame = KEL_Frame();
+}
+
+const KEL_Frame *View::frame() const {
+    return m_holding && m_heldEpoch == m_browser.segmentsEpoch() ? &m_frame : nullptr;
+}
+
+void View::releaseFrame() {
+    if (m_holding && m_heldEpoch == m_browser.segmentsEpoch())
+        KEL_ReleaseFrame(reinterpret_cast<const uint16_t *>(m_name16.c_str()));
+    m_holding = false;
+}
+
+bool View::takeFrame() {
+    // From inside onFrame (the host pumped there) a new take would replace the frame whose
+    // pieces are being handed out.
+    if (m_path != FramePath::Area || !m_exists || m_delivering)
+        return false;
+    if (m_heldEpoch != m_browser.segmentsEpoch()) {
+        forgetFrame();
+        m_heldEpoch = m_browser.segmentsEpoch();
+    }
+    KEL_Frame frame{};
+    if (KEL_TakeFrame(reinterpret_cast<const uint16_t *>(m_name16.c_str()), &frame) != 1)
+        return false; // nothing newer (the held frame stays held), or no area yet
+    m_frame = frame;
+    m_holding = true;
+    // Until the pieces are out, whatever a callback does (onFrame or onTextureSize may pump).
+    struct Delivering {
+        bool &flag;
+        explicit Delivering(bool &f) : flag(f) { flag = true; }
+        ~Delivering() { flag = false; }
+    } delivering(m_delivering);
+    bool whole = !m_haveFrame || frame.rectCount < 0 || frame.width != m_textureWidth ||
+                 frame.height != m_textureHeight;
+    // The rectangles are the change since frame changesSince: enough when the host's texture
+    // holds that frame or a later one (unsigned differences: numbers may wrap).
+    if (!whole && m_frameNumber - frame.changesSince > frame.number - frame.changesSince)
+        whole = true;
+    if (frame.width != m_textureWidth || frame.height != m_textureHeight) {
+        m_textureWidth = frame.width;
+        m_textureHeight = frame.height;
+        if (m_options.keepCopy)
+            m_texture.assign(size_t(frame.width) * size_t(frame.height) * 4, 0);
+        if (onTextureSize)
+            onTextureSize(frame.width, frame.height);
+    }
+    m_frameNumber = frame.number;
+    m_haveFrame = true;
+    deliver(frame, whole);
+    return true;
+}
+
+// Pieces point into the held frame. The plugin checked every rectangle against the frame;
+// they are clipped here all the same, since a piece reaching past it would be read past it.
+void View::deliver(const KEL_Frame &frame, bool whole) {
+    const auto *base = static_cast<const uint8_t *>(frame.pixels);
+    auto hand = [&](int32_t x, int32_t row, int32_t width, int32_t height, bool all) {
+        if (!m_holding)
+            return; // handed back from within onFrame: its pixels may be painted over now
+        FramePiece piece;
+        piece.whole = all;
+        piece.x = x;
+        piece.row = row;
+        piece.width = width;
+        piece.height = height;
+        piece.textureWidth = frame.width;
+        piece.textureHeight = frame.height;
+        piece.pitch = frame.stride;
+        piece.pixels = base + size_t(row) * size_t(frame.stride) + size_t(x) * 4;
+        if (m_options.keepCopy && m_texture.size() == size_t(frame.width) * frame.height * 4) {
+            for (int32_t i = 0; i < height; ++i)
+                std::memcpy(&m_texture[(size_t(row + i) * size_t(frame.width) + size_t(x)) * 4],
+                            piece.pixels + size_t(i) * size_t(frame.stride), size_t(width) * 4);
+        }
+        if (onFrame)
+            onFrame(piece);
+    };
+    if (whole) {
+        hand(0, 0, frame.width, frame.height, true);
+        return;
+    }
+    const int32_t count = std::clamp(frame.rectCount, 0, int32_t(KEL_FRAME_MAX_RECTS));
+    for (int32_t i = 0; i < count; ++i) {
+        const KEL_FrameRect &r = frame.rects[i];
+        const int64_t x0 = std::max<int64_t>(0, r.x), row0 = std::max<int64_t>(0, r.y);
+        const int64_t x1 = std::min<int64_t>(frame.width, int64_t(r.x) + r.width);
+        const int64_t row1 = std::min<int64_t>(frame.height, int64_t(r.y) + r.height);
+        if (x0 < x1 && row0 < row1)
+            hand(int32_t(x0), int32_t(row0), int32_t(x1 - x0), int32_t(row1 - row0), false);
+    }
 }
 
 // ---- Records that name no view ------------------------------------------------------------

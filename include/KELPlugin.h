@@ -4,7 +4,8 @@
  * The host loads libKELPlugin.so, calls KEL_Init, starts the KELBrowser program (it lives in
  * ../bin relative to the library), calls KEL_InitProcess and from then on, once per host frame,
  * KEL_Update. Requests go out with KEL_PostCommand; notices and replies come back through the
- * process callback. Frames are copied out with KEL_UpdateTexture after a "UPVW" notice.
+ * process callback. Frames are copied out with KEL_UpdateTexture after a "UPVW" notice, or,
+ * for a view switched onto its own frame area with "RATE", taken with KEL_TakeFrame.
  * KELLaunch.h (libKELHost.so) finds and starts the browser for you, with segment names of your
  * process's own, and hands the browser's output to your log callback.
  *
@@ -78,6 +79,34 @@ typedef struct KEL_TextureUpdate {
     int32_t height;  /* in for whole frames (texture height), out for rectangles */
 } KEL_TextureUpdate;
 
+/* Most changed rectangles one frame of a frame area carries; more are merged. */
+#define KEL_FRAME_MAX_RECTS 16
+/* Largest side, in painted pixels, of a frame in a frame area. */
+#define KEL_FRAME_MAX_SIDE 4096
+
+/* A changed rectangle of a frame, in painted pixels. */
+typedef struct KEL_FrameRect {
+    int32_t x;
+    int32_t y; /* as in textures: frame height - first row - height */
+    int32_t width;
+    int32_t height;
+} KEL_FrameRect;
+
+/*
+ * One frame of a view's frame area. Pixels are 4 bytes, R G B A (premultiplied alpha), rows
+ * bottom first (as the texture segment), `stride` bytes apart.
+ */
+typedef struct KEL_Frame {
+    const void *pixels; /* KEL_TakeFrame: in shared memory; KEL_CopyFrame: the host's buffer */
+    int32_t width;      /* painted pixels: the view's size times its scale, 1..4096 */
+    int32_t height;
+    int32_t stride;        /* bytes from one row to the next */
+    uint32_t number;       /* the view's frame number, one more for each finished frame */
+    uint32_t changesSince; /* the rectangles cover every pixel that changed after this frame */
+    int32_t rectCount;     /* 0..KEL_FRAME_MAX_RECTS; -1: treat the whole frame as changed */
+    KEL_FrameRect rects[KEL_FRAME_MAX_RECTS]; /* within the frame */
+} KEL_Frame;
+
 #if defined(__cplusplus)
 static_assert(sizeof(KEL_Command) == 8296, "KEL_Command layout");
 static_assert(offsetof(KEL_Command, code) == 4, "KEL_Command layout");
@@ -94,12 +123,22 @@ static_assert(offsetof(KEL_TextureUpdate, x) == 16, "KEL_TextureUpdate layout");
 static_assert(offsetof(KEL_TextureUpdate, y) == 20, "KEL_TextureUpdate layout");
 static_assert(offsetof(KEL_TextureUpdate, width) == 24, "KEL_TextureUpdate layout");
 static_assert(offsetof(KEL_TextureUpdate, height) == 28, "KEL_TextureUpdate layout");
+static_assert(sizeof(KEL_FrameRect) == 16, "KEL_FrameRect layout");
+static_assert(sizeof(KEL_Frame) == 288, "KEL_Frame layout");
+static_assert(offsetof(KEL_Frame, width) == 8, "KEL_Frame layout");
+static_assert(offsetof(KEL_Frame, stride) == 16, "KEL_Frame layout");
+static_assert(offsetof(KEL_Frame, number) == 20, "KEL_Frame layout");
+static_assert(offsetof(KEL_Frame, changesSince) == 24, "KEL_Frame layout");
+static_assert(offsetof(KEL_Frame, rectCount) == 28, "KEL_Frame layout");
+static_assert(offsetof(KEL_Frame, rects) == 32, "KEL_Frame layout");
 #elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 _Static_assert(sizeof(KEL_Command) == 8296, "KEL_Command layout");
 _Static_assert(offsetof(KEL_Command, strArgs) == 84, "KEL_Command layout");
 _Static_assert(offsetof(KEL_Command, result) == 8280, "KEL_Command layout");
 _Static_assert(sizeof(KEL_TextureUpdate) == 32, "KEL_TextureUpdate layout");
 _Static_assert(offsetof(KEL_TextureUpdate, height) == 28, "KEL_TextureUpdate layout");
+_Static_assert(sizeof(KEL_Frame) == 288, "KEL_Frame layout");
+_Static_assert(offsetof(KEL_Frame, rects) == 32, "KEL_Frame layout");
 #endif
 
 /*
@@ -137,6 +176,8 @@ _Static_assert(offsetof(KEL_TextureUpdate, height) == 28, "KEL_TextureUpdate lay
 #define KEL_CODE_ALWP "ALWP"
 #define KEL_CODE_PRXY "PRXY"
 #define KEL_CODE_AUTH "AUTH"
+#define KEL_CODE_RATE "RATE"
+#define KEL_CODE_FRAM "FRAM"
 /* Notices */
 #define KEL_CODE_PRUP "PRUP"
 #define KEL_CODE_BOOT "BOOT"
@@ -211,7 +252,8 @@ typedef void (*KEL_LogUserCallback)(const char *message, void *user);
  * Returns false, with a log line naming the segment, when one cannot be created or opened
  * (also when an existing one belongs to another user or is not mode 0600); what it had made
  * by then is removed again, and the library is left as before any KEL_Init. Call it before
- * starting the browser process. The segment names carry KEL_SEGMENT_SUFFIX when it is set. */
+ * starting the browser process. The segment names carry KEL_SEGMENT_SUFFIX when it is set.
+ * Frame areas left under these names by a browser that was killed are removed. */
 KEL_API bool KEL_Init(void);
 
 /* Posts "INIT" with this process's id so the browser process watches it and ends with it.
@@ -244,6 +286,40 @@ KEL_API void KEL_ClearCommands(void);
 KEL_API void KEL_UpdateTexture(bool fullOnly, int32_t group, int32_t index,
                                KEL_TextureUpdate *update);
 
+/*
+ * Frame areas. A view switched onto its own frame area ("RATE") is painted at its own rate, up
+ * to 60 frames a second, at up to 4096 x 4096 painted pixels, into a shared area of its own
+ * with three frames: the browser paints one while the newest finished one waits and the host
+ * may hold a third. Such a view gets no "UPVW" and never uses the texture segment; views on the
+ * texture path beside it work as before. `view` is the view's name, UTF-16, NUL-terminated (at
+ * most 255 units, as in a record). Nothing here waits for the browser: a browser that hung or
+ * died leaves the last frame in place, and a host that never takes frames never holds the
+ * browser up. Everything read from the area is checked; a frame with impossible values is
+ * refused (-1) and logged, never handed out.
+ */
+
+/* Holds the newest finished frame of the view for the host, without copying it: frame->pixels
+ * points into shared memory and stays valid, unchanged, until KEL_ReleaseFrame or the next
+ * KEL_TakeFrame of the view (or KEL_Shutdown). Returns 1 when a frame newer than the last one
+ * taken is now held (frame filled in); 0 when there is none (nothing changed; the previously
+ * taken frame stays held); -1 for a NULL argument, a view without a frame area (yet), a refused
+ * frame, or before KEL_Init. The rectangles cover every pixel that changed after frame
+ * changesSince: when the host's copy holds that frame or a later one it may upload only them;
+ * otherwise (or rectCount -1) it uploads the whole frame. */
+KEL_API int32_t KEL_TakeFrame(const uint16_t *view, KEL_Frame *frame);
+
+/* Hands the frame held by KEL_TakeFrame back to the browser, which may paint into it again.
+ * Nothing happens when none is held. */
+KEL_API void KEL_ReleaseFrame(const uint16_t *view);
+
+/* Copies the newest finished frame into pixels (capacity bytes), packed (stride width * 4),
+ * and fills *frame (frame->pixels is set to pixels). It takes and releases the frame itself and
+ * returns as KEL_TakeFrame does; -1 too when capacity is below width * height * 4 (frame still
+ * filled in, so the host learns the size it needs; no pixels copied), and 0 when nothing newer
+ * than the last frame taken or copied came. A frame held by KEL_TakeFrame is released first. */
+KEL_API int32_t KEL_CopyFrame(const uint16_t *view, void *pixels, int32_t capacity,
+                              KEL_Frame *frame);
+
 /* Copies length bytes from source into a free data slot for a request to name.
  * Returns the slot index, or -1 when no slot fits (over 1 MiB, all taken), length < 0,
  * or the library is not initialised. */
@@ -267,7 +343,8 @@ KEL_API void KEL_SetProcessCB(KEL_ProcessCallback callback);
 KEL_API void KEL_SetLogCBWithUser(KEL_LogUserCallback callback, void *user);
 KEL_API void KEL_SetProcessCBWithUser(KEL_ProcessUserCallback callback, void *user);
 
-/* Releases the three segments, removes their names and their locks' names, and forgets the
+/* Releases the three segments, removes their names and their locks' names, unmaps every frame
+ * area (removing their names too: the browser ends with its host), and forgets the
  * process callback (the log callback stays). KEL_Init may be called again afterwards. */
 KEL_API void KEL_Shutdown(void);
 

@@ -1,12 +1,13 @@
-// The eleven exported functions and the two callback companions. They keep the host side of the
-// transport and nothing else; no thread, no timer. No exception leaves an export: each body runs
-// inside `guarded`.
+// The eleven exported functions, the two callback companions and the three frame-area functions.
+// They keep the host side of the transport and nothing else; no thread, no timer. No exception
+// leaves an export: each body runs inside `guarded`.
 
 #include "KELPlugin.h"
 
 #include "CommandBuffer.h"
 #include "CommandCodes.h"
 #include "DataBuffer.h"
+#include "FrameArea.h"
 #include "Log.h"
 #include "SegmentNames.h"
 #include "TextureBuffer.h"
@@ -16,7 +17,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <unistd.h>
 #include <vector>
 
@@ -135,7 +139,55 @@ void checkUnfreed() {
     }
 }
 
+// The frame areas the host has asked for, by view name. Their calls may come from any thread;
+// the lock is held only for work on this side (no call waits for the browser).
+std::mutex g_frameAreasMutex;
+std::map<std::u16string, std::unique_ptr<FrameAreaReader>> g_frameAreas;
+bool g_frameAreasOpen = false; // between KEL_Init and KEL_Shutdown
+
+// The view name a host passed: at most a record's 255 units before the NUL; null or longer
+// names none.
+bool readViewName(const uint16_t *view, std::u16string &name) {
+    if (!view)
+        return false;
+    for (int i = 0; i < KEL_COMMAND_STR_UNITS; ++i) {
+        if (view[i] == 0) {
+            name.assign(reinterpret_cast<const char16_t *>(view), size_t(i));
+            return i > 0;
+        }
+    }
+    return false;
+}
+
+// The reader of a view's area, made on first use; null when the name is unusable or the
+// library is not initialised. The caller holds g_frameAreasMutex.
+FrameAreaReader *frameAreaOf(const uint16_t *view) {
+    std::u16string name;
+    if (!g_frameAreasOpen || !readViewName(view, name))
+        return nullptr;
+    auto it = g_frameAreas.find(name);
+    if (it == g_frameAreas.end()) {
+        const std::string control =
+            frameControlName(reinterpret_cast<const uint16_t *>(name.data()), name.size());
+        it = g_frameAreas.emplace(name, std::make_unique<FrameAreaReader>(control)).first;
+    }
+    return it->second.get();
+}
+
+// Lets go of every frame area and removes the names of those still mapped: the browser ends
+// with its host, and a name left over would outlive both.
+void releaseFrameAreas() {
+    std::lock_guard<std::mutex> lock(g_frameAreasMutex);
+    for (auto &entry : g_frameAreas) {
+        entry.second->release();
+        entry.second->removeNames();
+    }
+    g_frameAreas.clear();
+    g_frameAreasOpen = false;
+}
+
 void releaseAll() {
+    releaseFrameAreas();
     g_delivered.clear();
     releaseBuffer(g_commands);
     releaseBuffer(g_texture);
@@ -151,8 +203,14 @@ KEL_API bool KEL_Init(void) {
         releaseAll(); // a second KEL_Init without KEL_Shutdown starts afresh
         localSide = HostSide;
         if (openBuffer(g_commands, kCommandSegmentName) &&
-            openBuffer(g_texture, kTextureSegmentName) && openBuffer(g_data, kDataSegmentName))
+            openBuffer(g_texture, kTextureSegmentName) && openBuffer(g_data, kDataSegmentName)) {
+            // No browser of this host runs yet, so any frame area under these names was left
+            // by one that could not remove it (killed, or hung after its host had gone).
+            removeLeftoverFrameAreas();
+            std::lock_guard<std::mutex> lock(g_frameAreasMutex);
+            g_frameAreasOpen = true;
             return true;
+        }
         // Half-way: the failing segment has removed what it made; the ones before it go too,
         // so a failed start leaves nothing in the system.
         releaseAll();
@@ -258,6 +316,61 @@ KEL_API void KEL_SetProcessCBWithUser(KEL_ProcessUserCallback callback, void *us
     g_processCallback.store(nullptr);
     g_processUser.store(user);
     g_processUserCallback.store(callback);
+}
+
+KEL_API int32_t KEL_TakeFrame(const uint16_t *view, KEL_Frame *frame) {
+    return guarded(-1, [=] {
+        if (!frame)
+            return -1;
+        std::lock_guard<std::mutex> lock(g_frameAreasMutex);
+        FrameAreaReader *area = frameAreaOf(view);
+        return area ? area->take(*frame) : -1;
+    });
+}
+
+KEL_API void KEL_ReleaseFrame(const uint16_t *view) {
+    guardedVoid([=] {
+        std::lock_guard<std::mutex> lock(g_frameAreasMutex);
+        if (FrameAreaReader *area = frameAreaOf(view))
+            area->release();
+    });
+}
+
+KEL_API int32_t KEL_CopyFrame(const uint16_t *view, void *pixels, int32_t capacity,
+                              KEL_Frame *frame) {
+    return guarded(-1, [=] {
+        if (!frame || !pixels || capacity < 0)
+            return -1;
+        std::lock_guard<std::mutex> lock(g_frameAreasMutex);
+        FrameAreaReader *area = frameAreaOf(view);
+        if (!area)
+            return -1;
+        area->release();
+        const uint32_t lastTaken = area->lastTaken();
+        const bool hadTaken = area->hasTaken();
+        const int result = area->take(*frame);
+        if (result != 1)
+            return result;
+        // The sides were checked when the frame was taken (at most 4096 each): no overflow.
+        const int64_t rowBytes = int64_t(frame->width) * 4;
+        const bool fits = rowBytes * frame->height <= capacity;
+        if (fits) {
+            const auto *from = static_cast<const uint8_t *>(frame->pixels);
+            auto *to = static_cast<uint8_t *>(pixels);
+            for (int32_t row = 0; row < frame->height; ++row)
+                std::memcpy(to + row * rowBytes, from + int64_t(row) * frame->stride,
+                            size_t(rowBytes));
+        }
+        area->release();
+        frame->pixels = pixels;
+        frame->stride = int32_t(rowBytes);
+        if (!fits) {
+            // Not taken after all: the host asks again with a buffer of the size it now knows.
+            area->forgetTaken(lastTaken, hadTaken);
+            return -1;
+        }
+        return 1;
+    });
 }
 
 KEL_API void KEL_Shutdown(void) {

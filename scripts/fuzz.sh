@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS_EACH="${KEL_FUZZ_SECONDS:-15}"
-TARGETS="${KEL_FUZZ_TARGETS:-fuzz_texture fuzz_data_slots fuzz_commands fuzz_record_text fuzz_cookie_stream}"
+TARGETS="${KEL_FUZZ_TARGETS:-fuzz_texture fuzz_frame_area fuzz_data_slots fuzz_commands fuzz_record_text fuzz_cookie_stream}"
 CXX_CLANG="$(command -v clang++ || command -v clang++-14 || true)"
 if [ -z "$CXX_CLANG" ]; then
     echo "fuzz.sh: clang++ not found; skipping the fuzzers (scripts/setup.sh installs clang)" >&2

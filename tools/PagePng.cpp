@@ -1,5 +1,6 @@
 #include "PagePng.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
@@ -10,14 +11,14 @@
 namespace KEL {
 namespace Shot {
 
-std::vector<uint8_t> straightPage(const Host::ViewTexture &texture) {
-    const uint32_t w = std::min(texture.viewWidth, texture.width);
-    const uint32_t h = std::min(texture.viewHeight, texture.height);
+std::vector<uint8_t> straightFrame(const uint8_t *pixels, uint32_t width, uint32_t height,
+                                   size_t stride) {
+    const uint32_t w = width, h = height;
     std::vector<uint8_t> page(size_t(w) * h * 4);
-    if (texture.pixels.size() < size_t(texture.width) * texture.height * 4)
+    if (!pixels || stride < size_t(w) * 4)
         return page;
     for (uint32_t y = 0; y < h; ++y) {
-        const uint8_t *in = &texture.pixels[size_t(texture.height - 1 - y) * texture.width * 4];
+        const uint8_t *in = pixels + size_t(h - 1 - y) * stride;
         uint8_t *out = &page[size_t(y) * w * 4];
         for (uint32_t x = 0; x < w; ++x, in += 4, out += 4) {
             const uint32_t a = in[3];

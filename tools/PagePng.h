@@ -1,7 +1,5 @@
 #pragma once
-// Writes what a host holds of a view as a PNG through libpng.
-
-#include "FrameCompositor.h"
+// Writes a frame of a view as a PNG through libpng.
 
 #include <cstdint>
 #include <string>
@@ -10,9 +8,11 @@
 namespace KEL {
 namespace Shot {
 
-// The page part of a texture (view size, top row first) as straight RGBA: textures arrive
-// bottom row first with premultiplied alpha, PNG wants neither.
-std::vector<uint8_t> straightPage(const Host::ViewTexture &texture);
+// A frame (width x height pixels, rows bottom first `stride` bytes apart, premultiplied alpha)
+// as straight RGBA, top row first, packed: PNG wants neither bottom-up rows nor premultiplied
+// colours.
+std::vector<uint8_t> straightFrame(const uint8_t *pixels, uint32_t width, uint32_t height,
+                                   size_t stride);
 
 // Writes `rgba` (width * height * 4 bytes, top row first) with a compression level chosen for
 // speed. False with `error` set when the file cannot be written; a half-written file is removed.

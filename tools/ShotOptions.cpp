@@ -47,13 +47,27 @@ std::string parseSize(Options &o, const std::string &text) {
         return "--size wants WIDTHxHEIGHT, such as 1024x768";
     // The browser would clamp other sizes silently; say so instead of writing a picture of a
     // size nobody asked for.
-    const int lo = int(kMinViewSide), hi = int(kMaxViewSide);
+    const int lo = int(kMinViewSide), hi = kMaxShotSide;
     if (w < lo || w > hi || h < lo || h > hi)
         return "--size: each side must be " + std::to_string(lo) + " to " + std::to_string(hi) +
                " pixels";
     o.width = w;
     o.height = h;
     return {};
+}
+
+std::string parseScale(Options &o, const std::string &text) {
+    static const struct {
+        const char *text;
+        int percent;
+    } kScales[] = {{"1", 100}, {"1.0", 100}, {"1.5", 150}, {"2", 200}, {"2.0", 200}};
+    for (const auto &scale : kScales) {
+        if (text == scale.text) {
+            o.scalePercent = scale.percent;
+            return {};
+        }
+    }
+    return "--scale wants 1, 1.5 or 2";
 }
 
 Apply milliseconds(int Options::*field, const char *name) {
@@ -80,7 +94,11 @@ Apply flag(bool Options::*field) {
 
 const std::vector<OptionSpec> &optionTable() {
     static const std::vector<OptionSpec> table = {
-        {"--size", "WxH", "view size in pixels, 128 to 1024 a side (default 1024x768)", parseSize},
+        {"--size", "WxH", "view size in pixels, 128 to 4096 a side (default 1024x768)", parseSize},
+        {"--scale", "1|1.5|2",
+         "device scale factor: the page is laid out at --size and painted (and written) this "
+         "much larger, at most 4096 pixels a side (default 1)",
+         parseScale},
         {"--html", "FILE", "show the HTML text of FILE (no address: relative links go nowhere)",
          text(&Options::htmlFile)},
         {"--out", "FILE.png", "where the picture goes (default kelshot.png)", text(&Options::out)},
@@ -187,6 +205,10 @@ Parsed parseArguments(int argc, char **argv, const std::string &demoAddress) {
             return fail(error);
     }
     Options &o = parsed.options;
+    if (int64_t(o.width) * o.scalePercent > int64_t(kMaxShotSide) * 100 ||
+        int64_t(o.height) * o.scalePercent > int64_t(kMaxShotSide) * 100)
+        return fail("--size times --scale must stay within " + std::to_string(kMaxShotSide) +
+                    " pixels a side");
     if (!positional.empty() && !o.htmlFile.empty())
         return fail("give either an address or --html, not both");
     if (!positional.empty()) {

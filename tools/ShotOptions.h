@@ -23,10 +23,14 @@ enum ExitCode : int {
     kExitInterrupted = 130,
 };
 
+// Largest view side, and largest painted side (view side times scale): a frame area's bound.
+constexpr int kMaxShotSide = 4096;
+
 struct Options {
     int width = 1024, height = 768;
-    std::string address;  // what LOAD gets (a file path already made a file address)
-    std::string htmlFile; // shown with HTML instead of loading an address
+    int scalePercent = 100; // the page is laid out at width x height and painted this much larger
+    std::string address;    // what LOAD gets (a file path already made a file address)
+    std::string htmlFile;   // shown with HTML instead of loading an address
     std::string out = "kelshot.png";
     std::string log = "/dev/null";
     int timeoutMs = 30000;

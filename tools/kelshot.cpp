@@ -1,14 +1,14 @@
 // kelshot: render a page with KEL and save what the host receives as a PNG.
 //
-// It drives the browser exactly as a game would (CRVW, SMSK, LOAD or HTML, frames through the
-// compositor, LDFN, EVJS), so it doubles as a smoke test and a "time to first page"
-// measurement. Run `kelshot --help` for the options and exit codes.
+// It drives the browser exactly as a game would (CRVW, RATE, SMSK, LOAD or HTML, LDFN, EVJS,
+// the view's frames taken from its frame area), so it doubles as a smoke test and a "time to
+// first page" measurement. Run `kelshot --help` for the options and exit codes.
 
-#include "FrameCompositor.h"
 #include "KELHost.h"
 #include "PagePng.h"
 #include "Sandbox.h"
 #include "ShotOptions.h"
+#include "View.h"
 
 #include "CommandCodes.h"
 #include <chrono>
@@ -35,6 +35,7 @@ using namespace KEL::Shot;
 namespace {
 
 const char *const kView = "main";
+const char16_t *const kView16 = u"main";
 // The largest data slot; HTML and EVJS texts travel in one slot as UTF-16 with a zero unit.
 constexpr size_t kLargestPayload = 1u << 20;
 constexpr int kRequestTimeoutMs = 10000;
@@ -118,7 +119,8 @@ class Shot {
     int showPage();
     int checkLoad();
     int evaluate(const std::string &script);
-    int settle();
+    int finalFrame();
+    void takeFrame();
     int writePicture();
     int fail(int code, const std::string &message);
     int failWait(Wait wait, const std::string &what);
@@ -136,9 +138,13 @@ class Shot {
     bool m_terminal;
     std::u16string m_html;
     Browser m_browser;
-    FrameCompositor m_compositor;
+    // The newest frame of the view, held in its frame area (no copy) from one take to the next.
+    KEL_Frame m_frame{};
+    bool m_haveFrame = false;
     Clock::time_point m_started = Clock::now(), m_loadStarted;
     uint32_t m_awaited = 0;
+    uint32_t m_rateSequence = 0;
+    int32_t m_rateResult = 0;
     bool m_gotReply = false;
     KEL_Command m_reply{};
     int m_progress = 0;
@@ -202,6 +208,9 @@ void Shot::drain() {
     while (!inbox.empty()) {
         const KEL_Command record = inbox.front();
         inbox.pop_front();
+        if (record.origin == 0 && record.result != 0 && record.sequence == m_rateSequence &&
+            m_rateSequence != 0)
+            m_rateResult = record.result;
         if (record.origin == 0 && record.result != 0 && m_awaited != 0 &&
             record.sequence == m_awaited) {
             m_reply = record;
@@ -212,6 +221,16 @@ void Shot::drain() {
         if (record.origin == 1)
             handle(record);
         freePayloads(record, taken.slots());
+    }
+    takeFrame();
+}
+
+// Each take hands the previous frame back, so the browser always has slots to paint into.
+void Shot::takeFrame() {
+    KEL_Frame frame{};
+    if (KEL_TakeFrame(reinterpret_cast<const uint16_t *>(kView16), &frame) == 1) {
+        m_frame = frame;
+        m_haveFrame = true;
     }
 }
 
@@ -315,7 +334,12 @@ int Shot::start() {
     g_pluginLines = !m_options.quiet;
     KEL_SetLogCB(&onPluginLine);
     // Each run gets segments of its own (the kit's rule) unless the caller chose a suffix.
-    m_compositor.attach(m_browser);
+    // The view is on its frame area from its first tick: no UPVW is expected, but one that
+    // comes is released so it never holds the segment.
+    m_browser.setNoticeHandler([](const KEL_Command &record) {
+        if (isFrameNotice(record))
+            releaseFrame();
+    });
     m_browser.subscribe(); // drain() reads every record
     StartOptions options;
     options.logFile = m_options.log;
@@ -342,6 +366,12 @@ int Shot::start() {
         return failWait(wait, "when asked for a view");
     if (m_reply.result != 1)
         return fail(kExitFailed, "the browser refused to create the view");
+    // RATE was posted right after CRVW: its reply is next.
+    const Wait rated = pumpUntil([this] { return m_rateResult != 0; }, kRequestTimeoutMs);
+    if (rated != Wait::Done)
+        return failWait(rated, "when asked for a frame area");
+    if (m_rateResult != 1)
+        return fail(kExitFailed, "the browser refused the view's frame area");
     return kExitOk;
 }
 
@@ -350,9 +380,19 @@ int Shot::postFirstRequests(uint32_t *createSequence) {
     setString(create, 0, kView);
     setInt(create, 0, m_options.width);
     setInt(create, 1, m_options.height);
-    setInt(create, 2, 0); // whole frames: the picture is taken from one texture anyway
+    setInt(create, 2, 0);
     *createSequence = m_browser.post(create);
     if (*createSequence == 0)
+        return fail(kExitFailed, "the command segment is full");
+    // Its own frame area, in the same tick: sizes up to 4096 and a scale factor. The rate only
+    // bounds how often an animated page is painted while kelshot waits; the picture is the frame
+    // of the loaded page, or one painted on request after scripts and a wait.
+    KEL_Command rate = makeCommand(KEL::Code::RATE);
+    setString(rate, 0, kView);
+    setInt(rate, 0, 60);
+    setInt(rate, 1, m_options.scalePercent);
+    m_rateSequence = m_browser.post(rate);
+    if (m_rateSequence == 0)
         return fail(kExitFailed, "the command segment is full");
     if (m_options.transparent) {
         KEL_Command mask = makeCommand(KEL::Code::SMSK);
@@ -454,25 +494,31 @@ int Shot::checkLoad() {
     return fail(kExitLoadFailed, "the page could not be loaded: " + printable(failure));
 }
 
-// A frame painted in the tick that handled our last command is announced before the reply to
-// a request posted after it; two round trips also cover a tick that found the previous frame
-// not yet taken and painted nothing.
-int Shot::settle() {
-    for (int round = 0; round < 2; ++round) {
-        if (Wait wait = request(makeCommand(KEL::Code::PING), nullptr); wait != Wait::Done)
-            return failWait(wait, "while rendering");
-    }
+// FRAM paints the page as it is now and publishes the frame before it replies, so the take
+// that follows the reply finds it.
+int Shot::finalFrame() {
+    KEL_Command paint = makeCommand(KEL::Code::FRAM);
+    setString(paint, 0, kView);
+    KEL_Command reply;
+    if (Wait wait = request(paint, &reply); wait != Wait::Done)
+        return failWait(wait, "when asked for a frame");
+    if (reply.result != 1)
+        return fail(kExitFailed, "the browser has no frame area for the view");
+    takeFrame();
     return kExitOk;
 }
 
 int Shot::writePicture() {
-    const ViewTexture *texture = m_compositor.texture(kView);
-    if (!texture || texture->wholeFrames + texture->partialFrames == 0)
+    if (!m_haveFrame)
         return fail(kExitFailed, "the browser delivered no frame of the page");
-    const std::vector<uint8_t> rgba = straightPage(*texture);
+    const uint32_t width = uint32_t(m_frame.width), height = uint32_t(m_frame.height);
+    const std::vector<uint8_t> rgba = straightFrame(static_cast<const uint8_t *>(m_frame.pixels),
+                                                    width, height, size_t(m_frame.stride));
+    KEL_ReleaseFrame(reinterpret_cast<const uint16_t *>(kView16));
+    m_haveFrame = false;
     std::string error;
     const auto started = Clock::now();
-    if (!writePng(m_options.out, rgba, texture->viewWidth, texture->viewHeight, &error))
+    if (!writePng(m_options.out, rgba, width, height, &error))
         return fail(kExitCannotWrite, error);
     if (m_options.quiet)
         return kExitOk;
@@ -483,11 +529,10 @@ int Shot::writePicture() {
     if (!m_address.empty())
         say("address: " + m_address);
     char line[512];
-    std::snprintf(line, sizeof line,
-                  "wrote %s: %ux%u, %lld KB; page on screen after %.3f s, PNG in %.3f s",
-                  m_options.out.c_str(), texture->viewWidth, texture->viewHeight,
-                  static_cast<long long>((info.st_size + 1023) / 1024), m_firstPageSeconds,
-                  secondsSince(started));
+    std::snprintf(
+        line, sizeof line, "wrote %s: %ux%u, %lld KB; page on screen after %.3f s, PNG in %.3f s",
+        m_options.out.c_str(), width, height, static_cast<long long>((info.st_size + 1023) / 1024),
+        m_firstPageSeconds, secondsSince(started));
     say(line);
     return kExitOk;
 }
@@ -507,10 +552,10 @@ int Shot::run() {
         if (wait != Wait::TimedOut)
             code = failWait(wait, "while waiting");
     }
-    // Without scripts or a wait the frame is complete already: LDFN goes out only once the
-    // frame painted after the load ended has been delivered, and its UPVW came first.
-    if (code == kExitOk && (!m_options.scripts.empty() || m_options.waitMs > 0))
-        code = settle();
+    // Without scripts or a wait the frame is complete already: the LDFN of a frame-area view
+    // follows the first frame published after the load ended, and drain() took it.
+    if (code == kExitOk && (!m_options.scripts.empty() || m_options.waitMs > 0 || !m_haveFrame))
+        code = finalFrame();
     if (code == kExitOk)
         code = writePicture();
     // A healthy browser tears itself down after EXIT while this process ends; one that failed

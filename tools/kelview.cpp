@@ -2,8 +2,10 @@
 //
 //     kelview [--control] [ADDRESS|FILE]
 //
-// Frames are uploaded into one streaming texture per window as they arrive, a rectangle at a
-// time. Alt+Left / Alt+Right go back and forward, F5 reloads, Ctrl+L types an address (Enter
+// Each view paints into its own frame area (the host kit's default, 60 frames a second); every
+// pump takes each window's newest frame, which is uploaded into the window's streaming texture
+// straight from shared memory, only its changed rectangles when it follows the frame taken
+// before. Alt+Left / Alt+Right go back and forward, F5 reloads, Ctrl+L types an address (Enter
 // loads it, Escape cancels). Popups open in windows of their own. Console messages go to
 // standard error.
 //
@@ -445,9 +447,15 @@ void Viewer::render() {
         SDL_RenderClear(window.renderer);
         const View &view = *window.view;
         if (window.texture) {
-            // The page fills the first columns of the last rows in memory.
-            SDL_Rect source{0, view.textureHeight() - view.height(), view.width(), view.height()};
-            SDL_Rect target{0, 0, view.width(), view.height()};
+            // The page fills the first columns of the last rows in memory (on the frame area,
+            // the whole frame).
+            SDL_Rect source{0, view.textureHeight() - view.paintedHeight(), view.paintedWidth(),
+                            view.paintedHeight()};
+            // At the frame's own layout size: until the frame of a new size comes, the old one
+            // is drawn as it was, not stretched.
+            const int32_t scale = view.path() == FramePath::Area ? view.scalePercent() : 100;
+            SDL_Rect target{0, 0, view.paintedWidth() * 100 / scale,
+                            view.paintedHeight() * 100 / scale};
             SDL_RenderCopyEx(window.renderer, window.texture, &source, &target, 0, nullptr,
                              SDL_FLIP_VERTICAL);
         }
@@ -557,7 +565,7 @@ int main(int argc, char **argv) {
                     while (running && SDL_PollEvent(&event));
                 }
                 running = viewer.readControl() && running;
-                browser.pump();
+                browser.pump(); // records, and each view's newest frame
                 viewer.render();
             }
             if (!browser.running()) {

@@ -84,6 +84,11 @@ constexpr uint16_t kInvokeArgumentPayloads = payloadAt(1) | payloadAt(3) | paylo
     X(PRXY, Request, 1, kVariable, 0, 0, "set the SOCKS 5 proxy",                                  \
       "s0 host; i0 port (low 16 bits); s1 user if strCount >= 2; s2 password if strCount >= 3")    \
     X(AUTH, Request, 0, 2, 0, 0, "credentials for server authentication", "s0 user; s1 password")  \
+    X(RATE, Request, 2, 1, 0, 0, "paint the view into its own frame area at a rate",               \
+      "s0 view; i0 frames per second 0..60 (0: only on FRAM); i1 scale in percent: 100, 150 or "   \
+      "200; 1, or -1 for a value out of range, a painted side above 4096 or no such view")         \
+    X(FRAM, Request, 0, 1, 0, 0, "paint and publish a frame of a frame-area view now",             \
+      "s0 view; 1, or -1 if the view has no frame area")                                           \
     X(PRUP, Notice, 0, 0, 0, 0, "browser process is up", "-")                                      \
     X(BOOT, Notice, 1, 2, 0, 0, "versions, after each INIT",                                       \
       "i0 0; s0 WebKit version; s1 Qt "                                                            \

@@ -38,7 +38,9 @@ namespace KEL {
     X(PING, handlePing)                                                                            \
     X(ALWP, handleAllowPopups)                                                                     \
     X(PRXY, handleProxy)                                                                           \
-    X(AUTH, handleAuthentication)
+    X(AUTH, handleAuthentication)                                                                  \
+    X(RATE, handleSetFrameRate)                                                                    \
+    X(FRAM, handlePaintFrame)
 
 struct Route {
     const char *code;

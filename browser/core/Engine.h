@@ -51,6 +51,17 @@ class Engine {
     virtual void addObject(const QString &name, const QString &origins) = 0;
     virtual void setObjectProperty(const QString &object, const QString &property,
                                    const QString &value) = 0;
+
+    // Frame areas. RATE: puts the view on its frame area and sets its rate (0..60, 0: only on
+    // FRAM) and scale (100, 150, 200); false for values out of range or an engine without
+    // frame areas. FRAM: paints and publishes now; false without a frame area.
+    virtual bool setFrameRate(EngineView &, int32_t, int32_t) { return false; }
+    virtual bool paintFrameNow(EngineView &) { return false; }
+    // The view is about to go; every view goes (shutdown).
+    virtual void forgetFrameArea(const QString &) {}
+    virtual void clearFrameAreas() {}
+    // From the view tick, after the requests (FramePacing::tick).
+    virtual void frameTick() {}
 };
 
 } // namespace KEL

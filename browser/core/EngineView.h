@@ -37,6 +37,8 @@ class EngineView {
     // The frame just copied never reached the host: the next delivery goes whole.
     virtual void withdrawDelivery() = 0;
     virtual bool isDirty() const = 0;
+    // On its own frame area (RATE): the view tick's texture deliveries leave it alone.
+    virtual bool onFrameArea() const { return false; }
 
     // SMSK, SACT, SSMR.
     virtual void setTransparentBackground(bool on) = 0;

@@ -32,6 +32,10 @@ Reply handleBack(Command &command);
 Reply handleHtml(Command &command);
 Reply handleEvaluate(Command &command);
 
+// Frame areas (FrameHandlers.cpp).
+Reply handleSetFrameRate(Command &command);
+Reply handlePaintFrame(Command &command);
+
 // Input (InputHandlers.cpp).
 Reply handleSetTextField(Command &command);
 Reply handleScroll(Command &command);

@@ -61,6 +61,7 @@ void ViewRegistry::removeView(EngineView *view) {
     const auto it = m_views.find(view->name());
     if (it == m_views.end() || it->second.get() != view)
         return;
+    m_engine.forgetFrameArea(view->name());
     std::unique_ptr<EngineView> owned = std::move(it->second);
     m_views.erase(it);
     logMessage("Destroying Web View: " + text8(owned->name()));
@@ -106,6 +107,7 @@ EngineView *ViewRegistry::createPopupView(int32_t *index, EngineView *opener) {
 
 void ViewRegistry::removeAllViews() {
     m_closing = true;
+    m_engine.clearFrameAreas();
     for (auto &entry : m_views) {
         logMessage("Destroying Web View: " + text8(entry.first));
         entry.second.reset();
@@ -159,13 +161,14 @@ void ViewRegistry::reofferUntakenFrame(TextureHeader &header) {
 }
 
 void ViewRegistry::viewTick() {
+    m_engine.frameTick();
     // While the host has not taken the last delivery, nothing is painted, delivered or
     // announced, LDFN included.
     if (texturePending())
         return;
 
     for (auto &entry : m_views) {
-        if (entry.second->isActive())
+        if (entry.second->isActive() && !entry.second->onFrameArea())
             entry.second->renderFrame();
     }
     deliverOneFrame();
@@ -173,7 +176,7 @@ void ViewRegistry::viewTick() {
     // A load's LDFN follows the delivery of the frames painted before it.
     for (auto &entry : m_views) {
         EngineView *view = entry.second.get();
-        if (view->isLoadFinishedPending() && !view->isDirty())
+        if (view->isLoadFinishedPending() && !view->isDirty() && !view->onFrameArea())
             view->postLoadFinished();
     }
 }

@@ -1,5 +1,7 @@
 #include "core/Watchdog.h"
 
+#include "FrameArea.h"
+
 #include "core/HostLiveness.h"
 
 #include <unistd.h>
@@ -86,8 +88,10 @@ void Watchdog::run() {
         if (now - lastTick <= kStuckAfter)
             continue;
         const Verdict verdict = hostGone(now);
-        if (verdict == Verdict::HostEnded)
+        if (verdict == Verdict::HostEnded) {
             m_ownNames.removeStillOwn();
+            madeFrameAreaNames().removeStillOwn();
+        }
         if (verdict != Verdict::Stay)
             exitStuck("LOG: The page stopped responding and the host is gone: exiting\n");
     }

@@ -4,6 +4,7 @@
 #include "network/NetworkAccessManager.h"
 #include "network/NetworkCookieJar.h"
 #include "view/FileAccess.h"
+#include "view/FramePacing.h"
 #include "view/WebPage.h"
 #include "view/WebStorage.h"
 #include "view/WebView.h"
@@ -39,7 +40,7 @@ QString viewNameOf(QWebFrame *frame) {
 
 } // namespace
 
-QtWebKitEngine::QtWebKitEngine() = default;
+QtWebKitEngine::QtWebKitEngine() : m_pacing(std::make_unique<FramePacing>()) {}
 QtWebKitEngine::~QtWebKitEngine() = default;
 
 QString QtWebKitEngine::version() const {
@@ -138,6 +139,26 @@ void QtWebKitEngine::setObjectProperty(const QString &object, const QString &pro
                                        const QString &value) {
     if (m_bridges)
         m_bridges->setObjectProperty(object, property, value);
+}
+
+bool QtWebKitEngine::setFrameRate(EngineView &view, int32_t rate, int32_t scalePercent) {
+    return m_pacing->setRate(static_cast<WebView &>(view), rate, scalePercent);
+}
+
+bool QtWebKitEngine::paintFrameNow(EngineView &view) {
+    return m_pacing->paintNow(static_cast<WebView &>(view));
+}
+
+void QtWebKitEngine::forgetFrameArea(const QString &name) {
+    m_pacing->forget(name);
+}
+
+void QtWebKitEngine::clearFrameAreas() {
+    m_pacing->clear();
+}
+
+void QtWebKitEngine::frameTick() {
+    m_pacing->tick();
 }
 
 } // namespace KEL

@@ -10,6 +10,7 @@
 namespace KEL {
 
 class BridgeRegistry;
+class FramePacing;
 
 class QtWebKitEngine : public Engine {
   public:
@@ -33,8 +34,15 @@ class QtWebKitEngine : public Engine {
     void setObjectProperty(const QString &object, const QString &property,
                            const QString &value) override;
 
+    bool setFrameRate(EngineView &view, int32_t rate, int32_t scalePercent) override;
+    bool paintFrameNow(EngineView &view) override;
+    void forgetFrameArea(const QString &name) override;
+    void clearFrameAreas() override;
+    void frameTick() override;
+
   private:
     std::unique_ptr<BridgeRegistry> m_bridges;
+    std::unique_ptr<FramePacing> m_pacing;
 };
 
 } // namespace KEL

@@ -6,6 +6,7 @@
 
 #include "FrameTracker.h"
 
+#include <QElapsedTimer>
 #include <QImage>
 #include <QList>
 #include <QRect>
@@ -35,7 +36,21 @@ class ViewSurface {
     // textureWidth x textureHeight, with the update slots emptied: the first frame painted
     // afterwards differs from the last one and is delivered.
     void resize(uint32_t width, uint32_t height, uint32_t textureWidth, uint32_t textureHeight);
-    bool isSized() const { return !m_pageImage.isNull() && m_frames.isSized(); }
+    bool isSized() const { return !m_pageImage.isNull() && (m_scale > 0 || m_frames.isSized()); }
+
+    // Frame-area painting: from now on the page image is the view's size times `scale` and the
+    // scene is painted scaled into it (the page keeps its layout size); frames are no longer
+    // tracked for the texture segment, and what each paint covered is kept for takePainted().
+    // The caller resizes afterwards.
+    void paintForFrameArea(qreal scale) { m_scale = scale; }
+    bool onFrameArea() const { return m_scale > 0; }
+    qreal scale() const { return m_scale > 0 ? m_scale : 1.0; }
+    // Frame-area painting: whether paint() painted since the last call, and what (image pixels;
+    // `whole` for the whole image).
+    bool takePainted(QRect *painted, bool *whole);
+    const QImage &pageImage() const { return m_pageImage; }
+    // Frame-area painting: whether the next paint() would paint even without `always`.
+    bool paintPending() const;
 
     // The next paint() paints the whole page even if the scene reported no change.
     void requestPaint() { m_needsPaint = true; }
@@ -71,6 +86,12 @@ class ViewSurface {
     // known to be gone after another whole paint.
     bool m_lastForced = false;
     int m_ticksSincePaint = 0;
+    // Frame-area painting (m_scale > 0): painted as often as the view's rate says, so the
+    // safety repaint goes by time there instead of by ticks.
+    qreal m_scale = 0;
+    QElapsedTimer m_sincePaint;
+    QRect m_painted;
+    bool m_paintedWhole = false;
 };
 
 } // namespace KEL

@@ -5,6 +5,7 @@
 #include "view/ScriptFacade.h"
 #include "view/WebPage.h"
 
+#include "FrameArea.h"
 #include "TextureSize.h"
 
 #include <QGraphicsScene>
@@ -22,6 +23,8 @@ namespace {
 
 // A page is painted once it has loaded at least this much (percent).
 constexpr int32_t kPaintProgress = 50;
+// The smallest side of a frame-area view.
+constexpr uint32_t kMinFrameAreaSide = 16;
 
 } // namespace
 
@@ -79,8 +82,17 @@ WebView::~WebView() {
 }
 
 bool WebView::setViewSize(uint32_t width, uint32_t height) {
-    width = uint32_t(clampViewSide(int(width)));
-    height = uint32_t(clampViewSide(int(height)));
+    m_requestedWidth = width;
+    m_requestedHeight = height;
+    if (onFrameArea()) {
+        // Sides as unsigned, like the texture path's: a negative one is taken as too large.
+        const uint32_t largest = uint32_t(kMaxFrameSide / m_surface.scale());
+        width = std::clamp(width, kMinFrameAreaSide, largest);
+        height = std::clamp(height, kMinFrameAreaSide, largest);
+    } else {
+        width = uint32_t(clampViewSide(int(width)));
+        height = uint32_t(clampViewSide(int(height)));
+    }
     if (width == m_width && height == m_height)
         return false;
     m_width = width;
@@ -105,7 +117,13 @@ bool WebView::setViewSize(uint32_t width, uint32_t height) {
 
     m_caret.restart();
     requestPaint();
-    return changed;
+    return changed && !onFrameArea();
+}
+
+void WebView::useFrameArea(qreal scale) {
+    m_surface.paintForFrameArea(scale);
+    m_width = m_height = UINT32_MAX; // the image is made anew even at the same size
+    setViewSize(m_requestedWidth, m_requestedHeight);
 }
 
 void WebView::renderFrame() {
@@ -122,10 +140,29 @@ void WebView::renderFrame() {
     // so it is painted every tick. (Qt 5's name for the micro-focus rectangle is
     // ImCursorRectangle.)
     const bool editing = inputMethodQuery(Qt::ImMaximumTextLength).toInt() > 0;
-    m_surface.paint(*m_scene, editing, [this, editing](QPainter &painter) {
-        m_caret.paint(painter,
-                      editing ? inputMethodQuery(Qt::ImCursorRectangle).toRect() : QRect());
-    });
+    if (!onFrameArea()) {
+        m_surface.paint(*m_scene, editing, [this, editing](QPainter &painter) {
+            m_caret.paint(painter,
+                          editing ? inputMethodQuery(Qt::ImCursorRectangle).toRect() : QRect());
+        });
+        return;
+    }
+    // Painted up to 60 times a second and up to 4096 wide: only the caret's old and new places
+    // are repainted for its blink, not the whole page.
+    const QRect caret = editing ? inputMethodQuery(Qt::ImCursorRectangle).toRect() : QRect();
+    QList<QRectF> caretPlaces;
+    for (const QRect &place : {m_lastCaret, caret}) {
+        if (!place.isNull())
+            caretPlaces.append(QRectF(place));
+    }
+    m_surface.invalidate(caretPlaces);
+    m_lastCaret = caret;
+    m_surface.paint(*m_scene, false,
+                    [this, caret](QPainter &painter) { m_caret.paint(painter, caret); });
+}
+
+bool WebView::wantsPaint() const {
+    return m_surface.paintPending() || inputMethodQuery(Qt::ImMaximumTextLength).toInt() > 0;
 }
 
 void WebView::setTransparentBackground(bool on) {

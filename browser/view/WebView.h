@@ -8,6 +8,7 @@
 
 #include <QGraphicsWebView>
 #include <QPalette>
+#include <QRect>
 #include <QSize>
 #include <QString>
 #include <QUrl>
@@ -56,6 +57,20 @@ class WebView : public QGraphicsWebView, public EngineView {
     // page, zeroes the frames and empties the update slots. True when the power-of-two texture
     // size changed (the host must recreate its texture: RSIZ answers 2).
     bool setViewSize(uint32_t width, uint32_t height) override;
+    // On the frame area, each side is clamped to 16..(4096 / scale) instead, and the answer is
+    // always false (there is no texture).
+    // RATE: the view leaves the texture path for good and is painted at `scale` (1, 1.5, 2)
+    // for its frame area, at the size the host asked for last (CRVW / RSIZ), clamped for the
+    // frame area. Whether that size times the scale fits kMaxFrameSide is the caller's check.
+    void useFrameArea(qreal scale);
+    bool onFrameArea() const override { return m_surface.onFrameArea(); }
+    // Frame-area painting: the painted image and what was painted since the last take.
+    ViewSurface &surface() { return m_surface; }
+    // Whether renderFrame() would paint: something changed, a paint was asked for, or a text
+    // field has the focus (its caret blinks).
+    bool wantsPaint() const;
+    uint32_t requestedWidth() const { return m_requestedWidth; }
+    uint32_t requestedHeight() const { return m_requestedHeight; }
 
     // Paints the page (from 50 % load progress on), converts it to the texture layout and
     // records what changed since the last detected frame. UPCZ when the contents size changed.
@@ -92,7 +107,8 @@ class WebView : public QGraphicsWebView, public EngineView {
     void setPartialUpdates(bool on) override { m_surface.frames().setPartialUpdates(on); }
     bool partialUpdates() const { return m_surface.frames().partialUpdates(); }
 
-    bool isDirty() const override { return m_surface.frames().dirty(); }
+    // A frame-area view never waits for the texture segment.
+    bool isDirty() const override { return !onFrameArea() && m_surface.frames().dirty(); }
     const FrameTracker &frames() const { return m_surface.frames(); }
     bool isLoadFinishedPending() const override { return m_notices.isLoadFinishedPending(); }
     // LDFN, once the frames painted up to the end of the load have been delivered.
@@ -155,8 +171,11 @@ class WebView : public QGraphicsWebView, public EngineView {
     uint32_t m_height = UINT32_MAX;
     uint32_t m_textureWidth = UINT32_MAX;
     uint32_t m_textureHeight = UINT32_MAX;
+    uint32_t m_requestedWidth = 0; // as the host asked, before clamping
+    uint32_t m_requestedHeight = 0;
     int32_t m_progress = 100; // a view that has loaded nothing is painted
     QSize m_contentsSize{-1, -1};
+    QRect m_lastCaret; // frame-area painting: where the caret was last drawn
 };
 
 } // namespace KEL

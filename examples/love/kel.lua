@@ -27,6 +27,18 @@ typedef struct KEL_TextureUpdate {
     int32_t x, y, width, height;
 } KEL_TextureUpdate;
 
+typedef struct KEL_FrameRect {
+    int32_t x, y, width, height;
+} KEL_FrameRect;
+
+typedef struct KEL_Frame {
+    const void *pixels;
+    int32_t width, height, stride;
+    uint32_t number, changesSince;
+    int32_t rectCount;
+    KEL_FrameRect rects[16];
+} KEL_Frame;
+
 typedef void (*KEL_ProcessCallback)(const KEL_Command *command);
 typedef void (*KEL_LogCallback)(const char *message);
 
@@ -36,6 +48,8 @@ void KEL_Update(void);
 int32_t KEL_PostCommand(const KEL_Command *command);
 void KEL_ClearCommands(void);
 void KEL_UpdateTexture(bool fullOnly, int32_t group, int32_t index, KEL_TextureUpdate *update);
+int32_t KEL_TakeFrame(const uint16_t *view, KEL_Frame *frame);
+void KEL_ReleaseFrame(const uint16_t *view);
 int32_t KEL_AllocateAndCopy(const void *source, int32_t length);
 bool KEL_CopyAndFree(int32_t slot, void *destination, int32_t length);
 void KEL_SetLogCB(KEL_LogCallback callback);
@@ -59,6 +73,8 @@ int kel_stop(KEL_Browser *browser, int timeout_ms);
 
 assert(ffi.sizeof("KEL_Command") == 8296, "KEL_Command layout")
 assert(ffi.sizeof("KEL_TextureUpdate") == 32, "KEL_TextureUpdate layout")
+assert(ffi.sizeof("KEL_Frame") == 288, "KEL_Frame layout")
+assert(ffi.offsetof("KEL_Frame", "rects") == 32, "KEL_Frame layout")
 
 local utf8 = require("utf8")
 
@@ -307,25 +323,55 @@ local function textureSide(side)
     return t
 end
 
--- A view shown as a LÖVE Image. The image keeps the frame's memory order (bottom row first)
--- and is drawn flipped; whole frames are copied straight into its ImageData, rectangles into
--- ImageData of their own and uploaded with Image:replacePixels at their place.
-function kel.newView(name, width, height)
+-- A view shown as a LÖVE Image, which keeps the frame's memory order (bottom row first) and is
+-- drawn flipped.
+--
+-- By default the view paints into a frame area of its own (RATE: `rate` frames a second, 60
+-- unless told, at `scale` percent, 100, 150 or 200), and View:takeFrame(), once per game frame,
+-- takes the newest frame where it lies in shared memory: the whole frame is copied into the
+-- image's ImageData, or, when the frame follows the one taken before, only its changed
+-- rectangles, each into an ImageData of its size; either is then uploaded with
+-- Image:replacePixels. (LÖVE takes pixels only from its own ImageData, so that one copy of the
+-- changed pixels is the least it can do.) `options.texture = true` keeps the view on the texture
+-- segment all views share (UPVW), whose frames are copied out as they are announced.
+function kel.newView(name, width, height, options)
+    options = options or {}
     local self = setmetatable({ name = name, title = "", address = "" }, View)
+    self.onArea = not options.texture
+    self.rate = options.rate or 60
+    self.scale = options.scale or 100
+    local units = utf16(name)
+    self.name16 = ffi.new("uint16_t[?]", #units + 1) -- zeroed: the terminating unit is there
+    for k = 1, #units do self.name16[k - 1] = units[k] end
+    self.frame = ffi.new("KEL_Frame")
+    self.frameNumber = nil -- of the frame the image holds
     self:setSize(width, height)
     kel.post(kel.command("CRVW", { [0] = width, height, 1 }, { [0] = name }))
+    if self.onArea then
+        kel.post(kel.command("RATE", { [0] = self.rate, self.scale }, { [0] = name }))
+    end
     return self
 end
 
+-- The image: a power of two per side holding the view on the texture path; on the frame area
+-- the painted frame itself, made when a frame of another size comes.
+function View:makeImage(width, height)
+    self.textureWidth, self.textureHeight = width, height
+    self.data = love.image.newImageData(width, height, "rgba8")
+    self.image = love.graphics.newImage(self.data)
+    self.image:setFilter("linear", "linear")
+end
+
 function View:setSize(width, height)
+    if self.onArea then
+        self.width = math.max(16, math.min(width, 4096))
+        self.height = math.max(16, math.min(height, 4096))
+        return
+    end
     self.width, self.height = clampSide(width), clampSide(height)
     local tw, th = textureSide(width), textureSide(height)
-    if tw ~= self.textureWidth or th ~= self.textureHeight then
-        self.textureWidth, self.textureHeight = tw, th
-        self.data = love.image.newImageData(tw, th, "rgba8")
-        self.image = love.graphics.newImage(self.data)
-        self.image:setFilter("linear", "linear")
-    end
+    if tw ~= self.textureWidth or th ~= self.textureHeight then self:makeImage(tw, th) end
+    self.paintedWidth, self.paintedHeight = self.width, self.height
     self.quad = love.graphics.newQuad(0, self.textureHeight - self.height, self.width, self.height,
         self.textureWidth, self.textureHeight)
 end
@@ -360,10 +406,74 @@ function View:showHtml(html)
 end
 
 local block = ffi.new("uint8_t[?]", 512 * 512 * 4)
-local rectangleData = {} -- ImageData by size, reused
+local rectangleData, rectangleSizes = {}, 0 -- ImageData by size, reused
+
+-- An ImageData of this size for a rectangle. An animated page changes rectangles of ever other
+-- sizes, so the cache starts afresh once it holds many.
+local function rectangleImage(w, h)
+    local key = w .. "x" .. h
+    local data = rectangleData[key]
+    if not data then
+        if rectangleSizes >= 64 then rectangleData, rectangleSizes = {}, 0 end
+        data = love.image.newImageData(w, h, "rgba8")
+        rectangleData[key] = data
+        rectangleSizes = rectangleSizes + 1
+    end
+    return data
+end
+
+-- Takes the newest frame of the view's frame area, if newer than the last one taken, and
+-- uploads it; returns "whole", "partial", or nil when none came. The frame stays held in shared
+-- memory until the next take.
+function View:takeFrame()
+    if not self.onArea then return nil end
+    local frame = self.frame
+    if lib.KEL_TakeFrame(self.name16, frame) ~= 1 then return nil end
+    local w, h, stride = frame.width, frame.height, frame.stride
+    local whole = self.frameNumber == nil or frame.rectCount < 0 or w ~= self.textureWidth or
+        h ~= self.textureHeight
+    -- The rectangles are the change since frame changesSince: enough when the image holds
+    -- that frame or a later one (numbers compared modulo 2^32).
+    if not whole then
+        local since = frame.changesSince
+        whole = (self.frameNumber - since) % 4294967296 > (frame.number - since) % 4294967296
+    end
+    if w ~= self.textureWidth or h ~= self.textureHeight then
+        self:makeImage(w, h)
+        self.paintedWidth, self.paintedHeight = w, h
+        self.quad = love.graphics.newQuad(0, 0, w, h, w, h)
+    end
+    self.frameNumber = frame.number
+    local source = ffi.cast("const uint8_t *", frame.pixels)
+    if whole then
+        local target = ffi.cast("uint8_t *", self.data:getFFIPointer())
+        if stride == w * 4 then
+            ffi.copy(target, source, w * h * 4)
+        else
+            for row = 0, h - 1 do ffi.copy(target + row * w * 4, source + row * stride, w * 4) end
+        end
+        self.image:replacePixels(self.data)
+        return "whole"
+    end
+    for i = 0, math.min(frame.rectCount, 16) - 1 do
+        local r = frame.rects[i]
+        local x0, row0 = math.max(0, r.x), math.max(0, r.y)
+        local x1, row1 = math.min(w, r.x + r.width), math.min(h, r.y + r.height)
+        if x0 < x1 and row0 < row1 then
+            local data = rectangleImage(x1 - x0, row1 - row0)
+            local target = ffi.cast("uint8_t *", data:getFFIPointer())
+            for i2 = 0, row1 - row0 - 1 do
+                ffi.copy(target + i2 * (x1 - x0) * 4, source + (row0 + i2) * stride + x0 * 4,
+                    (x1 - x0) * 4)
+            end
+            self.image:replacePixels(data, nil, nil, x0, row0, false)
+        end
+    end
+    return "partial"
+end
 
 -- Copies the waiting frame out of the texture segment (after UPVW for this view).
-function View:takeFrame()
+function View:takeTextureFrame()
     local update = ffi.new("KEL_TextureUpdate")
     update.pixels = self.data:getFFIPointer()
     update.width, update.height = self.textureWidth, self.textureHeight
@@ -395,12 +505,7 @@ function View:applyRectangle(rect)
     local x0, x1 = math.max(0, rect.x), math.min(self.textureWidth, rect.x + rect.width)
     if row0 >= row1 or x0 >= x1 then return 0 end
     local w, h = x1 - x0, row1 - row0
-    local key = w .. "x" .. h
-    local data = rectangleData[key]
-    if not data then
-        data = love.image.newImageData(w, h, "rgba8")
-        rectangleData[key] = data
-    end
+    local data = rectangleImage(w, h)
     local target = ffi.cast("uint8_t *", data:getFFIPointer())
     for i = 0, h - 1 do
         ffi.copy(target + i * w * 4, block + ((row0 - firstRow + i) * rect.width + (x0 - rect.x)) * 4,
@@ -418,11 +523,21 @@ function View:handle(r)
     if r.origin == 0 and r.result ~= 0 then
         if r.code == "RSIZ" or (r.code == "CRVW" and r.result == 1) then
             self:setSize(r.ints[0], r.ints[1])
+        elseif r.code == "RATE" and r.result == 1 then
+            self.rateConfirmed = true
+        elseif r.code == "RATE" and self.onArea and not self.rateConfirmed then
+            -- Refused (a painted side above 4096): the browser keeps the view on the texture
+            -- segment, and so does the view, or it would never show.
+            self.onArea = false
+            self:setSize(self.width, self.height)
         end
         return r.code ~= "EVJS"
     end
     if r.code == "UPVW" then
-        self:takeFrame()
+        if self.onArea then kel.releaseFrame() else self:takeTextureFrame() end
+    elseif r.code == "LDFN" then
+        self:takeFrame() -- the loaded page's frame is out before LDFN
+        return false
     elseif r.code == "TITC" then
         self.title = r.strings[1]
     elseif r.code == "URLC" then
@@ -433,10 +548,13 @@ function View:handle(r)
     return true
 end
 
--- Draws the page at (x, y) scaled by `scale`, flipped from the texture's bottom-up rows.
+-- Draws the page at (x, y), its layout size times `scale`, flipped from the bottom-up rows (a
+-- frame painted at a scale factor is drawn that much smaller).
 function View:draw(x, y, scale)
+    if not self.quad then return end -- no frame yet
+    local k = scale * self.width / self.paintedWidth
     love.graphics.setBlendMode("alpha", "premultiplied")
-    love.graphics.draw(self.image, self.quad, x, y + self.height * scale, 0, scale, -scale)
+    love.graphics.draw(self.image, self.quad, x, y + self.height * scale, 0, k, -k)
     love.graphics.setBlendMode("alpha")
 end
 

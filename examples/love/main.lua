@@ -4,7 +4,8 @@
 --     love examples/love [ADDRESS|FILE]
 --
 -- The plugin and the browser are found in the build tree, or at $KEL_PLUGIN_PATH and
--- $KEL_BROWSER_PATH. Lines on standard output tell what the page did ("INVK game method args",
+-- $KEL_BROWSER_PATH. The panel's page paints into a frame area of its own, 60 frames a second;
+-- each game frame uploads what changed (kel.lua). Lines on standard output tell what the page did ("INVK game method args",
 -- "TITLE ...", "LOADED", "FIELD type", "PANEL x y scale"), for people and for tests.
 io.stdout:setvbuf("line")
 
@@ -111,6 +112,7 @@ function love.update(dt)
     clock = clock + dt
     if not started then return end
     for _, r in ipairs(kel.poll()) do onRecord(r) end
+    view:takeFrame() -- the newest frame of the panel's page, if a new one came
 end
 
 -- Screen position to page position, or nil outside the panel.

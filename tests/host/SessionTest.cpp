@@ -45,7 +45,8 @@ std::vector<std::string> render(const std::vector<ReplayRecord> &records) {
 }
 
 // Guards the restored state: the latest value of every setting, views in creation order with
-// their last size, flags and content, and nothing for refused or removed views.
+// their last size, flags, frame rate and content (the rate straight after the view, so no frame
+// goes to the texture segment), and nothing for refused or removed views.
 TEST(Session, ReplayRebuildsTheLatestStateInAnOrderPagesCanUse) {
     Session session;
     const std::u16string pageB = u"<p>b</p>";
@@ -62,6 +63,12 @@ TEST(Session, ReplayRebuildsTheLatestStateInAnOrderPagesCanUse) {
         request(KEL::Code::SSMR, {"a"}, {0}),
         request(KEL::Code::SMSK, {"b"}, {1}),
         request(KEL::Code::SACT, {"b"}, {0}),
+        request(KEL::Code::RATE, {"b"}, {60, 100}),
+        request(KEL::Code::RATE, {"b"}, {30, 150}), // the latest values win
+        request(KEL::Code::RATE, {"b"}, {61, 100}), // refused by the browser: rate
+        request(KEL::Code::RATE, {"b"}, {30, 120}), // refused: scale
+        request(KEL::Code::RATE, {"a"}, {-1, 100}), // refused: a stays on the texture path
+        request(KEL::Code::RATE, {"gone"}, {60, 200}),
         request(KEL::Code::HTML, {"a"}, {3, 10}), // text unknown, then replaced by LOAD
         request(KEL::Code::LOAD, {"a", "http://example.invalid/", "long/path"}),
         request(KEL::Code::LOAD, {"b", "http://old.invalid/"}), // replaced by HTML
@@ -90,6 +97,7 @@ TEST(Session, ReplayRebuildsTheLatestStateInAnOrderPagesCanUse) {
         "CRVW a | 512 256 0",
         "LOAD a http://example.invalid/ long/path |",
         "CRVW b | 128 128 0",
+        "RATE b | 30 150",
         "SMSK b | 1",
         "SACT b | 0",
         "HTML b | [<p>b</p>]",

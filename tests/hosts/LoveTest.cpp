@@ -20,10 +20,11 @@ const char *kPage = R"(<!doctype html><html><head><title>Panel test</title></hea
 <body style="margin:0;background:#ffffff">
 <div style="position:absolute;left:0;top:0;width:320px;height:100px;background:#ff0000"></div>
 <div style="position:absolute;left:320px;top:0;width:320px;height:100px;background:#00ff00"></div>
-<div style="position:absolute;left:0;top:100px;width:320px;height:100px;background:#0000ff"></div>
+<div id="blue" style="position:absolute;left:0;top:100px;width:320px;height:100px;background:#0000ff"></div>
 <input id="field" style="position:absolute;left:20px;top:300px;width:240px;height:30px">
 <script>
 document.addEventListener('mousedown', function (e) {
+    document.getElementById('blue').style.background = '#ffff00';
     game.invoke('clicked', String(e.clientX), String(e.clientY));
 });
 document.getElementById('field').addEventListener('input', function (e) {
@@ -95,11 +96,22 @@ TEST_F(LoveTest, GameWindowShowsThePageOnItsPanel) {
 }
 
 // Guards the input road: screen to page coordinates, the field's IMEI turning on text input,
-// keys and text through the key table, the page's answer through ADDO / INVK.
+// keys and text through the key table, the page's answer through ADDO / INVK; and the frame
+// that follows a change, uploaded as its changed rectangles, reaching the panel.
 TEST_F(LoveTest, ClickAndTypingReachThePageThroughTheBridge) {
     m_desktop->click(m_window, m_panelX + 100, m_panelY + 315);
     EXPECT_GE(m_game->waitForLine("INVK game clicked 100 315", kTimeoutMs), 0)
         << "the click did not reach the page at its place";
+    Image shot;
+    EXPECT_TRUE(spinUntil(
+        [&] {
+            return m_desktop->capture(m_window, &shot) &&
+                   near(shot.pixel(m_panelX + 160, m_panelY + 150), 0xFFFF00);
+        },
+        kTimeoutMs))
+        << "the box the click recoloured: " << std::hex
+        << shot.pixel(m_panelX + 160, m_panelY + 150);
+    EXPECT_TRUE(near(shot.pixel(m_panelX + 160, m_panelY + 50), 0xFF0000)) << "unchanged part";
     ASSERT_GE(m_game->waitForLine("FIELD text", kTimeoutMs), 0) << "no IMEI for the field";
     m_desktop->type(m_window, "Hello love");
     EXPECT_GE(m_game->waitForLine("INVK game typed Hello love", kTimeoutMs), 0)

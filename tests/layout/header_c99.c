@@ -4,3 +4,9 @@
 int kel_c99_command_size(void) {
     return (int)sizeof(KEL_Command);
 }
+
+int kel_c99_frame_size(void) {
+    KEL_Frame frame;
+    frame.rectCount = KEL_FRAME_MAX_RECTS;
+    return (int)sizeof frame + frame.rectCount * 0;
+}

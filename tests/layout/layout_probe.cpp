@@ -2,6 +2,7 @@
 
 #include "CommandBuffer.h"
 #include "DataBuffer.h"
+#include "FrameArea.h"
 #include "TextureBuffer.h"
 
 #include <cstring>
@@ -29,6 +30,24 @@ const Field kFields[] = {
     FIELD(TextureHeader, rects),
     FIELD(DataSlot, inUse),
     FIELD(DataSlot, capacity),
+    FIELD(FrameControl, magic),
+    FIELD(FrameControl, version),
+    FIELD(FrameControl, state),
+    FIELD(FrameControl, taken),
+    FIELD(FrameSlot, width),
+    FIELD(FrameSlot, height),
+    FIELD(FrameSlot, stride),
+    FIELD(FrameSlot, number),
+    FIELD(FrameSlot, changesSince),
+    FIELD(FrameSlot, rectCount),
+    FIELD(FrameSlot, rects),
+    FIELD(FramePixelsHeader, magic),
+    FIELD(FramePixelsHeader, generation),
+    FIELD(FramePixelsHeader, slotBytes),
+    FIELD(FramePixelsHeader, frames),
+    {"FrameControl", 0, sizeof(KEL::FrameControl)},
+    {"FrameSlot", 0, sizeof(KEL::FrameSlot)},
+    {"FramePixelsHeader", 0, sizeof(KEL::FramePixelsHeader)},
     {"TextureRect", 0, sizeof(KEL::TextureRect)},
     {"TextureHeader", 0, sizeof(KEL::TextureHeader)},
     {"DataSlot", 0, sizeof(KEL::DataSlot)},
@@ -67,5 +86,18 @@ long kel_probe_data_slot_offset(int slot) {
 }
 long kel_probe_data_slot_capacity(int slot) {
     return KEL::dataSlotCapacity(slot);
+}
+long kel_probe_frame_control_size(void) {
+    return KEL::kFrameControlSize;
+}
+long kel_probe_frame_pixels_offset(void) {
+    return long(KEL::kFramePixelsOffset);
+}
+long kel_probe_frame_pixels_segment_size(int width, int height) {
+    return long(KEL::framePixelsSegmentSize(KEL::frameSlotBytes(width, height)));
+}
+unsigned long long kel_probe_frame_state(unsigned newest, unsigned held, unsigned generation,
+                                         unsigned number) {
+    return KEL::packFrameState({newest, held, generation, number});
 }
 }

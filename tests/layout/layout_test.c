@@ -42,6 +42,34 @@ struct MirrorDataSlot {
     uint32_t capacity;
 };
 
+struct MirrorFrameRect {
+    int32_t x, y, width, height;
+};
+struct MirrorFrame { /* 64-bit: the pointer first */
+    const void *pixels;
+    int32_t width, height, stride;
+    uint32_t number, changesSince;
+    int32_t rectCount;
+    struct MirrorFrameRect rects[16];
+};
+struct MirrorFrameControl {
+    uint32_t magic, version;
+    uint64_t state; /* newest slot bits 0-1, held slot 2-3, generation 4-31, number 32-63 */
+    uint64_t taken;
+    uint8_t reserved[104];
+};
+struct MirrorFrameSlot {
+    int32_t width, height, stride;
+    uint32_t number, changesSince;
+    int32_t rectCount;
+    struct MirrorFrameRect rects[16];
+};
+struct MirrorFramePixelsHeader {
+    uint32_t magic, generation;
+    uint64_t slotBytes;
+    struct MirrorFrameSlot frames[3];
+};
+
 long kel_probe_field(const char *name, long *size);
 long kel_probe_command_segment_size(void);
 long kel_probe_texture_segment_size(void);
@@ -50,6 +78,11 @@ long kel_probe_texture_header_offset(void);
 long kel_probe_rect_area_offset(int area);
 long kel_probe_data_slot_offset(int slot);
 long kel_probe_data_slot_capacity(int slot);
+long kel_probe_frame_control_size(void);
+long kel_probe_frame_pixels_offset(void);
+long kel_probe_frame_pixels_segment_size(int width, int height);
+unsigned long long kel_probe_frame_state(unsigned newest, unsigned held, unsigned generation,
+                                         unsigned number);
 
 static int failures;
 
@@ -108,6 +141,22 @@ static void records(void) {
     PUBLIC_FIELD(KEL_TextureUpdate, struct MirrorTextureUpdate, height, 28, 4);
     EXPECT(sizeof(KEL_TextureUpdate), 32);
     EXPECT(sizeof(bool), 1);
+
+    PUBLIC_FIELD(KEL_FrameRect, struct MirrorFrameRect, x, 0, 4);
+    PUBLIC_FIELD(KEL_FrameRect, struct MirrorFrameRect, y, 4, 4);
+    PUBLIC_FIELD(KEL_FrameRect, struct MirrorFrameRect, width, 8, 4);
+    PUBLIC_FIELD(KEL_FrameRect, struct MirrorFrameRect, height, 12, 4);
+    PUBLIC_FIELD(KEL_Frame, struct MirrorFrame, pixels, 0, 8);
+    PUBLIC_FIELD(KEL_Frame, struct MirrorFrame, width, 8, 4);
+    PUBLIC_FIELD(KEL_Frame, struct MirrorFrame, height, 12, 4);
+    PUBLIC_FIELD(KEL_Frame, struct MirrorFrame, stride, 16, 4);
+    PUBLIC_FIELD(KEL_Frame, struct MirrorFrame, number, 20, 4);
+    PUBLIC_FIELD(KEL_Frame, struct MirrorFrame, changesSince, 24, 4);
+    PUBLIC_FIELD(KEL_Frame, struct MirrorFrame, rectCount, 28, 4);
+    PUBLIC_FIELD(KEL_Frame, struct MirrorFrame, rects, 32, 256);
+    EXPECT(sizeof(KEL_Frame), 288);
+    EXPECT(KEL_FRAME_MAX_RECTS, 16);
+    EXPECT(KEL_FRAME_MAX_SIDE, 4096);
 }
 
 static void segmentTypes(void) {
@@ -128,6 +177,24 @@ static void segmentTypes(void) {
     SHARED_FIELD(DataSlot, MirrorDataSlot, inUse, 0, 1);
     SHARED_FIELD(DataSlot, MirrorDataSlot, capacity, 4, 4);
     SHARED_TYPE(DataSlot, MirrorDataSlot, 8);
+    SHARED_FIELD(FrameControl, MirrorFrameControl, magic, 0, 4);
+    SHARED_FIELD(FrameControl, MirrorFrameControl, version, 4, 4);
+    SHARED_FIELD(FrameControl, MirrorFrameControl, state, 8, 8);
+    SHARED_FIELD(FrameControl, MirrorFrameControl, taken, 16, 8);
+    SHARED_TYPE(FrameControl, MirrorFrameControl, 128);
+    SHARED_FIELD(FrameSlot, MirrorFrameSlot, width, 0, 4);
+    SHARED_FIELD(FrameSlot, MirrorFrameSlot, height, 4, 4);
+    SHARED_FIELD(FrameSlot, MirrorFrameSlot, stride, 8, 4);
+    SHARED_FIELD(FrameSlot, MirrorFrameSlot, number, 12, 4);
+    SHARED_FIELD(FrameSlot, MirrorFrameSlot, changesSince, 16, 4);
+    SHARED_FIELD(FrameSlot, MirrorFrameSlot, rectCount, 20, 4);
+    SHARED_FIELD(FrameSlot, MirrorFrameSlot, rects, 24, 256);
+    SHARED_TYPE(FrameSlot, MirrorFrameSlot, 280);
+    SHARED_FIELD(FramePixelsHeader, MirrorFramePixelsHeader, magic, 0, 4);
+    SHARED_FIELD(FramePixelsHeader, MirrorFramePixelsHeader, generation, 4, 4);
+    SHARED_FIELD(FramePixelsHeader, MirrorFramePixelsHeader, slotBytes, 8, 8);
+    SHARED_FIELD(FramePixelsHeader, MirrorFramePixelsHeader, frames, 16, 840);
+    SHARED_TYPE(FramePixelsHeader, MirrorFramePixelsHeader, 856);
 }
 
 static void segments(void) {
@@ -157,10 +224,28 @@ static void segments(void) {
     }
 }
 
+static void frameAreas(void) {
+    EXPECT(kel_probe_frame_control_size(), 4096);
+    EXPECT(kel_probe_frame_pixels_offset(), 4096);
+    /* Three frames of whole pages after the header page. */
+    EXPECT(kel_probe_frame_pixels_segment_size(1, 1), 4096 + 3 * 4096);
+    EXPECT(kel_probe_frame_pixels_segment_size(1920, 1080), 4096 + 3 * 8294400L);
+    EXPECT(kel_probe_frame_pixels_segment_size(4096, 4096), 4096 + 3 * 67108864L);
+    if (kel_probe_frame_state(2, 1, 0x0abcdef1u, 0xfffffffeu) != 0xfffffffeabcdef16ull) {
+        fprintf(stderr, "layout_test.c: the frame state word is packed differently\n");
+        ++failures;
+    }
+    if (kel_probe_frame_state(3, 3, 0, 1) != 0x10000000full) {
+        fprintf(stderr, "layout_test.c: \"no slot\" is packed differently\n");
+        ++failures;
+    }
+}
+
 int main(void) {
     records();
     segmentTypes();
     segments();
+    frameAreas();
     if (failures)
         fprintf(stderr, "%d layout mismatches\n", failures);
     else

@@ -1,4 +1,5 @@
-# Fails unless LIBRARY defines exactly the eleven KEL_ functions and the two callback companions in its dynamic symbol table:
+# Fails unless LIBRARY defines exactly the eleven KEL_ functions, the two callback companions and the three
+# frame-area functions in its dynamic symbol table:
 # anything else exported (a C++ symbol, a transport class) could clash inside a host.
 # Usage: cmake -DLIBRARY=<path to libKELPlugin.so> -P check_exports.cmake
 find_program(NM nm REQUIRED)
@@ -18,10 +19,11 @@ foreach(line IN LISTS lines)
 endforeach()
 list(SORT exported)
 
-set(expected KEL_AllocateAndCopy KEL_ClearCommands KEL_CopyAndFree KEL_Init KEL_InitProcess
-    KEL_PostCommand KEL_SetLogCB KEL_SetLogCBWithUser KEL_SetProcessCB KEL_SetProcessCBWithUser
-    KEL_Shutdown KEL_Update KEL_UpdateTexture)
+set(expected KEL_AllocateAndCopy KEL_ClearCommands KEL_CopyAndFree KEL_CopyFrame KEL_Init
+    KEL_InitProcess KEL_PostCommand KEL_ReleaseFrame KEL_SetLogCB KEL_SetLogCBWithUser
+    KEL_SetProcessCB KEL_SetProcessCBWithUser KEL_Shutdown KEL_TakeFrame KEL_Update
+    KEL_UpdateTexture)
 if(NOT exported STREQUAL expected)
   message(FATAL_ERROR "libKELPlugin exports\n  ${exported}\nexpected exactly\n  ${expected}")
 endif()
-message(STATUS "exports: exactly the eleven KEL_ functions and the two callback companions")
+message(STATUS "exports: exactly the eleven KEL_ functions, the two callback companions and the three frame-area functions")

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <fstream>
 #include <netinet/in.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -183,6 +184,84 @@ TEST_F(Kelshot, RendersTheDemoPageWhenNoAddressIsGiven) {
     EXPECT_LT(corner >> 24, 0x40u) << std::hex << corner;
 }
 
+// Guards the frame area's promise: a picture far larger than the texture segment's 1024 is the
+// page's pixels exactly, every one of them (a canvas filled by script with a pattern that
+// gives each pixel its own value, so a shifted row, a flipped picture, a stride taken wrong
+// or a copy cut short all show).
+TEST_F(Kelshot, ALargePictureIsThePagesPixelsExactly) {
+    constexpr int kWidth = 1920, kHeight = 1080;
+    const std::string page =
+        "<!DOCTYPE html><html><head><title>Pixels</title><style>html,body{margin:0;"
+        "overflow:hidden;background:#000}canvas{display:block}</style></head><body>"
+        "<canvas id=c width=1920 height=1080></canvas><script>"
+        "var c=document.getElementById('c'),g=c.getContext('2d'),d=g.createImageData(1920,1080),"
+        "p=d.data;for(var y=0;y<1080;y++)for(var x=0;x<1920;x++){var i=(y*1920+x)*4;"
+        "p[i]=x&255;p[i+1]=y&255;p[i+2]=((x>>8)<<4|(y>>8))&255;p[i+3]=255;}"
+        "g.putImageData(d,0,0);</script></body></html>";
+    PageServer server(Pages{{"/pixels.html", page}});
+    const RunResult run =
+        m_runner.run({"--size", "1920x1080", "--out", "large.png", server.address("/pixels.html")});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_NE(run.err.find("wrote large.png: 1920x1080"), std::string::npos) << run.err;
+    const Picture picture = readPng(m_runner.path("run0/large.png"));
+    ASSERT_TRUE(picture.loaded);
+    ASSERT_EQ(picture.width, uint32_t(kWidth));
+    ASSERT_EQ(picture.height, uint32_t(kHeight));
+    size_t wrong = 0;
+    std::string first;
+    for (uint32_t y = 0; y < uint32_t(kHeight); ++y) {
+        for (uint32_t x = 0; x < uint32_t(kWidth); ++x) {
+            const uint32_t expected =
+                (x & 255) << 24 | (y & 255) << 16 | (((x >> 8) << 4 | (y >> 8)) & 255) << 8 | 0xFF;
+            if (picture.at(x, y) == expected)
+                continue;
+            if (wrong++ == 0) {
+                std::ostringstream text;
+                text << "(" << x << ", " << y << ") is " << std::hex << picture.at(x, y) << ", not "
+                     << expected;
+                first = text.str();
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0u) << "first: " << first;
+}
+
+// Guards --scale: the page is laid out at --size (its boxes keep their CSS pixels) and painted
+// and written that much larger, so each box's edges land at their scaled places.
+TEST_F(Kelshot, ScaleLaysThePageOutAtItsSizeAndPaintsItLarger) {
+    PageServer server(Pages{
+        {"/scaled.html", boxesPage("Scaled", "rgb(255,0,0)",
+                                   {"left:0;top:0;width:100px;height:50px;background:rgb(0,0,255)",
+                                    "right:0;bottom:0;width:80px;height:40px;"
+                                    "background:rgb(0,255,0)"})}});
+    struct Case {
+        const char *scale;
+        int percent;
+    };
+    int runIndex = 0;
+    for (const Case c : {Case{"1", 100}, Case{"1.5", 150}, Case{"2", 200}}) {
+        SCOPED_TRACE(c.scale);
+        const RunResult run = m_runner.run({"--size", "400x300", "--scale", c.scale, "--out",
+                                            "scaled.png", server.address("/scaled.html")});
+        const std::string file = m_runner.path("run" + std::to_string(runIndex++) + "/scaled.png");
+        ASSERT_EQ(run.code, 0) << run.err;
+        const Picture picture = readPng(file);
+        ASSERT_TRUE(picture.loaded);
+        auto scaled = [&](int side) { return side * c.percent / 100; };
+        const uint32_t w = uint32_t(scaled(400)), h = uint32_t(scaled(300));
+        EXPECT_EQ(picture.width, w);
+        EXPECT_EQ(picture.height, h);
+        // Two painted pixels inside and outside each edge.
+        const int bx = scaled(100), by = scaled(50), gx = scaled(320), gy = scaled(260);
+        EXPECT_EQ(picture.at(0, 0), kBlue);
+        EXPECT_EQ(picture.at(uint32_t(bx - 2), uint32_t(by - 2)), kBlue);
+        EXPECT_EQ(picture.at(uint32_t(bx + 2), uint32_t(by + 2)), kRed);
+        EXPECT_EQ(picture.at(uint32_t(gx - 2), uint32_t(gy - 2)), kRed);
+        EXPECT_EQ(picture.at(uint32_t(gx + 2), uint32_t(gy + 2)), kGreen);
+        EXPECT_EQ(picture.at(w - 1, h - 1), kGreen);
+    }
+}
+
 struct FailureCase {
     const char *name;
     // "{silent}", "{refused}", "{missing}" and "{folder}" become a never-answering server, a
@@ -200,7 +279,14 @@ TEST_F(Kelshot, FailuresExitWithTheirOwnCodesAndMessages) {
     std::ofstream(big) << std::string(600 * 1024, 'x');
     const std::vector<FailureCase> cases = {
         {"unknown option", {"--bogus"}, {}, 2, "unknown option --bogus"},
-        {"size out of range", {"--size", "50x50"}, {}, 2, "each side must be 128 to 1024"},
+        {"size out of range", {"--size", "50x50"}, {}, 2, "each side must be 128 to 4096"},
+        {"size above 4096", {"--size", "4097x128"}, {}, 2, "each side must be 128 to 4096"},
+        {"unknown scale", {"--scale", "3"}, {}, 2, "--scale wants 1, 1.5 or 2"},
+        {"scaled size above 4096",
+         {"--size", "3000x1000", "--scale", "1.5"},
+         {},
+         2,
+         "--size times --scale must stay within 4096 pixels a side"},
         {"missing value", {"--out"}, {}, 2, "--out wants FILE.png"},
         {"no such file", {"nowhere.html"}, {}, 2, "no such file: nowhere.html"},
         {"unwritable output", {"--out", "/nonexistent/x.png"}, {}, 6, "cannot write"},

@@ -1,5 +1,6 @@
-// A host on the C++ host kit: show a page, wait for its first whole picture, print the colour
-// of the view's top-left pixel and its title. Against an installed SDK:
+// A host on the C++ host kit: show a page, wait until it has loaded, print the colour of the
+// view's top-left pixel, read straight from the frame the kit holds in shared memory, and its
+// title. Against an installed SDK:
 //     c++ -std=c++17 kit_host.cpp $(pkg-config --cflags --libs kel) -o kit_host
 // or in CMake: find_package(KEL) and target_link_libraries(kit_host PRIVATE KEL::Host).
 #include "KELHost.h"
@@ -31,14 +32,16 @@ int main(int argc, char **argv) {
     });
     view.create(256, 128);
     view.showHtml(html);
-    if (!browser.spinUntil([&] { return loaded; }, 15000)) {
+    // pump() hands the view its records and takes its newest frame.
+    const bool shown = browser.spinUntil([&] { return loaded && view.frame() != nullptr; }, 15000);
+    if (!shown) {
         std::fprintf(stderr, "the page did not finish loading\n");
         return 1;
     }
-    // Rows count from the bottom and the view sits at the texture's top left, so its top row
-    // is the texture's last.
-    const size_t top = size_t(view.textureHeight() - 1) * size_t(view.textureWidth()) * 4;
-    const uint8_t *pixel = view.texture().data() + top;
+    // Rows count from the bottom, so the page's top row is the frame's last.
+    const KEL_Frame *frame = view.frame();
+    const uint8_t *pixel =
+        static_cast<const uint8_t *>(frame->pixels) + size_t(frame->height - 1) * frame->stride;
     std::printf("title %s pixel %d %d %d segments %s\n", view.title().c_str(), pixel[0], pixel[1],
                 pixel[2], browser.segmentSuffix().c_str());
     browser.stop();
