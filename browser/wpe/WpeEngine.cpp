@@ -121,6 +121,19 @@ std::unique_ptr<EngineView> WpeEngine::createView(const QString &name, bool part
                                      static_cast<WpeView *>(opener), popupIndex);
 }
 
+bool WpeEngine::setFrameRate(EngineView &view, int32_t rate, int32_t scalePercent) {
+    return static_cast<WpeView &>(view).setFrameRate(rate, scalePercent);
+}
+
+bool WpeEngine::paintFrameNow(EngineView &view) {
+    return static_cast<WpeView &>(view).paintFrameNow();
+}
+
+void WpeEngine::frameTick() {
+    for (WpeView *view : m_views)
+        view->frameTick();
+}
+
 // The network process writes every change to its database as it happens.
 void WpeEngine::saveCookies() {}
 

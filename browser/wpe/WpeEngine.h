@@ -44,6 +44,10 @@ class WpeEngine : public Engine {
     void setObjectProperty(const QString &object, const QString &property,
                            const QString &value) override;
 
+    bool setFrameRate(EngineView &view, int32_t rate, int32_t scalePercent) override;
+    bool paintFrameNow(EngineView &view) override;
+    void frameTick() override;
+
     WebKitWebContext *context() const { return m_context; }
     // Channel names of this process: random, so that no page can guess them.
     const QString &bridgeChannel() const { return m_bridgeChannel; }

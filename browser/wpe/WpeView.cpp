@@ -37,6 +37,12 @@ namespace {
 constexpr int32_t kPaintProgress = 50;
 // A script the host runs (EVJS) that has not ended by then is stopped with its page.
 constexpr int kScriptBoundMs = 5000;
+// The smallest side of a view on its frame area.
+constexpr uint32_t kMinFrameAreaSide = 16;
+// How long a finished load's LDFN waits for the engine's next picture on a frame area.
+// longer while the page has not been shown at all yet.
+constexpr qint64 kLastPaintWaitMs = 300;
+constexpr qint64 kFirstPaintWaitMs = 3000;
 
 uint32_t nowMs() {
     return uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -331,6 +337,22 @@ bool WpeView::trustedNow() const {
 // ---- Frames -------------------------------------------------------------------------------
 
 bool WpeView::setViewSize(uint32_t width, uint32_t height) {
+    m_requestedWidth = width;
+    m_requestedHeight = height;
+    if (m_area) {
+        // Sides as unsigned, like the texture path's: a negative one is taken as too large.
+        const uint32_t largest = uint32_t(kMaxFrameSide / m_scale);
+        width = std::clamp(width, kMinFrameAreaSide, largest);
+        height = std::clamp(height, kMinFrameAreaSide, largest);
+        if (width == m_width && height == m_height)
+            return false;
+        m_width = width;
+        m_height = height;
+        releaseBuffer();
+        wpe_view_backend_dispatch_set_size(
+            wpe_view_backend_exportable_fdo_get_view_backend(m_exportable), width, height);
+        return false;
+    }
     width = uint32_t(clampViewSide(int(width)));
     height = uint32_t(clampViewSide(int(height)));
     if (width == m_width && height == m_height)
@@ -359,6 +381,103 @@ bool WpeView::setViewSize(uint32_t width, uint32_t height) {
 void WpeView::takeBuffer(wpe_fdo_shm_exported_buffer *buffer) {
     releaseBuffer();
     m_buffer = buffer;
+    if (m_area)
+        serveFrameArea();
+}
+
+bool WpeView::setFrameRate(int32_t rate, int32_t scalePercent) {
+    if (rate < 0 || rate > kMaxFrameRate || !validFrameScale(scalePercent))
+        return false;
+    // The size the host asked for must fit painted; a smaller one is the host's to choose.
+    if (int64_t(m_requestedWidth) * scalePercent > int64_t(kMaxFrameSide) * 100 ||
+        int64_t(m_requestedHeight) * scalePercent > int64_t(kMaxFrameSide) * 100)
+        return false;
+    if (!m_area) {
+        const std::u16string name = m_name.toStdU16String();
+        auto area = std::make_unique<FrameAreaWriter>(
+            frameControlName(reinterpret_cast<const uint16_t *>(name.data()), name.size()));
+        if (!area->ready())
+            return false;
+        m_area = std::move(area);
+        m_due.setSingleShot(true);
+        m_due.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_due, &QTimer::timeout, [this] { serveFrameArea(); });
+    }
+    m_rate = rate;
+    m_scale = scalePercent / 100.0;
+    wpe_view_backend *backend = wpe_view_backend_exportable_fdo_get_view_backend(m_exportable);
+    wpe_view_backend_dispatch_set_device_scale_factor(backend, float(m_scale));
+    m_width = m_height = UINT32_MAX;
+    setViewSize(m_requestedWidth, m_requestedHeight);
+    m_unpublished = !m_lastPicture.isNull();
+    serveFrameArea();
+    return true;
+}
+
+bool WpeView::paintFrameNow() {
+    if (!m_area)
+        return false;
+    if (m_buffer) {
+        m_sinceFrame.invalidate();
+        serveFrameArea();
+    } else if (!m_lastPicture.isNull() && m_active) {
+        publish(PagePixels{m_lastPicture.constBits(), m_lastPicture.bytesPerLine(),
+                           m_lastPicture.width(), m_lastPicture.height()});
+    }
+    return true;
+}
+
+void WpeView::frameTick() {
+    if (!m_area)
+        return;
+    if (m_unpublished && m_progress >= kPaintProgress && m_rate > 0)
+        serveFrameArea();
+    // The engine paints a finished page a little after it says so: LDFN goes with the first
+    // frame after the load, or once no frame came for a while (at rate 0 the host asks for
+    // frames itself, and a load may change nothing that is shown).
+    if (isLoadFinishedPending() && !m_buffer && !m_unpublished &&
+        m_loadEnded.elapsed() >= (m_shownSinceLoadStart ? kLastPaintWaitMs : kFirstPaintWaitMs))
+        postLoadFinished();
+}
+
+void WpeView::serveFrameArea() {
+    if (m_buffer) {
+        wl_shm_buffer *shm = wpe_fdo_shm_exported_buffer_get_shm_buffer(m_buffer);
+        const int width = wl_shm_buffer_get_width(shm);
+        const int height = wl_shm_buffer_get_height(shm);
+        const int stride = wl_shm_buffer_get_stride(shm);
+        if (width > 0 && height > 0 && width <= kMaxFrameSide && height <= kMaxFrameSide &&
+            stride >= width * 4) {
+            wl_shm_buffer_begin_access(shm);
+            m_lastPicture = QImage(static_cast<const uchar *>(wl_shm_buffer_get_data(shm)), width,
+                                   height, stride, QImage::Format_ARGB32_Premultiplied)
+                                .copy();
+            wl_shm_buffer_end_access(shm);
+            m_unpublished = true;
+        }
+        releaseBuffer();
+    }
+    if (!m_unpublished || !m_active || m_progress < kPaintProgress)
+        return;
+    if (m_rate == 0)
+        return; // only on FRAM
+    const qint64 period = 1000 / m_rate;
+    if (m_sinceFrame.isValid() && m_sinceFrame.elapsed() < period) {
+        if (!m_due.isActive())
+            m_due.start(int(period - m_sinceFrame.elapsed()));
+        return;
+    }
+    publish(PagePixels{m_lastPicture.constBits(), m_lastPicture.bytesPerLine(),
+                       m_lastPicture.width(), m_lastPicture.height()});
+}
+
+void WpeView::publish(const PagePixels &page) {
+    m_sinceFrame.start();
+    m_unpublished = false;
+    m_shownSinceLoadStart = true;
+    m_area->write(page, {}, true);
+    if (isLoadFinishedPending())
+        postLoadFinished();
 }
 
 void WpeView::releaseBuffer() {
@@ -370,6 +489,8 @@ void WpeView::releaseBuffer() {
 }
 
 void WpeView::renderFrame() {
+    if (m_area)
+        return; // frame areas are served as the engine's pictures arrive
     if (m_contentsSize != m_reportedSize && m_reportedSize.isValid()) {
         m_contentsSize = m_reportedSize;
         m_notices.contentsSize(m_contentsSize);
@@ -597,6 +718,7 @@ void WpeView::loadChanged(int event) {
     switch (WebKitLoadEvent(event)) {
     case WEBKIT_LOAD_STARTED:
         m_progress = 0;
+        m_shownSinceLoadStart = false;
         // The host's own load keeps its trust; any other navigation of the main frame ends
         // the trust the host's last document had.
         if (!m_hostNavigation && m_hostDocument) {
@@ -607,6 +729,7 @@ void WpeView::loadChanged(int event) {
         break;
     case WEBKIT_LOAD_FINISHED:
         m_progress = 100;
+        m_loadEnded.start();
         m_notices.loadEnded();
         if (loadFinishedHook)
             loadFinishedHook();

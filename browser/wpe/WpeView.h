@@ -7,13 +7,17 @@
 #include "core/EngineView.h"
 #include "view/ViewNotices.h"
 
+#include "FrameAreaWriter.h"
 #include "FrameTracker.h"
 
+#include <QElapsedTimer>
 #include <QImage>
 #include <QSize>
+#include <QTimer>
 #include <QUrl>
 
 #include <functional>
+#include <memory>
 
 typedef struct _WebKitWebView WebKitWebView;
 typedef struct _WebKitUserContentManager WebKitUserContentManager;
@@ -65,6 +69,11 @@ class WpeView : public EngineView {
                  const QString &text) override;
 
     WebKitWebView *webView() const { return m_view; }
+    bool onFrameArea() const override { return m_area != nullptr; }
+    // RATE, FRAM and the tick's part for a view on its frame area (see Engine.h).
+    bool setFrameRate(int32_t rate, int32_t scalePercent);
+    bool paintFrameNow();
+    void frameTick();
     struct ExportTarget;
     // The host's objects changed (ADDO, LOAD): documents from now on get the new set.
     void installScripts();
@@ -86,6 +95,10 @@ class WpeView : public EngineView {
 
   private:
     void releaseBuffer();
+    // Frame area: the engine's picture goes out when the view's rate allows, else it waits
+    // (and with it the engine's next paint) until it does.
+    void serveFrameArea();
+    void publish(const PagePixels &page);
     void runInViewWorld(const QString &script);
     void pointerEvent(int type, int32_t x, int32_t y, uint32_t button, uint32_t state);
 
@@ -110,6 +123,17 @@ class WpeView : public EngineView {
     bool m_hostDocument = false;   // the main frame shows HTML or a no-origin address of the host
     bool m_hostNavigation = false; // the next load start is the host's own
     int32_t m_progress = 100;
+    std::unique_ptr<FrameAreaWriter> m_area;
+    int32_t m_rate = 0;
+    qreal m_scale = 1.0;
+    QImage m_lastPicture;       // the newest picture the engine handed over, for FRAM
+    bool m_unpublished = false; // m_lastPicture has not gone out yet
+    QElapsedTimer m_sinceFrame; // since the last frame went out
+    QTimer m_due;
+    QElapsedTimer m_loadEnded;
+    bool m_shownSinceLoadStart = false; // when the held picture may go out
+    uint32_t m_requestedWidth = 0;
+    uint32_t m_requestedHeight = 0;
     uint32_t m_width = UINT32_MAX;
     uint32_t m_height = UINT32_MAX;
     uint32_t m_textureWidth = UINT32_MAX;
