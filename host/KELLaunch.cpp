@@ -58,6 +58,8 @@ KEL_Browser *kel_start(const KEL_StartOptions *options) {
             request.program = chosen.browser_path;
         if (chosen.log_file)
             request.logFile = chosen.log_file;
+        if (chosen.engine)
+            request.engine = chosen.engine;
         request.environment["KEL_SEGMENT_SUFFIX"] = suffix;
         request.memoryLimit =
             chosen.memory_limit ? chosen.memory_limit : KEL::Host::kDefaultMemoryLimit;

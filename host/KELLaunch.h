@@ -46,6 +46,10 @@ typedef struct KEL_StartOptions {
      * (the sandbox's /tmp is empty): the folders of page files under /tmp. NULL: none.
      * KEL_SANDBOX=0 in the environment runs the browser without a sandbox. */
     const char *readable_folders;
+    /* The web engine: "wpe" (WPE WebKit: today's web, WebGL; the default where it is built) or
+     * "qtwebkit" (QtWebKit: the lightest start and memory). NULL: $KEL_ENGINE, else the
+     * default. */
+    const char *engine;
 } KEL_StartOptions;
 
 typedef struct KEL_Browser KEL_Browser;

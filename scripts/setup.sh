@@ -13,11 +13,14 @@ $SUDO apt-get install -y -q --no-install-recommends \
     g++ cmake ninja-build pkg-config binutils git clang-format \
     libboost-dev \
     qtbase5-dev libqt5webkit5-dev \
+    libwpewebkit-1.1-dev libwpe-1.0-dev libwpebackend-fdo-1.0-dev libwayland-dev \
+    libegl-mesa0 libgl1-mesa-dri libgles2 \
     libsdl2-dev xvfb xdotool imagemagick love \
     fonts-dejavu-core fontconfig \
     libgtest-dev libgmock-dev libbenchmark-dev \
     libpng-dev \
     python3 ca-certificates \
     microsocks bubblewrap \
+    libjs-bootstrap5 libjs-chart.js libjs-three node-d3 \
     clang-14 libclang-rt-14-dev \
     wkhtmltopdf cutycapt hyperfine

@@ -107,6 +107,15 @@ const std::vector<OptionSpec> &optionTable() {
         {"--wait", "MS",
          "keep taking frames this long after the load and --eval, for pages that animate in",
          milliseconds(&Options::waitMs, "--wait")},
+        {"--engine", "wpe|qtwebkit",
+         "the web engine: WPE WebKit (today's web, WebGL; the default where it is built) or "
+         "QtWebKit (lighter, older); default: KEL_ENGINE, else wpe",
+         [](Options &o, const std::string &v) -> std::string {
+             if (v != "wpe" && v != "qtwebkit")
+                 return "--engine wants wpe or qtwebkit";
+             o.engine = v;
+             return {};
+         }},
         {"--transparent", nullptr, "transparent page background: alpha 0 where nothing is drawn",
          flag(&Options::transparent)},
         {"--eval", "SCRIPT",

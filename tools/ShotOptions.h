@@ -36,6 +36,7 @@ struct Options {
     int timeoutMs = 30000;
     int waitMs = 0;
     bool transparent = false;
+    std::string engine; // "wpe", "qtwebkit", or empty for the default
     bool quiet = false;
     std::vector<std::string> scripts; // --eval, in order
 };

@@ -5,6 +5,7 @@
 // first page" measurement. Run `kelshot --help` for the options and exit codes.
 
 #include "KELHost.h"
+#include "Launcher.h"
 #include "PagePng.h"
 #include "Sandbox.h"
 #include "ShotOptions.h"
@@ -342,6 +343,7 @@ int Shot::start() {
     });
     m_browser.subscribe(); // drain() reads every record
     StartOptions options;
+    options.engine = m_options.engine;
     options.logFile = m_options.log;
     // The sandbox's /tmp is empty: a page file there is shown from its own folder.
     options.sandboxReadable = {folderOfFileAddress(m_options.address)};
@@ -576,7 +578,8 @@ int main(int argc, char **argv) {
         std::fputs(helpText().c_str(), stdout);
         return kExitOk;
     case Action::Version:
-        std::printf("kelshot %s\n", KEL_VERSION);
+        std::printf("kelshot %s\nengine: %s\n", KEL_VERSION,
+                    KEL::Host::chooseEngine(KEL::Host::defaultBrowserPath(), "").c_str());
         return kExitOk;
     case Action::Error:
         std::fprintf(stderr, "kelshot: %s\n(kelshot --help lists the options)\n",

@@ -500,6 +500,7 @@ bool Viewer::readControl() {
 int main(int argc, char **argv) {
     bool control = false;
     bool quitAtEnd = false;
+    std::string engine;
     std::string target;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -507,14 +508,19 @@ int main(int argc, char **argv) {
             control = true;
         } else if (arg == "--quit-at-end") {
             quitAtEnd = true;
+        } else if (arg == "--engine" && i + 1 < argc &&
+                   (std::string(argv[i + 1]) == "wpe" || std::string(argv[i + 1]) == "qtwebkit")) {
+            engine = argv[++i];
         } else if (arg == "-h" || arg == "--help") {
             std::printf(
-                "usage: kelview [--control [--quit-at-end]] [ADDRESS|FILE]\n"
+                "usage: kelview [--engine wpe|qtwebkit] [--control [--quit-at-end]] "
+                "[ADDRESS|FILE]\n"
                 "  Alt+Left/Right history, F5 reload, Ctrl+L type an address\n"
                 "  --control      read \"eval SCRIPT\", \"load ADDRESS\" and \"quit\" lines from\n"
                 "                 standard input and report windows, titles, popups and results\n"
                 "                 on standard output\n"
-                "  --quit-at-end  with --control: quit when standard input ends\n");
+                "  --quit-at-end  with --control: quit when standard input ends\n"
+                "  --engine       WPE WebKit (the default where it is built) or QtWebKit\n");
             return 0;
         } else {
             target = arg;
@@ -531,6 +537,7 @@ int main(int argc, char **argv) {
 
     Browser browser;
     StartOptions options;
+    options.engine = engine;
     // The sandbox's /tmp is empty: a page file given here is shown from its own folder.
     if (!target.empty())
         options.sandboxReadable = {folderOfFileAddress(addressFor(target).address)};

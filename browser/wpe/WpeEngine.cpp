@@ -223,6 +223,13 @@ void WpeEngine::setObjectProperty(const QString &object, const QString &property
                                        nullptr);
 }
 
+bool WpeEngine::allObjectsAllowed(const QUrl &document) const {
+    for (const BridgeObject &object : m_objects)
+        if (!object.allowed.matches(document))
+            return false;
+    return true;
+}
+
 QString WpeEngine::reportedName(const QString &object) const {
     const auto found = m_objects.find(object);
     return found == m_objects.end() ? object : found->reportedName;

@@ -59,6 +59,8 @@ class WpeEngine : public Engine {
     // Whether a page at `document` may call `object`: the host trusts it, or the object's own
     // list names it.
     bool objectAllowed(const QString &object, const QUrl &document, bool trusted) const;
+    // Whether an untrusted page at `document` gets every object all the same.
+    bool allObjectsAllowed(const QUrl &document) const;
     // The name INVK reports for `object`.
     QString reportedName(const QString &object) const;
     // The host loaded a new address: every view's next documents see the new trust.

@@ -139,7 +139,9 @@ QString bridgeScript(const QString &channel, const QString &updater,
       return o == origin || (o.slice(0, 7) == 'file://' && origin.slice(0, o.length) == o);
     });
   };
-  var trusted = matches(host) || (hostDocument && !origin);
+  // A blank document a page navigated to carries that page's origin: only one of no origin
+  // at all (the host's HTML, a data: address it loaded) is the host's own.
+  var trusted = matches(host) || (hostDocument && !origin && String(self.origin) == 'null');
   var arg = function (v) {
     if (v === undefined || v === null) return null;
     if (typeof v == 'string') return v;

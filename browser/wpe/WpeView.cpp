@@ -168,6 +168,11 @@ gboolean onScriptDialog(WebKitWebView *, WebKitScriptDialog *dialog, gpointer) {
     return TRUE;
 }
 
+// No menu can be shown: the page's own contextmenu handlers have run by now.
+gboolean onContextMenu(WebKitWebView *, WebKitContextMenu *, WebKitHitTestResult *, gpointer) {
+    return TRUE;
+}
+
 gboolean onFileChooser(WebKitWebView *, WebKitFileChooserRequest *request, gpointer) {
     webkit_file_chooser_request_cancel(request);
     return TRUE;
@@ -285,6 +290,7 @@ WpeView::WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, No
     g_signal_connect(m_view, "create", G_CALLBACK(onCreate), this);
     g_signal_connect(m_view, "close", G_CALLBACK(onClose), this);
     g_signal_connect(m_view, "script-dialog", G_CALLBACK(onScriptDialog), this);
+    g_signal_connect(m_view, "context-menu", G_CALLBACK(onContextMenu), this);
     g_signal_connect(m_view, "run-file-chooser", G_CALLBACK(onFileChooser), this);
     g_signal_connect(m_view, "permission-request", G_CALLBACK(onPermission), this);
     g_signal_connect(m_view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
@@ -327,6 +333,15 @@ void WpeView::installScripts() {
     add(viewWorldScript(), kWpeViewWorld);
     add(consoleScript(m_engine.consoleChannel()), nullptr);
     add(m_engine.bridgeScriptFor(m_hostDocument), nullptr);
+}
+
+void WpeView::logWithheldObjects() const {
+    const QUrl url(fromUtf8(webkit_web_view_get_uri(m_view)));
+    if (trustedNow() || m_engine.allObjectsAllowed(url))
+        return;
+    const QString origin = originOf(url);
+    logMessage("Bridge withheld from an untrusted page: " +
+               (origin.isEmpty() ? url.scheme() + QLatin1Char(':') : origin).toStdString());
 }
 
 bool WpeView::trustedNow() const {
@@ -654,9 +669,9 @@ namespace {
 uint32_t wpeButton(Qt::MouseButton button) {
     switch (button) {
     case Qt::RightButton:
-        return 3;
-    case Qt::MiddleButton:
         return 2;
+    case Qt::MiddleButton:
+        return 3;
     default:
         return 1;
     }
@@ -664,8 +679,8 @@ uint32_t wpeButton(Qt::MouseButton button) {
 
 uint32_t buttonBit(uint32_t button) {
     return button == 1   ? wpe_input_pointer_modifier_button1
-           : button == 2 ? wpe_input_pointer_modifier_button2
-                         : wpe_input_pointer_modifier_button3;
+           : button == 2 ? wpe_input_pointer_modifier_button3
+                         : wpe_input_pointer_modifier_button2;
 }
 
 } // namespace
@@ -688,7 +703,8 @@ void WpeView::mouseMove(int32_t x, int32_t y, bool leftButtonHeld) {
         m_buttons |= wpe_input_pointer_modifier_button1;
     else
         m_buttons &= ~uint32_t(wpe_input_pointer_modifier_button1);
-    pointerEvent(wpe_input_pointer_event_type_motion, x, y, 0, 0);
+    // A move with the left button held names it, as a drag does in the page.
+    pointerEvent(wpe_input_pointer_event_type_motion, x, y, leftButtonHeld ? 1 : 0, 0);
 }
 
 void WpeView::mousePress(int32_t x, int32_t y, Qt::MouseButton button) {
@@ -726,6 +742,9 @@ void WpeView::loadChanged(int event) {
             installScripts();
         }
         m_hostNavigation = false;
+        break;
+    case WEBKIT_LOAD_COMMITTED:
+        logWithheldObjects();
         break;
     case WEBKIT_LOAD_FINISHED:
         m_progress = 100;

@@ -92,6 +92,7 @@ class WpeView : public EngineView {
     void pageMessage(const QVariantMap &message, bool bridge);
     void webProcessEnded(const char *why);
     bool trustedNow() const;
+    void logWithheldObjects() const;
 
   private:
     void releaseBuffer();

@@ -64,6 +64,7 @@ typedef struct KEL_StartOptions {
     int fixed_segment_names;
     uint64_t memory_limit;
     const char *readable_folders;
+    const char *engine;
 } KEL_StartOptions;
 typedef struct KEL_Browser KEL_Browser;
 KEL_Browser *kel_start(const KEL_StartOptions *options);
@@ -255,7 +256,8 @@ end
 -- Loads the plugin, creates the segments, starts the browser. `readable` (optional): folders,
 -- separated by ':', the sandboxed browser must be able to read (a page file's folder under
 -- /tmp). Returns true or nil, message.
-function kel.start(exampleDir, readable)
+-- `engine`: "wpe", "qtwebkit" or nil for the default (KEL_ENGINE, else WPE WebKit where built).
+function kel.start(exampleDir, readable, engine)
     local pluginPath = kel.findPlugin(exampleDir)
     local ok, loaded = pcall(ffi.load, pluginPath)
     if not ok then return nil, "cannot load " .. pluginPath .. ": " .. tostring(loaded) end
@@ -274,6 +276,7 @@ function kel.start(exampleDir, readable)
     local options = ffi.new("KEL_StartOptions")
     options.log = logCallback -- the plugin's lines and the browser's own
     options.readable_folders = readable
+    options.engine = engine
     browser = launcher.kel_start(options)
     if browser == nil then
         lib.KEL_SetProcessCB(nil)

@@ -55,13 +55,20 @@ end
 function love.load(args)
     love.keyboard.setTextInput(false) -- on only while a text field of the page has focus
     love.keyboard.setKeyRepeat(true)
+    -- love . [--engine wpe|qtwebkit] [ADDRESS|FILE]
+    local engine = nil
+    if args and args[1] == "--engine" then
+        engine = args[2]
+        table.remove(args, 1)
+        table.remove(args, 1)
+    end
     local target = args and args[1]
     local readable = nil
     if target and target ~= "" then
         local absolute, folder = address.resolveOnDisk(target)
         if absolute then readable = folder and absolute or absolute:match("^(.*)/[^/]*$") end
     end
-    local ok, message = kel.start(exampleDir(), readable)
+    local ok, message = kel.start(exampleDir(), readable, engine)
     if not ok then
         failure = message
         print("KEL: " .. message)

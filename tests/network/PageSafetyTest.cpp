@@ -114,8 +114,11 @@ TEST_F(PageSafety, BridgeObjectsReachOnlyPagesTheHostTrusts) {
 
     ASSERT_TRUE(showHtml("v", "<title>html</title>"));
     EXPECT_EQ(reach("v"), kAll) << "host's HTML";
-    navigate("v", "location.href = 'data:text/html,<title>data</title>'");
-    EXPECT_EQ(reach("v"), kOpen) << "page leaving the host's HTML";
+    // WPE WebKit refuses a page's own top navigation to data: (the page stays the host's).
+    if (m_browser.engine() != "wpe") {
+        navigate("v", "location.href = 'data:text/html,<title>data</title>'");
+        EXPECT_EQ(reach("v"), kOpen) << "page leaving the host's HTML";
+    }
 
     // A popup is a page like any other.
     EXPECT_EQ(request(Host::makeCommand(KEL::Code::ALWP)).result, 1);
