@@ -91,7 +91,8 @@ bool WpeEngine::startUp(NoticeSink &notices) {
                                         "memory-pressure-settings", memory, nullptr));
     webkit_memory_pressure_settings_free(memory);
     webkit_web_context_set_cache_model(m_context, WEBKIT_CACHE_MODEL_WEB_BROWSER);
-    // One web process for all views keeps memory low; pages of every view share its bounds.
+    // Each view's pages in a web process of their own (popups share their opener's): a page
+    // that is stopped takes no other view with it.
     webkit_web_context_set_process_model(m_context,
                                          WEBKIT_PROCESS_MODEL_MULTIPLE_SECONDARY_PROCESSES);
     WebKitCookieManager *cookies = webkit_website_data_manager_get_cookie_manager(m_data);

@@ -37,6 +37,8 @@ namespace {
 constexpr int32_t kPaintProgress = 50;
 // A script the host runs (EVJS) that has not ended by then is stopped with its page.
 constexpr int kScriptBoundMs = 5000;
+// How often a view asks its page whether its script still answers.
+constexpr int kProbeMs = 1000;
 // The smallest side of a view on its frame area.
 constexpr uint32_t kMinFrameAreaSide = 16;
 // How long a finished load's LDFN waits for the engine's next picture on a frame area.
@@ -298,6 +300,48 @@ WpeView::WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, No
     g_signal_connect(m_view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
     m_engine.m_views.insert(this);
     installScripts();
+    m_probe.setInterval(kProbeMs);
+    QObject::connect(&m_probe, &QTimer::timeout, [this] { probePage(); });
+    m_probe.start();
+}
+
+namespace {
+
+void probed(GObject *source, GAsyncResult *result, gpointer data) {
+    GError *error = nullptr;
+    WebKitJavascriptResult *value =
+        webkit_web_view_run_javascript_in_world_finish(WEBKIT_WEB_VIEW(source), result, &error);
+    if (value)
+        webkit_javascript_result_unref(value);
+    const bool viewGone = error && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+    if (error)
+        g_error_free(error);
+    if (!viewGone)
+        self(data)->probeAnswered();
+}
+
+} // namespace
+
+// The page's own script may run for ever too (a timer that never returns): the view asks its
+// page a trivial question once a second, and a page that has not answered for the script
+// bound is stopped like a runaway host script.
+void WpeView::probePage() {
+    if (m_probeSent.isValid()) {
+        if (m_probeSent.elapsed() > kScriptBoundMs) {
+            m_probeSent.invalidate();
+            logMessage("Script of view " + m_name.toStdString() + " ran longer than " +
+                       std::to_string(kScriptBoundMs / 1000) + " s: stopping its page");
+            webkit_web_view_terminate_web_process(m_view);
+        }
+        return;
+    }
+    m_probeSent.start();
+    webkit_web_view_run_javascript_in_world(m_view, "0", kWpeViewWorld, m_cancellable, probed,
+                                            this);
+}
+
+void WpeView::probeAnswered() {
+    m_probeSent.invalidate();
 }
 
 WpeView::~WpeView() {

@@ -91,6 +91,8 @@ class WpeView : public EngineView {
     void viewMessage(const QVariantMap &message);
     void pageMessage(const QVariantMap &message, bool bridge);
     void webProcessEnded(const char *why);
+    void probePage();
+    void probeAnswered();
     bool trustedNow() const;
     void logWithheldObjects() const;
 
@@ -132,6 +134,8 @@ class WpeView : public EngineView {
     QElapsedTimer m_sinceFrame; // since the last frame went out
     QTimer m_due;
     QElapsedTimer m_loadEnded;
+    QTimer m_probe;                     // asks the page whether its script still answers
+    QElapsedTimer m_probeSent;          // since the unanswered question went out
     bool m_shownSinceLoadStart = false; // when the held picture may go out
     uint32_t m_requestedWidth = 0;
     uint32_t m_requestedHeight = 0;

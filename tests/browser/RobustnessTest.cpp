@@ -80,6 +80,49 @@ class RecordMaker {
 
 // Guards the whole request path against malformed input: nothing a host posts may crash or
 // hang the browser. Fixed seeds keep a failure reproducible.
+// Guards script interruption: a script the host runs that never ends is stopped with its page,
+// the browser answers PING meanwhile (the kit never takes it for hung), the host gets its
+// reply and a JLOG saying why, and the view shows pages again afterwards. QtWebKit cannot
+// interrupt a running script.
+TEST_F(Robustness, ARunawayScriptIsStoppedWhileTheBrowserAnswers) {
+    ASSERT_TRUE(startBrowser());
+    if (m_browser.engine() != "wpe")
+        GTEST_SKIP() << "QtWebKit cannot interrupt a running script";
+    Host::FrameCompositor frames;
+    frames.attach(m_browser);
+    EXPECT_EQ(createView("v", 200, 100).result, 1);
+    ASSERT_TRUE(showHtml("v", "<title>before</title>"));
+    const pid_t browser = m_browser.pid();
+    m_browser.inbox().clear();
+
+    KEL_Command endless = viewCommand(KEL::Code::EVJS, "v");
+    ASSERT_TRUE(Host::putText(endless, 0, "for (;;) {} 1"));
+    const auto start = Clock::now();
+    const KEL_Command reply = request(endless, 20000);
+    EXPECT_EQ(reply.result, 1);
+    EXPECT_EQ(Host::utf8(Host::takeText(reply, 0)), "");
+    EXPECT_GE(secondsSince(start), 4.0);
+    EXPECT_EQ(request(Host::makeCommand(KEL::Code::PING)).result, 1);
+    EXPECT_EQ(m_browser.pid(), browser) << "the browser was replaced";
+    EXPECT_EQ(m_browser.recoveries(), 0);
+    KEL_Command why;
+    ASSERT_TRUE(m_browser.waitFor(KEL::Code::JLOG, &why, 5000));
+    EXPECT_NE(Host::utf8(Host::takeText(why, 0)).find("stopped"), std::string::npos);
+
+    // The page's own script: a timer that never returns.
+    m_browser.inbox().clear();
+    ASSERT_TRUE(showHtml("v", "<title>timer</title><script>setTimeout(() => { for (;;) {} }, "
+                              "200);</script>"));
+    ASSERT_TRUE(m_browser.waitFor(KEL::Code::JLOG, &why, 20000));
+    EXPECT_NE(Host::utf8(Host::takeText(why, 0)).find("stopped"), std::string::npos);
+    EXPECT_EQ(m_browser.pid(), browser) << "the browser was replaced";
+
+    ASSERT_TRUE(showHtml("v", "<title>after</title>"));
+    KEL_Command sum = viewCommand(KEL::Code::EVJS, "v");
+    ASSERT_TRUE(Host::putText(sum, 0, "document.title + (1 + 1)"));
+    EXPECT_EQ(Host::utf8(Host::takeText(request(sum, 10000), 0)), "after2");
+}
+
 TEST_F(Robustness, SurvivesThousandsOfMalformedRecords) {
     ASSERT_TRUE(startBrowser(true));
     Host::FrameCompositor frames;
