@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 
@@ -76,6 +77,15 @@ bool WpeEngine::startUp(NoticeSink &notices) {
     const QString cache = diskCacheDirectory() + QStringLiteral("/wpe");
     makePrivateDirectory(data);
     makePrivateDirectory(cache);
+    // The engine's own processes keep some state under the XDG folders (this process has found
+    // its own by now). In the host kit's sandbox only the browser's folders can be written, and
+    // a web process that cannot write there ends at once; so they get folders inside ours.
+    const QString helperData = data + QStringLiteral("/xdg-data");
+    const QString helperCache = cache + QStringLiteral("/xdg-cache");
+    makePrivateDirectory(helperData);
+    makePrivateDirectory(helperCache);
+    qputenv("XDG_DATA_HOME", QFile::encodeName(helperData));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(helperCache));
     m_data = webkit_website_data_manager_new("base-data-directory", data.toUtf8().constData(),
                                              "base-cache-directory", cache.toUtf8().constData(),
                                              nullptr);
@@ -96,8 +106,7 @@ bool WpeEngine::startUp(NoticeSink &notices) {
     webkit_web_context_set_process_model(m_context,
                                          WEBKIT_PROCESS_MODEL_MULTIPLE_SECONDARY_PROCESSES);
     WebKitCookieManager *cookies = webkit_website_data_manager_get_cookie_manager(m_data);
-    const QString cookieFile = cookieStoreDirectory() + QStringLiteral("/cookies.sqlite");
-    makePrivateDirectory(cookieStoreDirectory());
+    const QString cookieFile = data + QStringLiteral("/cookies.sqlite");
     webkit_cookie_manager_set_persistent_storage(cookies, cookieFile.toUtf8().constData(),
                                                  WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
     webkit_cookie_manager_set_accept_policy(cookies, WEBKIT_COOKIE_POLICY_ACCEPT_ALWAYS);

@@ -36,7 +36,9 @@ namespace {
 // A page is shown once it has loaded at least this much (percent).
 constexpr int32_t kPaintProgress = 50;
 // A script the host runs (EVJS) that has not ended by then is stopped with its page.
-constexpr int kScriptBoundMs = 5000;
+// Generous, since a heavy page on a busy machine may keep its script from answering for
+// seconds without running away.
+constexpr int kScriptBoundMs = 8000;
 // How often a view asks its page whether its script still answers.
 constexpr int kProbeMs = 1000;
 // The smallest side of a view on its frame area.
@@ -222,7 +224,7 @@ void onWebProcessTerminated(WebKitWebView *, WebKitWebProcessTerminationReason r
     self(data)->webProcessEnded(reason == WEBKIT_WEB_PROCESS_CRASHED ? "crashed"
                                 : reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT
                                     ? "used too much memory"
-                                    : "was stopped");
+                                    : "ran a script for too long");
 }
 
 } // namespace
@@ -300,9 +302,9 @@ WpeView::WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, No
     g_signal_connect(m_view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
     m_engine.m_views.insert(this);
     installScripts();
+    // Started once the view shows a page: before, there is nothing to ask.
     m_probe.setInterval(kProbeMs);
     QObject::connect(&m_probe, &QTimer::timeout, [this] { probePage(); });
-    m_probe.start();
 }
 
 namespace {
@@ -789,6 +791,8 @@ void WpeView::loadChanged(int event) {
         break;
     case WEBKIT_LOAD_COMMITTED:
         logWithheldObjects();
+        if (!m_probe.isActive())
+            m_probe.start();
         break;
     case WEBKIT_LOAD_FINISHED:
         m_progress = 100;
