@@ -15,6 +15,7 @@
 
 #include "FrameCompositor.h"
 #include "KELHost.h"
+#include "Launcher.h"
 
 #include "CommandCodes.h"
 #include <algorithm>
@@ -246,6 +247,15 @@ class Report {
         }
         out << "  }\n}\n";
         return bool(out);
+    }
+
+    // Every figure of `other`, named after the engine that ran it.
+    void addEngine(const std::string &engine, const Report &other) {
+        for (Figure f : other.m_figures) {
+            f.key = engine + "." + f.key;
+            f.what = "[" + engine + "] " + f.what;
+            m_figures.push_back(f);
+        }
     }
 
   private:
@@ -682,6 +692,8 @@ std::string firstLine(const std::string &path, const std::string &prefix) {
 
 int main(int argc, char **argv) {
     Settings settings;
+    // Both engines side by side, WPE WebKit first; one where only one is built.
+    std::string engineList = "wpe,qtwebkit";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -695,9 +707,12 @@ int main(int argc, char **argv) {
             settings.presses = std::max(2, std::atoi(argv[++i]));
         else if (arg == "--only" && value)
             settings.only = argv[++i];
+        else if (arg == "--engines" && value)
+            engineList = argv[++i];
         else {
             std::printf("usage: kelbench [--json PATH] [--seconds S] [--runs N] [--presses N]\n"
-                        "                [--only start,anim,input,idle,memory,frames]\n");
+                        "                [--only start,anim,input,idle,memory,frames]\n"
+                        "                [--engines wpe,qtwebkit]\n");
             return arg == "--help" ? 0 : 2;
         }
     }
@@ -705,20 +720,34 @@ int main(int argc, char **argv) {
     const std::string suffix = "_kelbench" + std::to_string(getpid());
     setenv("KEL_SEGMENT_SUFFIX", suffix.c_str(), 1);
 
-    Bench bench(settings);
-    if (!bench.ready()) {
-        std::fprintf(stderr, "kelbench: cannot make a temporary folder\n");
-        return 1;
-    }
     const std::pair<const char *, void (Bench::*)()> parts[] = {
         {"start", &Bench::startUp}, {"anim", &Bench::animation}, {"input", &Bench::input},
         {"idle", &Bench::idleCpu},  {"memory", &Bench::memory},  {"frames", &Bench::frameAreas},
     };
-    for (const auto &[name, part] : parts) {
-        if (!settings.wants(name))
+    Report report;
+    std::set<std::string> engines;
+    for (size_t from = 0; from <= engineList.size();) {
+        const size_t comma = std::min(engineList.find(',', from), engineList.size());
+        std::string engine = engineList.substr(from, comma - from);
+        from = comma + 1;
+        // What runs when this engine is asked for: WPE WebKit falls back to QtWebKit where it
+        // was not built, and that is measured once.
+        engine = chooseEngine(defaultBrowserPath(), engine);
+        if (engine.empty() || !engines.insert(engine).second)
             continue;
-        std::fprintf(stderr, "kelbench: %s...\n", name);
-        (bench.*part)();
+        setenv("KEL_ENGINE", engine.c_str(), 1);
+        Bench bench(settings);
+        if (!bench.ready()) {
+            std::fprintf(stderr, "kelbench: cannot make a temporary folder\n");
+            return 1;
+        }
+        for (const auto &[name, part] : parts) {
+            if (!settings.wants(name))
+                continue;
+            std::fprintf(stderr, "kelbench: %s: %s...\n", engine.c_str(), name);
+            (bench.*part)();
+        }
+        report.addEngine(engine, bench.report());
     }
 
     const std::time_t now = std::time(nullptr);
@@ -732,8 +761,8 @@ int main(int argc, char **argv) {
     };
     std::printf("kelbench, %s, %s cores, %s\n", date, about.at("cores").c_str(),
                 about.at("cpu").c_str());
-    bench.report().print();
-    if (!bench.report().writeJson(settings.json, about))
+    report.print();
+    if (!report.writeJson(settings.json, about))
         std::fprintf(stderr, "kelbench: cannot write %s\n", settings.json.c_str());
     else
         std::printf("\nJSON: %s\n", settings.json.c_str());
