@@ -112,13 +112,7 @@ bool ViewSurface::takePainted(QRect *painted, bool *whole) {
 }
 
 bool ViewSurface::copyTo(TextureBuffer &buffer, bool debugPartialUpdates) {
-    if (!buffer.base())
-        return false;
-    ScopedLock lock(buffer.segmentLock());
-    if (!lock)
-        return false;
-    m_frames.deliver(textureTargetAt(buffer.base()), debugPartialUpdates);
-    return true;
+    return m_frames.deliverInto(buffer, debugPartialUpdates);
 }
 
 } // namespace KEL

@@ -591,13 +591,7 @@ void WpeView::renderFrame() {
 }
 
 bool WpeView::copyToTextureBuffer(TextureBuffer &buffer, bool debugPartialUpdates) {
-    if (!buffer.base())
-        return false;
-    ScopedLock lock(buffer.segmentLock());
-    if (!lock)
-        return false;
-    m_frames.deliver(textureTargetAt(buffer.base()), debugPartialUpdates);
-    return true;
+    return m_frames.deliverInto(buffer, debugPartialUpdates);
 }
 
 void WpeView::setTransparentBackground(bool on) {

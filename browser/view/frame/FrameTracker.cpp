@@ -1,5 +1,7 @@
 #include "FrameTracker.h"
 
+#include "TextureBuffer.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -129,6 +131,16 @@ void FrameTracker::deliver(const TextureTarget &target, bool debugPartialUpdates
     }
     m_dirty = false;
     m_fullFramePending = false;
+}
+
+bool FrameTracker::deliverInto(TextureBuffer &buffer, bool debugPartialUpdates) {
+    if (!buffer.base())
+        return false;
+    ScopedLock lock(buffer.segmentLock());
+    if (!lock)
+        return false;
+    deliver(textureTargetAt(buffer.base()), debugPartialUpdates);
+    return true;
 }
 
 } // namespace KEL

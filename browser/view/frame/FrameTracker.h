@@ -19,6 +19,8 @@
 
 namespace KEL {
 
+class TextureBuffer;
+
 class FrameTracker {
   public:
     // Unchanged frames in a row that end an idle cycle, after the first one that starts it.
@@ -59,6 +61,9 @@ class FrameTracker {
     // block per used slot (the slots stay as they are: they keep covering everything since the
     // last whole frame). Clears dirty and fullFramePending.
     void deliver(const TextureTarget &target, bool debugPartialUpdates);
+    // The same into a mapped texture segment, under its lock. False when the lock could not be
+    // taken (the frame stays waiting).
+    bool deliverInto(TextureBuffer &buffer, bool debugPartialUpdates);
 
     // The host never heard of the last delivery (its notice could not be posted, and the
     // delivery was withdrawn): offer a whole frame next, which covers everything since the last
