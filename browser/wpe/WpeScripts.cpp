@@ -33,7 +33,8 @@ QString viewWorldScript() {
   window.kelSetField = function (text) { if (field) field.value = text; };
   var last = '';
   function size() {
-    var d = document.documentElement;
+    // The scrolling element is body in quirks mode, where the root element's size is its own.
+    var d = document.scrollingElement || document.documentElement;
     if (!d) return;
     var w = Math.max(d.scrollWidth, window.innerWidth), h = Math.max(d.scrollHeight, window.innerHeight);
     if (w + 'x' + h == last) return;

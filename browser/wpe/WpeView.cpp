@@ -43,10 +43,10 @@ constexpr int kScriptBoundMs = 8000;
 constexpr int kProbeMs = 1000;
 // The smallest side of a view on its frame area.
 constexpr uint32_t kMinFrameAreaSide = 16;
-// How long a finished load's LDFN waits for the engine's next picture on a frame area.
-// longer while the page has not been shown at all yet.
-constexpr qint64 kLastPaintWaitMs = 300;
-constexpr qint64 kFirstPaintWaitMs = 3000;
+// The longest a finished load's LDFN waits for the engine's picture of the finished page: a
+// page that never gets to paint (its script busy, the host holding every frame) still ends
+// its load.
+constexpr qint64 kPaintedWaitMs = 3000;
 
 uint32_t nowMs() {
     return uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -397,6 +397,30 @@ bool WpeView::trustedNow() const {
 
 // ---- Frames -------------------------------------------------------------------------------
 
+// The engine paints a finished page a while after it says the load finished, in its own
+// process. A callback two animation frames on has seen the frame holding the finished page
+// handed over: the engine starts the second only once the view released the first one's
+// picture. So the answer's arrival means the page's picture is in the view (or held for its
+// next tick), and LDFN can follow it.
+void WpeView::askWhenPainted() {
+    m_pagePainted = false;
+    ++m_loadCount;
+    runInViewWorld(QStringLiteral("requestAnimationFrame(function () {"
+                                  " requestAnimationFrame(function () {"
+                                  " window.webkit.messageHandlers.%1.postMessage("
+                                  "{k: 'painted', n: %2}); }); });")
+                       .arg(QLatin1String(kWpeViewChannel))
+                       .arg(m_loadCount));
+}
+
+bool WpeView::isLoadFinishedPending() const {
+    if (!m_notices.isLoadFinishedPending())
+        return false;
+    // An inactive view paints nothing, so waiting for its picture would only delay LDFN.
+    return m_pagePainted || !m_active || !m_loadEnded.isValid() ||
+           m_loadEnded.elapsed() >= kPaintedWaitMs;
+}
+
 bool WpeView::setViewSize(uint32_t width, uint32_t height) {
     m_requestedWidth = width;
     m_requestedHeight = height;
@@ -493,11 +517,9 @@ void WpeView::frameTick() {
         return;
     if (m_unpublished && m_progress >= kPaintProgress && m_rate > 0)
         serveFrameArea();
-    // The engine paints a finished page a little after it says so: LDFN goes with the first
-    // frame after the load, or once no frame came for a while (at rate 0 the host asks for
-    // frames itself, and a load may change nothing that is shown).
-    if (isLoadFinishedPending() && !m_buffer && !m_unpublished &&
-        m_loadEnded.elapsed() >= (m_shownSinceLoadStart ? kLastPaintWaitMs : kFirstPaintWaitMs))
+    // LDFN goes with the finished page's picture (publish), or at once where the picture waits
+    // for FRAM.
+    if (isLoadFinishedPending() && !m_buffer && (!m_unpublished || m_rate == 0))
         postLoadFinished();
 }
 
@@ -535,7 +557,6 @@ void WpeView::serveFrameArea() {
 void WpeView::publish(const PagePixels &page) {
     m_sinceFrame.start();
     m_unpublished = false;
-    m_shownSinceLoadStart = true;
     m_area->write(page, {}, true);
     if (isLoadFinishedPending())
         postLoadFinished();
@@ -552,8 +573,13 @@ void WpeView::releaseBuffer() {
 void WpeView::renderFrame() {
     if (m_area)
         return; // frame areas are served as the engine's pictures arrive
-    if (m_contentsSize != m_reportedSize && m_reportedSize.isValid()) {
-        m_contentsSize = m_reportedSize;
+    // Until a page is shown the view shows the engine's empty page, which is as large as the
+    // view; a page reports its own size from its script world.
+    const QSize contents = m_reportedSize.isValid() ? m_reportedSize
+                           : m_pageShown            ? QSize()
+                                                    : QSize(int(m_width), int(m_height));
+    if (contents.isValid() && contents != m_contentsSize) {
+        m_contentsSize = contents;
         m_notices.contentsSize(m_contentsSize);
     }
     if (!m_buffer) {
@@ -774,7 +800,6 @@ void WpeView::loadChanged(int event) {
     switch (WebKitLoadEvent(event)) {
     case WEBKIT_LOAD_STARTED:
         m_progress = 0;
-        m_shownSinceLoadStart = false;
         // The host's own load keeps its trust; any other navigation of the main frame ends
         // the trust the host's last document had.
         if (!m_hostNavigation && m_hostDocument) {
@@ -784,6 +809,7 @@ void WpeView::loadChanged(int event) {
         m_hostNavigation = false;
         break;
     case WEBKIT_LOAD_COMMITTED:
+        m_pageShown = true;
         logWithheldObjects();
         if (!m_probe.isActive())
             m_probe.start();
@@ -791,6 +817,7 @@ void WpeView::loadChanged(int event) {
     case WEBKIT_LOAD_FINISHED:
         m_progress = 100;
         m_loadEnded.start();
+        askWhenPainted();
         m_notices.loadEnded();
         if (loadFinishedHook)
             loadFinishedHook();
@@ -851,6 +878,9 @@ void WpeView::viewMessage(const QVariantMap &message) {
                                    QRect(at(0), at(1), at(2), at(3)));
     } else if (kind == QLatin1String("focusout")) {
         m_notices.textFieldFocusOut();
+    } else if (kind == QLatin1String("painted")) {
+        if (message.value(QStringLiteral("n")).toUInt() == m_loadCount)
+            m_pagePainted = true;
     } else if (kind == QLatin1String("size")) {
         const int w = message.value(QStringLiteral("w")).toInt();
         const int h = message.value(QStringLiteral("h")).toInt();

@@ -50,7 +50,9 @@ class WpeView : public EngineView {
     void setActive(bool active) override { m_active = active; }
     bool isActive() const override { return m_active; }
     void setPartialUpdates(bool on) override { m_frames.setPartialUpdates(on); }
-    bool isLoadFinishedPending() const override { return m_notices.isLoadFinishedPending(); }
+    // A finished load's LDFN waits until the engine has handed over a picture of the finished
+    // page (see loadChanged).
+    bool isLoadFinishedPending() const override;
     void postLoadFinished() override { m_notices.postLoadFinished(); }
     void loadUrl(const QUrl &url) override;
     void showHostHtml(const QString &html) override;
@@ -103,6 +105,7 @@ class WpeView : public EngineView {
     void serveFrameArea();
     void publish(const PagePixels &page);
     void runInViewWorld(const QString &script);
+    void askWhenPainted();
     void pointerEvent(int type, int32_t x, int32_t y, uint32_t button, uint32_t state);
 
     WpeEngine &m_engine;
@@ -123,6 +126,7 @@ class WpeView : public EngineView {
     bool m_active = true;
     bool m_transparent = false;
     bool m_painted = false;        // the engine has handed over a picture
+    bool m_pageShown = false;      // a load has committed: the page reports its own size
     bool m_hostDocument = false;   // the main frame shows HTML or a no-origin address of the host
     bool m_hostNavigation = false; // the next load start is the host's own
     int32_t m_progress = 100;
@@ -134,9 +138,10 @@ class WpeView : public EngineView {
     QElapsedTimer m_sinceFrame; // since the last frame went out
     QTimer m_due;
     QElapsedTimer m_loadEnded;
+    uint32_t m_loadCount = 0;   // names the load a "painted" answer belongs to
+    bool m_pagePainted = true;  // the finished load's picture has come (or was given up on)
     QTimer m_probe;                     // asks the page whether its script still answers
     QElapsedTimer m_probeSent;          // since the unanswered question went out
-    bool m_shownSinceLoadStart = false; // when the held picture may go out
     uint32_t m_requestedWidth = 0;
     uint32_t m_requestedHeight = 0;
     uint32_t m_width = UINT32_MAX;

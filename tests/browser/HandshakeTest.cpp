@@ -12,6 +12,7 @@
 
 #include "CommandCodes.h"
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -228,7 +229,11 @@ TEST_F(Handshake, APageThatNeverReturnsDoesNotOutliveTheHost) {
     endStandInHost(host);
     EXPECT_TRUE(m_browser.spinUntil([&] { return !m_browser.running(); }, 15000));
     EXPECT_LT(secondsSince(hostEnd), 10.0);
-    EXPECT_NE(browserLog().find("The page stopped responding and the host is gone"),
+    // WPE WebKit runs the page's script in another process: the browser itself goes on
+    // ticking and sees its host go the usual way.
+    EXPECT_NE(browserLog().find(m_browser.engine() == "wpe"
+                                    ? "Host process " + std::to_string(host) + " is gone"
+                                    : "The page stopped responding and the host is gone"),
               std::string::npos);
 }
 
@@ -387,7 +392,13 @@ TEST_P(HostGone, TheBrowserRemovesOnlyTheNamesItOpened) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a process of the browser's outlived it";
     EXPECT_EQ(namesLeft(), c.namesAfter);
-    EXPECT_NE(browserLog().find(c.logLine), std::string::npos) << c.logLine;
+    // On WPE WebKit a hanging page does not hold the browser, which removes its names itself.
+    const char *engine = std::getenv("KEL_ENGINE"); // what the stand-in host's browser runs
+    const std::string line = c.meanwhile == Meanwhile::PageHangs && engine &&
+                                     std::string(engine) == "wpe"
+                                 ? "Removed 6 of 6 shared memory names"
+                                 : c.logLine;
+    EXPECT_NE(browserLog().find(line), std::string::npos) << line;
     if (c.meanwhile == Meanwhile::NewHostStarts)
         KEL_Shutdown();
 }

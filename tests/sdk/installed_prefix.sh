@@ -17,6 +17,13 @@ for file in include/kel/KELPlugin.h include/kel/KELHost.h include/kel/KELLaunch.
     bin/KELBrowser; do
     [ -e "$prefix/$file" ] || fail "$file is not installed"
 done
+# Built, the WPE WebKit engine is the installed browser's default.
+if [ -e "$build/bin/KELBrowser-wpe" ]; then
+    [ -e "$prefix/bin/KELBrowser-wpe" ] || fail "bin/KELBrowser-wpe is not installed"
+    engine=wpe
+else
+    engine=qtwebkit
+fi
 for lib in KELPlugin KELHost; do
     soname=$(objdump -p "$prefix/lib/lib$lib.so" | awk '$1 == "SONAME" { print $2 }')
     [[ $soname == lib$lib.so.[0-9]* ]] || fail "lib$lib.so has soname '$soname'"
@@ -41,6 +48,7 @@ run_both() { # $1: folder with minimal_host and kit_host
     # The browser's own lines reach each host's log callback, never its standard output.
     grep -q '^kel: Creating Web View: main' "$1/c.err" || { cat "$1/c.err"; fail "minimal_host's log lacks the browser's lines"; }
     grep -q '^browser: Creating Web View: main' "$1/kit.err" || { cat "$1/kit.err"; fail "kit_host's log lacks the browser's lines"; }
+    grep -q "^browser: Engine: $engine " "$1/kit.err" || { cat "$1/kit.err"; fail "kit_host's browser runs another engine than $engine"; }
     ! grep -q 'Creating Web View' "$1/c.out" "$1/kit.out" || fail "the browser's lines on standard output"
 }
 
