@@ -473,8 +473,9 @@ TEST_F(Rendering, PaintingOnlyInvalidatedAreasGivesTheWholePaintsPicture) {
     // text only within its box, so an overhanging pixel would keep the old colour.
     auto page = [](int left, const char *colour, int degrees, const char *text) {
         const std::string extra =
-            std::string("<p id='t' style='position:absolute;left:40px;top:300px;margin:0;padding:0 4px;"
-                        "font:italic 23px serif;color:") +
+            std::string(
+                "<p id='t' style='position:absolute;left:40px;top:300px;margin:0;padding:0 4px;"
+                "font:italic 23px serif;color:") +
             text +
             "'>Painted in parts</p><div id='r' style='position:absolute;left:400px;top:100px;"
             "width:90px;height:60px;border-radius:30px;background:rgb(0,128,255);"
