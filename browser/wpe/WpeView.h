@@ -138,10 +138,10 @@ class WpeView : public EngineView {
     QElapsedTimer m_sinceFrame; // since the last frame went out
     QTimer m_due;
     QElapsedTimer m_loadEnded;
-    uint32_t m_loadCount = 0;   // names the load a "painted" answer belongs to
-    bool m_pagePainted = true;  // the finished load's picture has come (or was given up on)
-    QTimer m_probe;                     // asks the page whether its script still answers
-    QElapsedTimer m_probeSent;          // since the unanswered question went out
+    uint32_t m_loadCount = 0;  // names the load a "painted" answer belongs to
+    bool m_pagePainted = true; // the finished load's picture has come (or was given up on)
+    QTimer m_probe;            // asks the page whether its script still answers
+    QElapsedTimer m_probeSent; // since the unanswered question went out
     uint32_t m_requestedWidth = 0;
     uint32_t m_requestedHeight = 0;
     uint32_t m_width = UINT32_MAX;

@@ -394,10 +394,10 @@ TEST_P(HostGone, TheBrowserRemovesOnlyTheNamesItOpened) {
     EXPECT_EQ(namesLeft(), c.namesAfter);
     // On WPE WebKit a hanging page does not hold the browser, which removes its names itself.
     const char *engine = std::getenv("KEL_ENGINE"); // what the stand-in host's browser runs
-    const std::string line = c.meanwhile == Meanwhile::PageHangs && engine &&
-                                     std::string(engine) == "wpe"
-                                 ? "Removed 6 of 6 shared memory names"
-                                 : c.logLine;
+    const std::string line =
+        c.meanwhile == Meanwhile::PageHangs && engine && std::string(engine) == "wpe"
+            ? "Removed 6 of 6 shared memory names"
+            : c.logLine;
     EXPECT_NE(browserLog().find(line), std::string::npos) << line;
     if (c.meanwhile == Meanwhile::NewHostStarts)
         KEL_Shutdown();
