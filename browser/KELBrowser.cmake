@@ -8,8 +8,6 @@ add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/network ${CMAKE_CURRENT_BINARY_DIR}
 add_library(kel_browser_core STATIC
   core/BrowserMain.cpp
   core/BrowserMain.h
-  core/EngineChoice.cpp
-  core/EngineChoice.h
   core/Engine.h
   core/EngineView.h
   core/KELApplication.cpp
@@ -41,7 +39,14 @@ set_target_properties(kel_browser_core PROPERTIES AUTOMOC ON)
 target_include_directories(kel_browser_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(kel_browser_core PUBLIC kel_transport kel_frame Qt5::Widgets)
 
-add_executable(KELBrowser
+# What the host starts: it links no engine and becomes the chosen engine's program.
+add_executable(KELBrowser core/LauncherMain.cpp core/EngineChoice.cpp core/EngineChoice.h
+  core/StackLimit.cpp core/StackLimit.h)
+target_include_directories(KELBrowser PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(KELBrowser PRIVATE kel_transport)
+
+# The QtWebKit program, run by KELBrowser in its place (core/EngineChoice.h).
+add_executable(KELBrowser-qtwebkit
   view/main.cpp
   view/QtWebKitEngine.cpp
   view/FramePacing.cpp
@@ -67,9 +72,9 @@ add_executable(KELBrowser
   bridge/BridgeRegistry.cpp
   bridge/BridgeObject.cpp
 )
-set_target_properties(KELBrowser PROPERTIES AUTOMOC ON)
-target_include_directories(KELBrowser PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(KELBrowser PRIVATE
+set_target_properties(KELBrowser-qtwebkit PROPERTIES AUTOMOC ON)
+target_include_directories(KELBrowser-qtwebkit PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(KELBrowser-qtwebkit PRIVATE
   kel_browser_core
   kel_network
   Qt5::Widgets
@@ -79,3 +84,4 @@ target_link_libraries(KELBrowser PRIVATE
 
 # The WPE WebKit program, run by KELBrowser in its place (core/EngineChoice.h).
 include(${CMAKE_CURRENT_SOURCE_DIR}/wpe/KELBrowserWpe.cmake)
+add_dependencies(KELBrowser KELBrowser-qtwebkit)

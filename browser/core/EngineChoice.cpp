@@ -11,6 +11,7 @@
 namespace KEL {
 
 const char *const kWpeProgramName = "KELBrowser-wpe";
+const char *const kQtWebKitProgramName = "KELBrowser-qtwebkit";
 
 namespace {
 
@@ -25,26 +26,30 @@ std::string ownFolder() {
     return slash == std::string::npos ? std::string() : folder.substr(0, slash + 1);
 }
 
+// Returns only when the program could not be executed (logged).
+void run(const std::string &program, const char *engine, char **argv) {
+    setenv("KEL_ENGINE", engine, 1);
+    execv(program.c_str(), argv);
+    logMessage("Cannot run " + program + ": " + std::strerror(errno));
+}
+
 } // namespace
 
 void runChosenEngine(char **argv) {
     const char *value = std::getenv("KEL_ENGINE");
     const std::string asked = value ? value : "";
-    if (asked == "qtwebkit")
-        return;
-    if (!asked.empty() && asked != "wpe")
+    const std::string folder = ownFolder();
+    if (!asked.empty() && asked != "wpe" && asked != "qtwebkit")
         logMessage("Unknown engine \"" + asked +
                    "\" in KEL_ENGINE (wpe or qtwebkit): " + "running the default");
-    const std::string program = ownFolder() + kWpeProgramName;
-    if (access(program.c_str(), X_OK) != 0) {
-        if (asked == "wpe")
+    if (asked != "qtwebkit") {
+        const std::string wpe = folder + kWpeProgramName;
+        if (access(wpe.c_str(), X_OK) == 0)
+            run(wpe, "wpe", argv);
+        else if (asked == "wpe")
             logMessage("WPE WebKit was not built here: running QtWebKit");
-        return;
     }
-    setenv("KEL_ENGINE", "wpe", 1);
-    execv(program.c_str(), argv);
-    logMessage("Cannot run " + program + ": " + std::strerror(errno) + ": running QtWebKit");
-    setenv("KEL_ENGINE", "qtwebkit", 1);
+    run(folder + kQtWebKitProgramName, "qtwebkit", argv);
 }
 
 } // namespace KEL

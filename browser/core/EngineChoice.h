@@ -1,17 +1,20 @@
 #pragma once
 // Which engine a browser process runs. KEL_ENGINE names it ("wpe" or "qtwebkit"); unset or
 // empty, WPE WebKit wherever its program was built. The two WebKits never share a process
-// (both export the same script-engine symbols): the QtWebKit program, which the host starts,
-// replaces itself with the WPE program beside it, with the same process id, arguments and
-// environment.
+// (both export the same script-engine symbols), so each engine is a program of its own beside
+// KELBrowser, which the host starts: KELBrowser replaces itself with the chosen one, keeping its
+// process id, arguments and environment. It links neither engine, so choosing costs the host
+// no engine's start-up.
 
 namespace KEL {
 
-// File name of the WPE WebKit program, in the same folder as KELBrowser.
-extern const char *const kWpeProgramName; // "KELBrowser-wpe"
+// File names of the engines' programs, in the same folder as KELBrowser.
+extern const char *const kWpeProgramName;      // "KELBrowser-wpe"
+extern const char *const kQtWebKitProgramName; // "KELBrowser-qtwebkit"
 
-// Called first thing in KELBrowser's main(): returns only when QtWebKit is to run here (chosen,
-// or WPE asked for but not built, logged) or executing the WPE program failed (logged).
+// Executes the chosen engine's program, setting KEL_ENGINE to the engine that runs. Falls back
+// to QtWebKit where WPE WebKit is not built or cannot be executed (logged). Returns only when
+// no engine's program could be executed (logged).
 void runChosenEngine(char **argv);
 
 } // namespace KEL

@@ -26,6 +26,21 @@ void keepThreadStacksSmall() {
 
 } // namespace
 
+bool raiseMainStackLimit() {
+    rlimit limit;
+    if (getrlimit(RLIMIT_STACK, &limit) != 0)
+        return false;
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= kMainStackBytes)
+        return false;
+    rlim_t wanted = kMainStackBytes;
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted)
+        wanted = limit.rlim_max;
+    if (wanted <= limit.rlim_cur)
+        return false;
+    limit.rlim_cur = wanted;
+    return setrlimit(RLIMIT_STACK, &limit) == 0;
+}
+
 void ensureMainStack(char **argv) {
     const bool reexecuted = std::getenv(kRaisedMark) != nullptr;
     unsetenv(kRaisedMark);
@@ -33,19 +48,8 @@ void ensureMainStack(char **argv) {
     // reserve as much address space as the main thread.
     keepThreadStacksSmall();
 
-    rlimit limit;
-    if (reexecuted || getrlimit(RLIMIT_STACK, &limit) != 0)
-        return;
-    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= kMainStackBytes)
-        return;
-    rlim_t wanted = kMainStackBytes;
-    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted)
-        wanted = limit.rlim_max;
-    if (wanted <= limit.rlim_cur)
-        return;
-    const rlim_t previous = limit.rlim_cur;
-    limit.rlim_cur = wanted;
-    if (setrlimit(RLIMIT_STACK, &limit) != 0)
+    rlimit before;
+    if (reexecuted || getrlimit(RLIMIT_STACK, &before) != 0 || !raiseMainStackLimit())
         return;
     setenv(kRaisedMark, "1", 1);
     // By its own path first: an image run as /proc/self/exe is named "exe" in ps, top and
@@ -59,8 +63,7 @@ void ensureMainStack(char **argv) {
     execv("/proc/self/exe", argv);
     // Not re-executed: carry on as started, with the limit the process had.
     unsetenv(kRaisedMark);
-    limit.rlim_cur = previous;
-    setrlimit(RLIMIT_STACK, &limit);
+    setrlimit(RLIMIT_STACK, &before);
 }
 
 } // namespace KEL

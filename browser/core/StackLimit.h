@@ -21,6 +21,11 @@ constexpr rlim_t kMainStackBytes = rlim_t(256) << 20;
 // Stack size of every other thread (the limit it would otherwise inherit is the main one).
 constexpr size_t kThreadStackBytes = size_t(8) << 20;
 
+// Raises the soft limit for the program this process executes next (KELBrowser's launcher
+// does this, so the engine's program need not execute itself again). False when it is already
+// large enough or cannot be raised further.
+bool raiseMainStackLimit();
+
 // Returns only when the stack is already large enough, the limit cannot be raised (the hard
 // limit is lower: then as much as it allows is used for the next run) or re-executing failed;
 // otherwise the process image is replaced (same process id, same arguments and environment).

@@ -1,15 +1,15 @@
-// KELBrowser: the off-screen browser process that a host starts. It takes no options of its
-// own; the arguments go to the application object. It runs QtWebKit itself, or becomes the
-// WPE WebKit program when that engine is chosen.
+// KELBrowser-qtwebkit: the browser process on QtWebKit. KELBrowser runs it in its own place when
+// this engine is chosen; it keeps KELBrowser's name.
 
 #include "core/BrowserMain.h"
-#include "core/EngineChoice.h"
 #include "core/StackLimit.h"
 #include "view/QtWebKitEngine.h"
 
+#include <sys/prctl.h>
+
 int main(int argc, char **argv) {
-    KEL::runChosenEngine(argv);
     KEL::ensureMainStack(argv);
+    prctl(PR_SET_NAME, "KELBrowser", 0, 0, 0);
     return KEL::runBrowser(argc, argv, [] {
         return std::unique_ptr<KEL::Engine>(std::make_unique<KEL::QtWebKitEngine>());
     });
