@@ -15,6 +15,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
     qtbase5-dev libqt5webkit5-dev \
     libwpewebkit-1.1-dev libwpe-1.0-dev libwpebackend-fdo-1.0-dev libwayland-dev \
     libegl-mesa0 libgl1-mesa-dri libgles2 \
+    gstreamer1.0-plugins-base gstreamer1.0-plugins-good \
     libsdl2-dev xvfb xdotool imagemagick love \
     fonts-dejavu-core fontconfig \
     libgtest-dev libgmock-dev libbenchmark-dev \

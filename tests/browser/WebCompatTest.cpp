@@ -57,6 +57,13 @@ const Library kLibraries[] = {
      "const gl = renderer.getContext(); const p = new Uint8Array(4);"
      "gl.readPixels(32, 32, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, p);"
      "document.title = p[0] === 255 && p[1] === 0 ? 'ok' : 'pixel ' + p.join(',');</script>"},
+    // Media elements need the engine's media plugins: without them its page process dies.
+    {"media", "",
+     "<video id='v' src='missing.webm'></video><audio src='missing.ogg'></audio><script>"
+     "const a = new AudioContext(); const o = a.createOscillator(); o.connect(a.destination);"
+     "o.start(); o.stop(a.currentTime + 0.05);"
+     "document.getElementById('v').addEventListener('error', () => setTimeout(() => {"
+     " document.title = 'ok'; }, 300));</script>"},
 };
 
 TEST_F(WebCompat, TodaysLibrariesRenderAndRun) {

@@ -157,8 +157,16 @@ TEST_F(Sandbox, TheBrowserRunsConfined) {
                     access((root + hostFile).c_str(), F_OK) != 0;
          }},
         {"memory bound on the browser itself",
-         [](pid_t p, auto &) {
+         [&](pid_t p, auto &) {
              const std::string bound = std::to_string(kMemoryLimit);
+             // WPE WebKit's script engine reserves more address space than any data limit
+             // allows: the bound goes to the engine, which holds its page process to it.
+             if (m_browser.engine() == "wpe") {
+                 const std::string environment =
+                     readText("/proc/" + std::to_string(p) + "/environ");
+                 return environment.find(std::string("KEL_MEMORY_LIMIT=") + bound + '\0') !=
+                        std::string::npos;
+             }
              std::istringstream lines(readText("/proc/" + std::to_string(p) + "/limits"));
              for (std::string line; std::getline(lines, line);)
                  if (line.compare(0, 13, "Max data size") == 0)
@@ -173,7 +181,8 @@ TEST_F(Sandbox, TheBrowserRunsConfined) {
 
     // Confined, and still a browser: it renders and keeps its data.
     ASSERT_EQ(createView("main", 128, 128).result, 1);
-    EXPECT_TRUE(showHtml("main", "<title>boxed</title>"));
+    // Audio makes the engine load its media plugins (WPE WebKit does only then).
+    EXPECT_TRUE(showHtml("main", "<title>boxed</title><script>new AudioContext()</script>"));
     EXPECT_TRUE(waitForLog("Sandbox: on", 1000));
     // The engine's media registry is kept where it can be written, or every start rescans.
     EXPECT_TRUE(waitUntil(
@@ -199,9 +208,14 @@ TEST_F(Sandbox, AHungBrowserIsReplacedOnlyOnceItsSandboxIsGone) {
         oldGoneAtRecovery = processEnded(oldFd);
     });
     ASSERT_EQ(createView("stuck", 128, 128).result, 1);
-    KEL_Command evaluate = viewCommand(KEL::Code::EVJS, "stuck");
-    ASSERT_TRUE(Host::putText(evaluate, 0, "for (;;) {}"));
-    ASSERT_NE(m_browser.post(evaluate), 0u);
+    if (m_browser.engine() == "wpe") {
+        // A page's script cannot hold this engine's browser: it is held from outside.
+        ASSERT_EQ(kill(old, SIGSTOP), 0);
+    } else {
+        KEL_Command evaluate = viewCommand(KEL::Code::EVJS, "stuck");
+        ASSERT_TRUE(Host::putText(evaluate, 0, "for (;;) {}"));
+        ASSERT_NE(m_browser.post(evaluate), 0u);
+    }
 
     ASSERT_TRUE(m_browser.spinUntil([&] { return recoveries > 0; }, 30000));
     close(oldFd);
