@@ -85,8 +85,36 @@ double percentile(std::vector<double> values, double p) {
     return values[low] + (values[high] - values[low]) * (rank - double(low));
 }
 
+// The process and every process below it: WPE WebKit's pages and network run in child
+// processes of the browser, and their share counts as the browser's.
+std::vector<pid_t> processTree(pid_t root) {
+    std::multimap<pid_t, pid_t> children;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const size_t close = text.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream fields(text.substr(close + 1));
+        std::string state;
+        long parent = 0;
+        if (fields >> state >> parent)
+            children.emplace(pid_t(parent), pid_t(std::stol(name)));
+    }
+    std::vector<pid_t> tree{root};
+    for (size_t i = 0; i < tree.size(); ++i) {
+        const auto range = children.equal_range(tree[i]);
+        for (auto it = range.first; it != range.second; ++it)
+            tree.push_back(it->second);
+    }
+    return tree;
+}
+
 // User + system CPU time of a process, in seconds (fields 14 and 15 of /proc/<pid>/stat).
-double cpuSeconds(pid_t pid) {
+double processCpuSeconds(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     const size_t close = text.rfind(')');
@@ -102,8 +130,17 @@ double cpuSeconds(pid_t pid) {
     return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
+// Of the process and the processes below it.
+double cpuSeconds(pid_t pid) {
+    double total = 0;
+    for (pid_t member : processTree(pid))
+        if (const double seconds = processCpuSeconds(member); !std::isnan(seconds))
+            total += seconds;
+    return total;
+}
+
 // Proportional set size in MiB, from /proc/<pid>/smaps_rollup.
-double pssMiB(pid_t pid) {
+double processPssMiB(pid_t pid) {
     std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
     std::string line;
     while (std::getline(rollup, line)) {
@@ -111,6 +148,15 @@ double pssMiB(pid_t pid) {
             return std::atof(line.c_str() + 4) / 1024.0;
     }
     return NAN;
+}
+
+// Of the process and the processes below it.
+double pssMiB(pid_t pid) {
+    double total = 0;
+    for (pid_t member : processTree(pid))
+        if (const double mib = processPssMiB(member); !std::isnan(mib))
+            total += mib;
+    return total;
 }
 
 // One browser with its own segments, home and data directories, and every delivery taken and
@@ -491,8 +537,9 @@ void Bench::memory() {
         pss[count] = pssMiB(rig->pid());
         const std::string n = std::to_string(count);
         m_report.add("pss" + n + "_mib",
-                     "PSS of the browser, " + n + (count == 1 ? " view" : " views"), pss[count],
-                     "MiB");
+                     "PSS of the browser and its engine processes, " + n +
+                         (count == 1 ? " view" : " views"),
+                     pss[count], "MiB");
     }
     m_report.add("pss_per_view_mib", "PSS per extra idle 1024x768 view ((16 - 1) / 15)",
                  (pss[16] - pss[1]) / 15.0, "MiB", "<= 12");

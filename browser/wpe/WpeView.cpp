@@ -39,8 +39,9 @@ constexpr int32_t kPaintProgress = 50;
 // Generous, since a heavy page on a busy machine may keep its script from answering for
 // seconds without running away.
 constexpr int kScriptBoundMs = 8000;
-// How often a view asks its page whether its script still answers.
-constexpr int kProbeMs = 1000;
+// How often a view asks its page whether its script still answers: each question wakes the
+// page's process, so not more often than the script bound needs.
+constexpr int kProbeMs = 2000;
 // The smallest side of a view on its frame area.
 constexpr uint32_t kMinFrameAreaSide = 16;
 // The longest a finished load's LDFN waits for the engine's picture of the finished page: a
@@ -325,7 +326,7 @@ void probed(GObject *source, GAsyncResult *result, gpointer data) {
 } // namespace
 
 // The page's own script may run for ever too (a timer that never returns): the view asks its
-// page a trivial question once a second, and a page that has not answered for the script
+// page a trivial question every two seconds, and a page that has not answered for the script
 // bound is stopped like a runaway host script.
 void WpeView::probePage() {
     if (m_probeSent.isValid()) {
