@@ -187,13 +187,23 @@ bool spawnBrowser(const LaunchRequest &request, Launched *launched, std::string 
         posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, output[1], STDERR_FILENO);
     }
+    // Outside the sandbox the browser leads a process group of its own, which the engine's
+    // helper processes join: whatever of it is left when the browser ends (killed, say) is
+    // ended with it (stillRunning). In the sandbox its PID namespace does that.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (!launch.sandboxed()) {
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+    }
     pid_t pid = -1;
     int rc = 0;
     {
         const StackLimitForChild stack;
-        rc = posix_spawn(&pid, launch.path().c_str(), &actions, nullptr, launch.argv(),
+        rc = posix_spawn(&pid, launch.path().c_str(), &actions, &attributes, launch.argv(),
                          launch.envp());
     }
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (output[1] >= 0)
         close(output[1]);
@@ -245,6 +255,9 @@ bool stillRunning(Launched &launched, bool block, int *status) {
         return true;
     if (rc == launched.pid && status)
         *status = launched.sandboxed ? browserWaitStatus(waited) : waited;
+    // The engine's helpers notice the browser's end only after a while, if at all.
+    if (rc == launched.pid && !launched.sandboxed)
+        kill(-launched.pid, SIGKILL);
     launched.pid = -1;
     if (launched.pidfd >= 0) {
         close(launched.pidfd);

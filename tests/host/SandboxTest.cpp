@@ -248,6 +248,18 @@ TEST_P(SandboxOff, TheBrowserRunsWithoutIt) {
     EXPECT_TRUE(waitForLog(way.logLine, 5000)) << browserLog();
     ASSERT_EQ(createView("main", 128, 128).result, 1);
     EXPECT_TRUE(showHtml("main", "<title>open</title>"));
+
+    // Killed, it leaves none of the engine's helper processes behind (its group is theirs).
+    const pid_t group = m_browser.pid();
+    ASSERT_EQ(kill(group, SIGKILL), 0);
+    EXPECT_TRUE(m_browser.spinUntil(
+        [&] {
+            while (waitpid(-group, nullptr, WNOHANG) > 0) {
+            } // those that came to this process
+            return kill(-group, 0) != 0;
+        },
+        3000))
+        << "a process of the killed browser outlived it";
 }
 
 INSTANTIATE_TEST_SUITE_P(
