@@ -48,7 +48,7 @@ Reply traced(const Command &command, const CodeInfo *info, const Reply &reply) {
 // is no longer the host's to take, or a host taking "its" reply payload would free whatever
 // it stored there since. A handler that answers with a payload (EVJS) fills the pair anew.
 Reply dispatchCommand(Command &command) {
-    if (command.origin == localSide)
+    if (command.origin == BrowserSide)
         return Reply::none(); // the host posted back one of our notices
     const CodeInfo *info = findReceivedCode(command.code);
     const Handler handler = info ? handlerFor(*info) : nullptr;

@@ -36,7 +36,7 @@ void logSandbox() {
 }
 
 template <typename Buffer> bool openBuffer(std::unique_ptr<Buffer> &slot, const char *baseName) {
-    slot = std::make_unique<Buffer>();
+    slot = std::make_unique<Buffer>(BrowserSide);
     return slot->open(segmentName(baseName));
 }
 
@@ -86,7 +86,6 @@ bool KELApplication::startUp() {
 // The segments come from the host (KEL_Init); this side only opens them. Each failure has
 // been logged by the segment layer; the later segments and PRUP are not made.
 bool KELApplication::openTransport() {
-    localSide = BrowserSide;
     processState.viewRegistry =
         std::make_unique<ViewRegistry>(*processState.engine, processState.notices);
     processState.viewRegistry->setLoadFinishedHook([this] { requestEarlyTick(); });
