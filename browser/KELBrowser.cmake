@@ -12,7 +12,10 @@ add_library(kel_browser_core STATIC
   core/EngineView.h
   core/KELApplication.cpp
   core/KELApplication.h
-  core/ProcessState.cpp
+  core/BrowserContext.cpp
+  core/BrowserContext.h
+  core/HostState.cpp
+  core/HostState.h
   core/StackLimit.cpp
   core/HostWatch.cpp
   core/Watchdog.cpp

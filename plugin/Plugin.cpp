@@ -60,7 +60,7 @@ template <typename Body> void guardedVoid(Body body) noexcept {
 }
 
 template <typename Buffer> bool openBuffer(Buffer *&buffer, const char *baseName) {
-    buffer = new Buffer();
+    buffer = new Buffer(HostSide);
     return buffer->open(segmentName(baseName));
 }
 
@@ -201,7 +201,6 @@ extern "C" {
 KEL_API bool KEL_Init(void) {
     return guarded(false, [] {
         releaseAll(); // a second KEL_Init without KEL_Shutdown starts afresh
-        localSide = HostSide;
         if (openBuffer(g_commands, kCommandSegmentName) &&
             openBuffer(g_texture, kTextureSegmentName) && openBuffer(g_data, kDataSegmentName)) {
             // No browser of this host runs yet, so any frame area under these names was left
@@ -222,7 +221,7 @@ KEL_API void KEL_InitProcess(void) {
     guardedVoid([] {
         if (!g_commands)
             return;
-        CommandPtr init(newCommand("INIT"));
+        CommandPtr init(newCommand("INIT", HostSide));
         if (!init)
             return;
         init->intArgs[0] = static_cast<int32_t>(getpid());

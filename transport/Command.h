@@ -25,9 +25,9 @@ constexpr int kStrArgUnits = KEL_COMMAND_STR_UNITS;
 // The browser process writes at most this many code units into a string argument.
 constexpr int kBrowserStrArgUnits = 125;
 
-// Which process this is: 0 in the plugin (host side), 1 in the browser process. Decides which
-// records `next` returns, the origin of new records, and whether segments are created.
+// The two ends of the segments: 0 the plugin (host side), 1 the browser process. A buffer is
+// opened for one side (SharedBuffer), which decides whether it creates or opens the segment and
+// which records its `next` returns; a record's `origin` names the side that made it.
 enum Side : uint32_t { HostSide = 0, BrowserSide = 1 };
-extern uint32_t localSide;
 
 } // namespace KEL

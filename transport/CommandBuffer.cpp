@@ -23,22 +23,22 @@ bool knownOrigin(const Command &command) {
     return command.origin == HostSide || command.origin == BrowserSide;
 }
 
-bool addressedHere(const Command &command) {
+bool addressedTo(Side side, const Command &command) {
     if (command.sequence == 0)
         return false;
-    if (command.origin != localSide)
+    if (command.origin != side)
         return command.result == 0; // a request or notice from the other side
     return command.result != 0;     // a reply to one of ours
 }
 
 } // namespace
 
-Command *newCommand(const char *code) {
+Command *newCommand(const char *code, Side origin) {
     auto *command = static_cast<Command *>(std::calloc(1, sizeof(Command)));
     if (!command)
         return nullptr;
     std::strncpy(command->code, code, 4);
-    command->origin = localSide;
+    command->origin = origin;
     return command;
 }
 
@@ -122,7 +122,7 @@ Command *CommandBuffer::next() {
             continue;
         }
         // On equal numbers the later slot wins, hence <=.
-        if (addressedHere(slot) && (!oldest || slot.sequence <= oldest->sequence))
+        if (addressedTo(m_side, slot) && (!oldest || slot.sequence <= oldest->sequence))
             oldest = &slot;
     }
     if (!oldest)
@@ -150,7 +150,7 @@ bool CommandBuffer::clearDroppingNotice(const char *code) {
     bool dropped = false;
     for (uint32_t k = 0; k < kCommandSlots && !dropped; ++k) {
         const Command &slot = m_slots[k];
-        dropped = slot.sequence != 0 && slot.origin != localSide && knownOrigin(slot) &&
+        dropped = slot.sequence != 0 && slot.origin != m_side && knownOrigin(slot) &&
                   slot.result == 0 && sameCode(slot, code);
     }
     clear();

@@ -16,9 +16,9 @@ constexpr uint32_t kCommandSlots = 512;
 constexpr uint32_t kCommandSegmentSize = kCommandSlots * kCommandSize + 4;
 static_assert(kCommandSegmentSize == 4247556, "command segment size");
 
-// A record of this process's making: malloc'ed, zeroed, code copied, origin = localSide.
-// Release it with free(). Null when memory is exhausted.
-Command *newCommand(const char *code);
+// A record of `origin`'s making: malloc'ed, zeroed, code copied, origin set. Release it with
+// free(). Null when memory is exhausted.
+Command *newCommand(const char *code, Side origin);
 
 // Owns a record from newCommand() or CommandBuffer::next().
 struct CommandFree {
@@ -28,6 +28,8 @@ using CommandPtr = std::unique_ptr<Command, CommandFree>;
 
 class CommandBuffer : public SharedBuffer {
   public:
+    using SharedBuffer::SharedBuffer;
+
     // Opens the segment and restarts numbering at 1 (both sides do this).
     bool open(const std::string &name);
 

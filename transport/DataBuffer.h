@@ -55,6 +55,8 @@ static_assert(dataSlotOffset(254) + dataSlotCapacity(254) == kDataSegmentSize, "
 
 class DataBuffer : public SharedBuffer {
   public:
+    using SharedBuffer::SharedBuffer;
+
     // Opens the segment and writes every slot's capacity into the table.
     bool open(const std::string &name);
 

@@ -1,13 +1,9 @@
 #include "Log.h"
 
-#include "Command.h"
-
 #include <atomic>
 #include <cstdio>
 
 namespace KEL {
-
-uint32_t localSide = HostSide;
 
 namespace {
 // Set by the host from any thread; read wherever a line is logged.

@@ -12,7 +12,7 @@ namespace bip = boost::interprocess;
 
 namespace KEL {
 
-SharedBuffer::SharedBuffer() = default;
+SharedBuffer::SharedBuffer(Side side) : m_side(side) {}
 
 SharedBuffer::~SharedBuffer() {
     closeSegment();
@@ -20,7 +20,7 @@ SharedBuffer::~SharedBuffer() {
 
 bool SharedBuffer::openSegment(const std::string &name, uint32_t size) {
     closeSegment();
-    const bool creator = localSide == HostSide;
+    const bool creator = m_side == HostSide;
     const std::string mutexName = lockName(name);
     m_lock = creator ? SegmentLock::create(mutexName) : SegmentLock::open(mutexName);
     if (!m_lock)

@@ -5,6 +5,7 @@
 // opens an existing one whose size is at least the expected size. Either side refuses an object
 // that does not belong to the current user or whose mode is not 0600.
 
+#include "Command.h"
 #include "OwnNames.h"
 #include "SegmentLock.h"
 
@@ -23,7 +24,9 @@ namespace KEL {
 
 class SharedBuffer {
   public:
-    SharedBuffer();
+    // The side this process plays on the segment; fixed for the buffer's life, so the two ends
+    // of one segment can even live in one process.
+    explicit SharedBuffer(Side side);
     virtual ~SharedBuffer();
     SharedBuffer(const SharedBuffer &) = delete;
     SharedBuffer &operator=(const SharedBuffer &) = delete;
@@ -40,6 +43,7 @@ class SharedBuffer {
     // Removes the segment's name and its lock's name from the system (host shutdown).
     static void removeNames(const std::string &name);
 
+    Side side() const { return m_side; }
     bool isOpen() const { return m_base != nullptr; }
     const std::string &name() const { return m_name; }
     uint32_t size() const { return m_size; }
@@ -64,6 +68,7 @@ class SharedBuffer {
         return true;
     }
 
+    const Side m_side;
     SegmentLock *m_lock = nullptr;
     std::string m_name;
     uint32_t m_size = 0;

@@ -109,6 +109,8 @@ bool usableRect(const TextureRect &rect);
 
 class TextureBuffer : public SharedBuffer {
   public:
+    using SharedBuffer::SharedBuffer;
+
     bool open(const std::string &name);
 
     // Host side: copies the waiting whole frame (whatever the other arguments say), or unless

@@ -1,10 +1,11 @@
 #include "core/CommandLoop.h"
 
 #include "CommandBuffer.h"
+#include "DataBuffer.h"
 #include "Log.h"
+#include "core/BrowserContext.h"
 #include "core/CommandRoutes.h"
 #include "core/HandlerSupport.h"
-#include "core/KELApplication.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -47,34 +48,38 @@ Reply traced(const Command &command, const CodeInfo *info, const Reply &reply) {
 // the pairs that named them are cleared in the record: a reply must never name a slot that
 // is no longer the host's to take, or a host taking "its" reply payload would free whatever
 // it stored there since. A handler that answers with a payload (EVJS) fills the pair anew.
-Reply dispatchCommand(Command &command) {
-    if (command.origin == localSide)
+Reply dispatchCommand(BrowserContext &context, Command &command) {
+    if (command.origin == BrowserSide)
         return Reply::none(); // the host posted back one of our notices
     const CodeInfo *info = findReceivedCode(command.code);
     const Handler handler = info ? handlerFor(*info) : nullptr;
     if (!handler)
         return traced(command, info, Reply::with(-1));
-    const RequestPayloads payloads(command, info->payloads);
+    const RequestPayloads payloads(context.dataBuffer.get(), command, info->payloads);
     for (int slotArg = 0; slotArg + 1 < kIntArgCount; ++slotArg) {
         if (info->payloads & (1u << slotArg)) {
             command.intArgs[slotArg] = -1;
             command.intArgs[slotArg + 1] = 0;
         }
     }
-    return traced(command, info, handler(command));
+    Request request{context, command, payloads};
+    return traced(command, info, handler(request));
 }
 
-void runCommandLoop(CommandBuffer &buffer) {
+void runCommandLoop(BrowserContext &context) {
+    if (!context.commandBuffer)
+        return;
+    CommandBuffer &buffer = *context.commandBuffer;
     for (int handled = 0; handled < kCommandsPerTick; ++handled) {
         CommandPtr command(buffer.next());
         if (!command)
             return;
-        const Reply reply = dispatchCommand(*command);
+        const Reply reply = dispatchCommand(context, *command);
         if (reply.kind == Reply::Post || reply.kind == Reply::PostThenExit) {
             command->result = reply.result;
             buffer.post(command.get());
             if (reply.kind == Reply::PostThenExit)
-                requestExit();
+                context.requestExit();
         } else if (reply.kind == Reply::SilentEndOfTick) {
             return;
         }

@@ -73,7 +73,7 @@ class EngineView {
     virtual void refreshBridgeObject(const QString &object) = 0;
 
     // Host input; positions are view pixels from the top-left corner. A move reports the left
-    // button while `leftButtonHeld` (process-wide, kept by the caller).
+    // button while `leftButtonHeld` (kept by the caller for all views together).
     virtual void mouseMove(int32_t x, int32_t y, bool leftButtonHeld) = 0;
     virtual void mousePress(int32_t x, int32_t y, Qt::MouseButton button) = 0;
     virtual void mouseRelease(int32_t x, int32_t y, Qt::MouseButton button) = 0;

@@ -26,38 +26,32 @@ int openPidfd(pid_t pid) {
 #endif
 }
 
-int g_lifeline = -1;
-
 } // namespace
 
-void HostWatch::adoptLifeline() {
+int HostWatch::adoptLifeline() {
     const char *value = std::getenv("KEL_HOST_FD");
     if (!value)
-        return;
+        return -1;
     const std::string text(value);
     unsetenv("KEL_HOST_FD");
     if (text.empty() || text.size() > 9 ||
         text.find_first_not_of("0123456789") != std::string::npos)
-        return;
+        return -1;
     const int fd = std::stoi(text);
     struct stat info {};
     // Anything but a pipe's read end would make a poor lifeline (a file is always readable).
     if (fd <= STDERR_FILENO || fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode) ||
         (fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDONLY)
-        return;
+        return -1;
     fcntl(fd, F_SETFD, FD_CLOEXEC);
-    g_lifeline = fd;
-}
-
-bool HostWatch::hasLifeline() {
-    return g_lifeline >= 0;
+    return fd;
 }
 
 HostWatch::~HostWatch() {
     close();
 }
 
-bool HostWatch::open(pid_t pid) {
+bool HostWatch::open(pid_t pid, int lifeline) {
     close();
     // kill() with 0 or a negative number addresses process groups: never let such a number
     // through to the fallback.
@@ -65,8 +59,8 @@ bool HostWatch::open(pid_t pid) {
         return false;
     // Each watch polls its own descriptor of the lifeline, and closes only that. The process
     // is watched as well where it can be opened: a host may name another process than itself.
-    if (g_lifeline >= 0)
-        m_lifeline = fcntl(g_lifeline, F_DUPFD_CLOEXEC, 0);
+    if (lifeline >= 0)
+        m_lifeline = fcntl(lifeline, F_DUPFD_CLOEXEC, 0);
     m_fd = openPidfd(pid);
     if (m_fd >= 0)
         return true;

@@ -25,13 +25,12 @@ class HostWatch {
     HostWatch &operator=(const HostWatch &) = delete;
 
     // Takes the lifeline named by KEL_HOST_FD (when it is the read end of a pipe) and removes
-    // the variable. Once, at start-up, before any open().
-    static void adoptLifeline();
-    static bool hasLifeline();
+    // the variable: the descriptor, or -1. Once, at start-up; the caller keeps it open.
+    static int adoptLifeline();
 
-    // Closes any previous handle, then opens one on `pid` (on the lifeline, if there is one).
-    // False (and null) for pid <= 0 or a process that cannot be opened.
-    bool open(pid_t pid);
+    // Closes any previous handle, then opens one on `pid` (on `lifeline` too, when it is not
+    // -1). False (and null) for pid <= 0 or a process that cannot be opened.
+    bool open(pid_t pid, int lifeline = -1);
     // Zero-timeout check: true while the process runs. False when it has ended, when the check
     // itself failed, or when there is no handle. Never blocks.
     bool running() const;

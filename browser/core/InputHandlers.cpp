@@ -2,10 +2,10 @@
 // except IMES (never answered) and a Tab key on an existing view. Input may change what the
 // page shows, so every one of them requests a paint of the view it reaches.
 
+#include "core/BrowserContext.h"
 #include "core/CommandRoutes.h"
 #include "core/EngineView.h"
 #include "core/HandlerSupport.h"
-#include "core/ProcessState.h"
 #include "view/InputMapping.h"
 
 namespace KEL {
@@ -14,8 +14,9 @@ namespace {
 
 // A Tab on an existing view is never sent as a key: the release moves the focus on. Neither
 // press nor release is answered, and the loop takes no further record this tick.
-Reply handleKey(Command &command, bool press) {
-    EngineView *view = addressedView(command);
+Reply handleKey(Request &request, bool press) {
+    const Command &command = request.command;
+    EngineView *view = request.view();
     if (!view)
         return Reply::with(1);
     view->requestPaint();
@@ -32,9 +33,9 @@ Reply handleKey(Command &command, bool press) {
 } // namespace
 
 // Setting the focused text field's value plugs in here with the text-field support.
-Reply handleSetTextField(Command &command) {
-    const QString text = takeTextArg(command, 0);
-    if (EngineView *view = addressedView(command)) {
+Reply handleSetTextField(Request &request) {
+    const QString text = request.text(0);
+    if (EngineView *view = request.view()) {
         view->requestPaint();
         view->setTextFieldValue(
             text.left(text.indexOf(QChar(0)) < 0 ? text.size() : text.indexOf(QChar(0))));
@@ -42,8 +43,9 @@ Reply handleSetTextField(Command &command) {
     return Reply::none();
 }
 
-Reply handleScroll(Command &command) {
-    if (EngineView *view = addressedView(command)) {
+Reply handleScroll(Request &request) {
+    const Command &command = request.command;
+    if (EngineView *view = request.view()) {
         view->requestPaint();
         view->scrollTo(command.intArgs[0], command.intArgs[1]);
     }
@@ -51,8 +53,9 @@ Reply handleScroll(Command &command) {
 }
 
 // A positive amount scrolls towards the top.
-Reply handleMouseScroll(Command &command) {
-    if (EngineView *view = addressedView(command)) {
+Reply handleMouseScroll(Request &request) {
+    const Command &command = request.command;
+    if (EngineView *view = request.view()) {
         view->requestPaint();
         view->scrollBy(command.intArgs[0]);
     }
@@ -61,42 +64,45 @@ Reply handleMouseScroll(Command &command) {
 
 // The left button is tracked for all views together: a press on one view and a release on
 // another clear it all the same, and a move on any view while it is held is a left drag.
-Reply handleMouseMove(Command &command) {
-    if (EngineView *view = addressedView(command)) {
+Reply handleMouseMove(Request &request) {
+    const Command &command = request.command;
+    if (EngineView *view = request.view()) {
         view->requestPaint();
-        view->mouseMove(command.intArgs[0], command.intArgs[1], processState.leftButtonHeld);
+        view->mouseMove(command.intArgs[0], command.intArgs[1], request.context.leftButtonHeld);
     }
     return Reply::with(1);
 }
 
-Reply handleMousePress(Command &command) {
-    if (EngineView *view = addressedView(command)) {
+Reply handleMousePress(Request &request) {
+    const Command &command = request.command;
+    if (EngineView *view = request.view()) {
         view->requestPaint();
         const Qt::MouseButton button = hostButton(command.intArgs[2]);
         if (button == Qt::LeftButton)
-            processState.leftButtonHeld = true;
+            request.context.leftButtonHeld = true;
         view->mousePress(command.intArgs[0], command.intArgs[1], button);
     }
     return Reply::with(1);
 }
 
-Reply handleMouseRelease(Command &command) {
-    if (EngineView *view = addressedView(command)) {
+Reply handleMouseRelease(Request &request) {
+    const Command &command = request.command;
+    if (EngineView *view = request.view()) {
         view->requestPaint();
         const Qt::MouseButton button = hostButton(command.intArgs[2]);
         if (button == Qt::LeftButton)
-            processState.leftButtonHeld = false;
+            request.context.leftButtonHeld = false;
         view->mouseRelease(command.intArgs[0], command.intArgs[1], button);
     }
     return Reply::with(1);
 }
 
-Reply handleKeyDown(Command &command) {
-    return handleKey(command, true);
+Reply handleKeyDown(Request &request) {
+    return handleKey(request, true);
 }
 
-Reply handleKeyUp(Command &command) {
-    return handleKey(command, false);
+Reply handleKeyUp(Request &request) {
+    return handleKey(request, false);
 }
 
 } // namespace KEL

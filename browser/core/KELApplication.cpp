@@ -6,12 +6,10 @@
 #include "Log.h"
 #include "SegmentNames.h"
 #include "TextureBuffer.h"
+#include "core/BrowserContext.h"
 #include "core/CommandLoop.h"
 #include "core/Engine.h"
-#include "core/HostLiveness.h"
-#include "core/ProcessState.h"
 #include "core/ViewRegistry.h"
-#include "core/Watchdog.h"
 #include "view/Notice.h"
 
 #include <QTimerEvent>
@@ -36,7 +34,7 @@ void logSandbox() {
 }
 
 template <typename Buffer> bool openBuffer(std::unique_ptr<Buffer> &slot, const char *baseName) {
-    slot = std::make_unique<Buffer>();
+    slot = std::make_unique<Buffer>(BrowserSide);
     return slot->open(segmentName(baseName));
 }
 
@@ -51,7 +49,8 @@ template <typename Buffer> void closeBuffer(std::unique_ptr<Buffer> &slot) {
 
 } // namespace
 
-KELApplication::KELApplication(int &argc, char **argv) : QApplication(argc, argv) {
+KELApplication::KELApplication(int &argc, char **argv, BrowserContext &context)
+    : QApplication(argc, argv), m_context(context), m_watchdog(context.host, context.ownNames) {
     m_earlyTick.setSingleShot(true);
     m_earlyTick.setTimerType(Qt::PreciseTimer);
     connect(&m_earlyTick, &QTimer::timeout, this, &KELApplication::update);
@@ -66,10 +65,10 @@ bool KELApplication::startUp() {
     setApplicationName(QStringLiteral("Kelvane"));
     setApplicationVersion(QStringLiteral("1.0"));
 
-    if (!processState.engine || !processState.engine->startUp(processState.notices))
+    if (!m_context.engine || !m_context.engine->startUp(m_context.notices))
         return false;
-    logMessage(std::string("Engine: ") + processState.engine->name() + " " +
-               processState.engine->version().toStdString());
+    logMessage(std::string("Engine: ") + m_context.engine->name() + " " +
+               m_context.engine->version().toStdString());
 
     if (!openTransport()) {
         logMessage("Cannot open the shared segments: exiting");
@@ -79,26 +78,23 @@ bool KELApplication::startUp() {
     // The host may have posted INIT and its first requests already: they are handled as soon
     // as the event loop runs rather than a whole period later.
     QTimer::singleShot(0, this, &KELApplication::update);
-    watchdog.start();
+    m_watchdog.start();
     return true;
 }
 
 // The segments come from the host (KEL_Init); this side only opens them. Each failure has
 // been logged by the segment layer; the later segments and PRUP are not made.
 bool KELApplication::openTransport() {
-    localSide = BrowserSide;
-    processState.viewRegistry =
-        std::make_unique<ViewRegistry>(*processState.engine, processState.notices);
-    processState.viewRegistry->setLoadFinishedHook([this] { requestEarlyTick(); });
-    if (!openBuffer(processState.commandBuffer, kCommandSegmentName) ||
-        !openBuffer(processState.textureBuffer, kTextureSegmentName) ||
-        !openBuffer(processState.dataBuffer, kDataSegmentName))
+    m_context.viewRegistry = std::make_unique<ViewRegistry>(m_context);
+    m_context.viewRegistry->setLoadFinishedHook([this] { requestEarlyTick(); });
+    if (!openBuffer(m_context.commandBuffer, kCommandSegmentName) ||
+        !openBuffer(m_context.textureBuffer, kTextureSegmentName) ||
+        !openBuffer(m_context.dataBuffer, kDataSegmentName))
         return false;
-    processState.ownNames.add(*processState.commandBuffer);
-    processState.ownNames.add(*processState.textureBuffer);
-    processState.ownNames.add(*processState.dataBuffer);
-    watchdog.setOwnNames(processState.ownNames);
-    Notice(processState.notices, Code::PRUP).post();
+    m_context.ownNames.add(*m_context.commandBuffer);
+    m_context.ownNames.add(*m_context.textureBuffer);
+    m_context.ownNames.add(*m_context.dataBuffer);
+    Notice(m_context.notices, Code::PRUP).post();
     return true;
 }
 
@@ -107,16 +103,16 @@ bool KELApplication::openTransport() {
 // by now, and a teardown that hangs must not keep the process alive.
 void KELApplication::shutDown() {
     m_earlyTick.stop();
-    if (processState.viewRegistry)
-        processState.viewRegistry->removeAllViews();
-    closeBuffer(processState.commandBuffer);
-    closeBuffer(processState.textureBuffer);
-    closeBuffer(processState.dataBuffer);
-    processState.viewRegistry.reset();
-    if (processState.engine)
-        processState.engine->shutDown();
-    watchdog.stop();
-    processState.hostProcess.close();
+    if (m_context.viewRegistry)
+        m_context.viewRegistry->removeAllViews();
+    closeBuffer(m_context.commandBuffer);
+    closeBuffer(m_context.textureBuffer);
+    closeBuffer(m_context.dataBuffer);
+    m_context.viewRegistry.reset();
+    if (m_context.engine)
+        m_context.engine->shutDown();
+    m_watchdog.stop();
+    m_context.host.close();
     removeNamesOfGoneHost();
 }
 
@@ -124,60 +120,57 @@ void KELApplication::shutDown() {
 // object would otherwise stay in memory until the machine restarts. An EXIT or a missed PING
 // leaves them, since the host may still be there.
 void KELApplication::removeNamesOfGoneHost() {
-    if (!processState.hostEnded)
+    if (!m_context.host.hostEnded())
         return;
-    const int removed = processState.ownNames.removeStillOwn();
-    const int total = 2 * processState.ownNames.count();
+    const int removed = m_context.ownNames.removeStillOwn();
+    const int total = 2 * m_context.ownNames.count();
     logMessage("Removed " + std::to_string(removed) + " of " + std::to_string(total) +
                " shared memory names of the gone host" +
                (removed < total ? " (the others are no longer its own)" : ""));
 }
 
 void KELApplication::tick() {
-    if (!processState.commandBuffer || processState.exiting)
+    if (!m_context.commandBuffer || m_context.exiting)
         return;
     m_lastTick = SteadyClock::now();
-    watchdog.ticked();
+    m_watchdog.ticked();
     if (!watchHost())
         return;
-    runCommandLoop(*processState.commandBuffer);
-    if (processState.viewRegistry)
-        processState.viewRegistry->viewTick();
+    runCommandLoop(m_context);
+    if (m_context.viewRegistry)
+        m_context.viewRegistry->viewTick();
 }
 
 bool KELApplication::watchHost() {
     // Checked at every tick, since a host that starts anew under the same names reuses the
     // segments at once: a browser that went on would take the new host's records (its INIT
     // first) under a lock the new host does not use.
-    if (processState.ownNames.takenOver()) {
+    if (m_context.ownNames.takenOver()) {
         logMessage("The shared segments now belong to another host: exiting");
-        requestExit();
+        m_context.requestExit();
         return false;
     }
     const SteadyClock::time_point now = SteadyClock::now();
-    if (processState.hostProcessId == -1) {
-        if (pingDeadlinePassed(processState.pinged, processState.lastPing, now)) {
-            logMessage(processState.pinged ? "No PING from the host any more: exiting"
-                                           : "Neither INIT nor PING from the host: exiting");
-            requestExit();
+    HostState &host = m_context.host;
+    if (host.hostProcessId() == -1) {
+        if (host.pingDeadlinePassed(now)) {
+            logMessage(host.wasPinged() ? "No PING from the host any more: exiting"
+                                        : "Neither INIT nor PING from the host: exiting");
+            m_context.requestExit();
             return false;
         }
         return true;
     }
-    if (hostCheckDue(processState.lastHostCheck, now)) {
-        processState.lastHostCheck = now;
-        if (!hostAlive()) {
-            logMessage("Host process " + std::to_string(processState.hostProcessId) +
-                       " is gone: exiting");
-            requestExit();
-            return false;
-        }
+    if (host.hostCheckDue(now) && !host.hostAlive()) {
+        logMessage("Host process " + std::to_string(host.hostProcessId()) + " is gone: exiting");
+        m_context.requestExit();
+        return false;
     }
     return true;
 }
 
 void KELApplication::requestEarlyTick() {
-    if (m_earlyTick.isActive() || processState.exiting)
+    if (m_earlyTick.isActive() || m_context.exiting)
         return;
     const auto since = SteadyClock::now() - m_lastTick;
     const auto wait = since >= kEarlyTickGap
@@ -194,23 +187,6 @@ void KELApplication::update() {
 void KELApplication::timerEvent(QTimerEvent *event) {
     event->accept();
     tick();
-}
-
-bool hostAlive() {
-    if (processState.hostProcessId <= 0 || processState.hostProcess.isNull())
-        return false;
-    if (processState.hostProcess.running())
-        return true;
-    // Only a process that was watched and seen to end counts as gone for certain; an INIT
-    // naming no process the browser could open says nothing about the real host.
-    processState.hostEnded = true;
-    processState.hostProcess.close();
-    return false;
-}
-
-void requestExit() {
-    processState.exiting = true;
-    QCoreApplication::exit(0);
 }
 
 } // namespace KEL

@@ -2,6 +2,8 @@
 // The application object of the browser process and its life: start-up, the 33 ms tick, the
 // watch on the host process, shutdown.
 
+#include "core/Watchdog.h"
+
 #include <QApplication>
 #include <QTimer>
 
@@ -9,10 +11,13 @@
 
 namespace KEL {
 
+class BrowserContext;
+
 class KELApplication : public QApplication {
     Q_OBJECT
   public:
-    KELApplication(int &argc, char **argv);
+    // Runs on `context`, which outlives it.
+    KELApplication(int &argc, char **argv, BrowserContext &context);
     ~KELApplication() override;
 
     // Paths, names, web settings, style, transport, timer. False when the shared segments
@@ -41,13 +46,10 @@ class KELApplication : public QApplication {
     bool watchHost();
     void removeNamesOfGoneHost();
 
+    BrowserContext &m_context;
+    Watchdog m_watchdog;
     QTimer m_earlyTick;
     std::chrono::steady_clock::time_point m_lastTick;
 };
-
-// Whether the host process named by INIT still runs (a zero-timeout check).
-bool hostAlive();
-// Sets `exiting` and leaves the event loop with code 0. Every later tick returns at once.
-void requestExit();
 
 } // namespace KEL

@@ -23,8 +23,9 @@ struct Reply {
     static constexpr Reply noneAndEndTick() { return {SilentEndOfTick, 0}; }
 };
 
-// A request handler. It may rewrite the argument fields of the private copy it gets; the loop
-// posts that copy when the reply says so and frees it afterwards.
-using Handler = Reply (*)(Command &command);
+struct Request;
+
+// A request handler (HandlerSupport.h has what a request holds).
+using Handler = Reply (*)(Request &request);
 
 } // namespace KEL

@@ -4,11 +4,11 @@
 // effect is in this tick's frame before the engine's own repaint notice would arrive.
 
 #include "RecordText.h"
+#include "core/BrowserContext.h"
 #include "core/CommandRoutes.h"
 #include "core/Engine.h"
 #include "core/EngineView.h"
 #include "core/HandlerSupport.h"
-#include "core/ProcessState.h"
 #include "core/ViewRegistry.h"
 #include "view/Notice.h"
 
@@ -21,89 +21,91 @@
 
 namespace KEL {
 
-Reply handleCreateView(Command &command) {
-    ViewRegistry *registry = processState.viewRegistry.get();
+Reply handleCreateView(Request &request) {
+    ViewRegistry *registry = request.context.viewRegistry.get();
     if (!registry)
         return Reply::with(-1);
-    EngineView *view = registry->createView(stringArg(command, 0), command.intArgs[0],
+    const Command &command = request.command;
+    EngineView *view = registry->createView(request.string(0), command.intArgs[0],
                                             command.intArgs[1], command.intArgs[2] != 0);
     return Reply::with(view ? 1 : -1);
 }
 
-Reply handleRemoveView(Command &command) {
-    EngineView *view = addressedView(command);
+Reply handleRemoveView(Request &request) {
+    EngineView *view = request.view();
     if (!view)
         return Reply::with(-1);
-    processState.viewRegistry->removeView(view);
+    request.context.viewRegistry->removeView(view);
     return Reply::with(1);
 }
 
 // 2 tells the host to recreate its texture at the new power-of-two size. A new size repaints
 // the view by itself (setViewSize), as do SACT and SMSK; SSMR changes nothing that is shown.
-Reply handleResize(Command &command) {
-    EngineView *view = addressedView(command);
+Reply handleResize(Request &request) {
+    const Command &command = request.command;
+    EngineView *view = request.view();
     const bool textureChanged =
         view && view->setViewSize(static_cast<uint32_t>(command.intArgs[0]),
                                   static_cast<uint32_t>(command.intArgs[1]));
     return Reply::with(textureChanged ? 2 : 1);
 }
 
-Reply handleSetActive(Command &command) {
-    if (EngineView *view = addressedView(command))
-        view->setActive(command.intArgs[0] != 0);
+Reply handleSetActive(Request &request) {
+    if (EngineView *view = request.view())
+        view->setActive(request.command.intArgs[0] != 0);
     return Reply::with(1);
 }
 
-Reply handleSetPartialUpdates(Command &command) {
-    if (EngineView *view = addressedView(command))
-        view->setPartialUpdates(command.intArgs[0] != 0);
+Reply handleSetPartialUpdates(Request &request) {
+    if (EngineView *view = request.view())
+        view->setPartialUpdates(request.command.intArgs[0] != 0);
     return Reply::with(1);
 }
 
-Reply handleSetTransparent(Command &command) {
-    if (EngineView *view = addressedView(command))
-        view->setTransparentBackground(command.intArgs[0] != 0);
+Reply handleSetTransparent(Request &request) {
+    if (EngineView *view = request.view())
+        view->setTransparentBackground(request.command.intArgs[0] != 0);
     return Reply::with(1);
 }
 
 // The address may be split over strArgs[1..strCount-1] (longer than one string slot); with
 // strCount <= 1 it is empty. strCount comes from the host, so it is held to the record. The
 // host chose this address, so its server may receive the AUTH credentials.
-Reply handleLoad(Command &command) {
-    EngineView *view = addressedView(command);
+Reply handleLoad(Request &request) {
+    EngineView *view = request.view();
     if (!view)
         return Reply::with(1);
     view->requestPaint();
-    const int parts = std::min(command.strCount, int32_t(kStrArgCount));
+    const int parts = std::min(request.command.strCount, int32_t(kStrArgCount));
     QString address;
     for (int i = 1; i < parts; ++i)
-        address += stringArg(command, i);
+        address += request.string(i);
     const QUrl url(address, QUrl::TolerantMode);
-    processState.engine->trustServer(url);
+    request.context.engine->trustServer(url);
     view->loadUrl(url);
     return Reply::with(1);
 }
 
-Reply handleForward(Command &command) {
-    if (EngineView *view = addressedView(command)) {
+Reply handleForward(Request &request) {
+    if (EngineView *view = request.view()) {
         view->requestPaint();
         view->goForward();
     }
     return Reply::with(1);
 }
 
-Reply handleBack(Command &command) {
-    if (EngineView *view = addressedView(command)) {
+Reply handleBack(Request &request) {
+    if (EngineView *view = request.view()) {
         view->requestPaint();
         view->goBack();
     }
     return Reply::with(1);
 }
 
-Reply handleHtml(Command &command) {
-    if (EngineView *view = addressedView(command)) {
+Reply handleHtml(Request &request) {
+    if (EngineView *view = request.view()) {
         view->requestPaint();
-        view->showHostHtml(takeTextArg(command, 0));
+        view->showHostHtml(request.text(0));
     }
     return Reply::with(1);
 }
@@ -117,11 +119,11 @@ struct PendingEvaluation {
 };
 
 // A reply that could not be posted frees its value's slot: nobody would ever take it.
-void postLateReply(Command &record) {
-    CommandBuffer *commands = processState.commandBuffer.get();
-    if (commands && !processState.exiting && commands->post(&record) != 0)
+void postLateReply(BrowserContext &context, Command &record) {
+    CommandBuffer *commands = context.commandBuffer.get();
+    if (commands && !context.exiting && commands->post(&record) != 0)
         return;
-    if (DataBuffer *data = processState.dataBuffer.get())
+    if (DataBuffer *data = context.dataBuffer.get())
         takeTextPayload(*data, record.intArgs[0], record.intArgs[1]);
 }
 
@@ -131,31 +133,33 @@ void postLateReply(Command &record) {
 // host's own arguments come back unchanged. An engine whose pages run in another process
 // answers once the page has run the script: the reply is posted then, and the command loop
 // goes on meanwhile.
-Reply handleEvaluate(Command &command) {
-    EngineView *view = addressedView(command);
+Reply handleEvaluate(Request &request) {
+    EngineView *view = request.view();
     if (!view)
         return Reply::with(1);
     view->requestPaint();
     auto pending = std::make_shared<PendingEvaluation>();
-    pending->record = command;
-    view->evaluate(takeTextArg(command, 0), [pending](const QString &value) {
+    pending->record = request.command;
+    // The context outlives every view, and so every answer a view can still give.
+    BrowserContext &context = request.context;
+    view->evaluate(request.text(0), [pending, &context](const QString &value) {
         if (pending->answered)
             return;
         int32_t length = 0;
         int32_t slot = -1;
-        if (DataBuffer *data = processState.dataBuffer.get())
+        if (DataBuffer *data = context.dataBuffer.get())
             slot = storeTextPayload(*data, toU16(value), &length);
         pending->record.intArgs[0] = slot;
         pending->record.intArgs[1] = length;
         pending->record.result = 1;
         pending->answered = true;
         if (pending->handlerReturned)
-            postLateReply(pending->record);
+            postLateReply(context, pending->record);
     });
     pending->handlerReturned = true;
     if (!pending->answered)
         return Reply::none();
-    command = pending->record;
+    request.command = pending->record;
     return Reply::with(1);
 }
 

@@ -4,9 +4,9 @@
 #include "CommandCodes.h"
 #include "Log.h"
 #include "TextureBuffer.h"
+#include "core/BrowserContext.h"
 #include "core/Engine.h"
 #include "core/EngineView.h"
-#include "core/ProcessState.h"
 #include "view/Notice.h"
 
 #include <climits>
@@ -21,8 +21,8 @@ std::string text8(const QString &text) {
 
 } // namespace
 
-ViewRegistry::ViewRegistry(Engine &engine, NoticeSink &notices)
-    : m_engine(engine), m_notices(notices) {}
+ViewRegistry::ViewRegistry(BrowserContext &context)
+    : m_context(context), m_engine(*context.engine), m_notices(context.notices) {}
 
 ViewRegistry::~ViewRegistry() {
     removeAllViews();
@@ -70,7 +70,7 @@ void ViewRegistry::removeView(EngineView *view) {
 }
 
 bool ViewRegistry::allowPopups() const {
-    return processState.allowPopups;
+    return m_context.allowPopups;
 }
 
 int ViewRegistry::livePopups() const {
@@ -90,7 +90,7 @@ EngineView *ViewRegistry::createPopupView(int32_t *index, EngineView *opener) {
         m_popupLimitLogged = true;
         return nullptr;
     }
-    int32_t &counter = processState.popupCounter;
+    int32_t &counter = m_context.popupCounter;
     while (counter < INT32_MAX && findView(popupViewName(counter)))
         ++counter;
     if (counter == INT32_MAX)
@@ -121,8 +121,8 @@ void ViewRegistry::removeAllViews() {
 // then the command lock inside removePending: the view tick nests them the other way, which is
 // safe because the host never nests them.
 void ViewRegistry::resetTextureAfterRemoval() {
-    TextureBuffer *texture = processState.textureBuffer.get();
-    CommandBuffer *commands = processState.commandBuffer.get();
+    TextureBuffer *texture = m_context.textureBuffer.get();
+    CommandBuffer *commands = m_context.commandBuffer.get();
     if (texture && texture->header()) {
         ScopedLock lock(texture->segmentLock());
         if (lock)
@@ -134,7 +134,7 @@ void ViewRegistry::resetTextureAfterRemoval() {
 }
 
 bool ViewRegistry::texturePending() {
-    TextureBuffer *texture = processState.textureBuffer.get();
+    TextureBuffer *texture = m_context.textureBuffer.get();
     if (!texture || !texture->header())
         return true;
     ScopedLock lock(texture->segmentLock());
@@ -205,8 +205,8 @@ EngineView *ViewRegistry::chooseViewToDeliver() {
 // across both too (it is recursive; the copy takes it again), so a frame whose notice cannot
 // be posted is always withdrawn.
 void ViewRegistry::deliverOneFrame() {
-    CommandBuffer *commands = processState.commandBuffer.get();
-    TextureBuffer *texture = processState.textureBuffer.get();
+    CommandBuffer *commands = m_context.commandBuffer.get();
+    TextureBuffer *texture = m_context.textureBuffer.get();
     if (!commands || !texture || !texture->header())
         return;
     ScopedLock commandLock(commands->segmentLock());
@@ -216,7 +216,7 @@ void ViewRegistry::deliverOneFrame() {
     if (!textureLock)
         return;
     EngineView *view = chooseViewToDeliver();
-    if (!view || !view->copyToTextureBuffer(*texture, processState.debugPartialUpdates))
+    if (!view || !view->copyToTextureBuffer(*texture, m_context.debugPartialUpdates))
         return;
     m_lastDelivered = view->name();
     if (!Notice(m_notices, Code::UPVW).string(0, view->name()).post())

@@ -15,6 +15,7 @@
 
 namespace KEL {
 
+class BrowserContext;
 class NoticeSink;
 class TextureBuffer;
 struct TextureHeader;
@@ -27,9 +28,9 @@ constexpr int kMaxPopupViews = 32;
 
 class ViewRegistry : public ViewHost {
   public:
-    // Views are made by `engine` and post their notices through `notices`; both outlive the
-    // registry.
-    ViewRegistry(Engine &engine, NoticeSink &notices);
+    // Views are made by the context's engine and post their notices through its sink; frames
+    // go out through its segments. The context (and its engine) outlive the registry.
+    explicit ViewRegistry(BrowserContext &context);
     ~ViewRegistry() override;
     ViewRegistry(const ViewRegistry &) = delete;
     ViewRegistry &operator=(const ViewRegistry &) = delete;
@@ -38,7 +39,7 @@ class ViewRegistry : public ViewHost {
     EngineView *createView(const QString &name, int32_t width, int32_t height, bool partialUpdates,
                            EngineView *opener = nullptr, int32_t popupIndex = -1);
     EngineView *findView(const QString &name) const;
-    // ViewHost: ALWP's switch, and popup views named "PopupView<index>" from the process's
+    // ViewHost: ALWP's switch, and popup views named "PopupView<index>" from the context's
     // popup counter. A name a host view already holds is passed over (the counter moves on),
     // so the host's view is never touched; refused while kMaxPopupViews popups are alive.
     bool allowPopups() const override;
@@ -67,6 +68,7 @@ class ViewRegistry : public ViewHost {
     bool texturePending();
     void reofferUntakenFrame(TextureHeader &header);
 
+    BrowserContext &m_context;
     Engine &m_engine;
     NoticeSink &m_notices;
     std::map<QString, std::unique_ptr<EngineView>> m_views;

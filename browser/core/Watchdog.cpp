@@ -2,13 +2,11 @@
 
 #include "FrameArea.h"
 
-#include "core/HostLiveness.h"
+#include "core/HostState.h"
 
 #include <unistd.h>
 
 namespace KEL {
-
-Watchdog watchdog;
 
 namespace {
 
@@ -29,7 +27,8 @@ void exitStuck(const char *line) {
 
 } // namespace
 
-Watchdog::Watchdog() : m_lastTick(ticksOf(Clock::now())), m_lastPing(Clock::now()) {}
+Watchdog::Watchdog(const HostState &host, const OwnNames &names)
+    : m_host(host), m_ownNames(names), m_lastTick(ticksOf(Clock::now())) {}
 
 Watchdog::~Watchdog() {
     stop();
@@ -56,30 +55,6 @@ void Watchdog::ticked() {
     m_lastTick.store(ticksOf(Clock::now()), std::memory_order_relaxed);
 }
 
-void Watchdog::pinged() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_pinged = true;
-    m_lastPing = Clock::now();
-}
-
-void Watchdog::hostChanged(pid_t pid) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_hostPid = pid;
-    m_host.close();
-    if (pid > 0)
-        m_host.open(pid);
-}
-
-Watchdog::Verdict Watchdog::hostGone(Clock::time_point now) {
-    if (m_hostPid == -1)
-        return pingDeadlinePassed(m_pinged, m_lastPing, now) ? Verdict::ExitKeepNames
-                                                             : Verdict::Stay;
-    if (m_host.running())
-        return Verdict::Stay;
-    // As on the tick: only a watched process seen to end leaves names nobody can use.
-    return m_host.isNull() ? Verdict::ExitKeepNames : Verdict::HostEnded;
-}
-
 void Watchdog::run() {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_wake.wait_for(lock, kCheckEvery, [this] { return m_stopping; })) {
@@ -87,12 +62,12 @@ void Watchdog::run() {
         const Clock::time_point lastTick(Clock::duration(m_lastTick.load()));
         if (now - lastTick <= kStuckAfter)
             continue;
-        const Verdict verdict = hostGone(now);
-        if (verdict == Verdict::HostEnded) {
+        const HostState::Verdict verdict = m_host.verdict(now);
+        if (verdict == HostState::Verdict::HostEnded) {
             m_ownNames.removeStillOwn();
             madeFrameAreaNames().removeStillOwn();
         }
-        if (verdict != Verdict::Stay)
+        if (verdict != HostState::Verdict::Stay)
             exitStuck("LOG: The page stopped responding and the host is gone: exiting\n");
     }
 }

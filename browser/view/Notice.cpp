@@ -18,7 +18,7 @@ Notice::Notice(NoticeSink &sink, const char *code) : m_sink(sink) {
     const CodeInfo *info = findCode(code);
     if (!info)
         return;
-    m_command.reset(newCommand(info->code));
+    m_command.reset(newCommand(info->code, BrowserSide));
     if (!m_command)
         return;
     m_command->intCount = info->intCount == kVariable ? 0 : info->intCount;

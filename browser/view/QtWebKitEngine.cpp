@@ -76,15 +76,10 @@ bool QtWebKitEngine::startUp(NoticeSink &notices) {
     if (NetworkCookieJar *jar = sharedNetworkAccessManager()->networkCookieJar())
         jar->loadCookies();
     m_bridges = std::make_unique<BridgeRegistry>(notices);
-    WebView::windowObjectHook() = [this](QWebFrame *frame, bool trusted) {
-        if (m_bridges)
-            m_bridges->installObjects(frame, viewNameOf(frame), trusted);
-    };
     return true;
 }
 
 void QtWebKitEngine::shutDown() {
-    WebView::windowObjectHook() = nullptr;
     if (m_bridges) {
         m_bridges->deleteAll();
         m_bridges.reset();
@@ -94,7 +89,12 @@ void QtWebKitEngine::shutDown() {
 std::unique_ptr<EngineView> QtWebKitEngine::createView(const QString &name, bool partialUpdates,
                                                        NoticeSink &notices, ViewHost *host,
                                                        EngineView *, int32_t popupIndex) {
-    auto view = std::make_unique<WebView>(name, partialUpdates, notices, host);
+    // Views live no longer than the engine: the registry removes them all before shutDown.
+    auto installBridges = [this](QWebFrame *frame, bool trusted) {
+        if (m_bridges)
+            m_bridges->installObjects(frame, viewNameOf(frame), trusted);
+    };
+    auto view = std::make_unique<WebView>(name, partialUpdates, notices, host, installBridges);
     view->webPage()->setPopupIndex(popupIndex);
     return view;
 }

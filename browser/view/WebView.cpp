@@ -28,8 +28,10 @@ constexpr uint32_t kMinFrameAreaSide = 16;
 
 } // namespace
 
-WebView::WebView(const QString &name, bool partialUpdates, NoticeSink &notices, ViewHost *host)
-    : QGraphicsWebView(nullptr), m_name(name), m_notices(notices, name),
+WebView::WebView(const QString &name, bool partialUpdates, NoticeSink &notices, ViewHost *host,
+                 WindowObjectHook windowObjectHook)
+    : QGraphicsWebView(nullptr), m_name(name), m_windowObjectHook(std::move(windowObjectHook)),
+      m_notices(notices, name),
       m_textFieldCallbacks(std::make_unique<TextFieldCallbacks>(m_notices)),
       m_surface(partialUpdates), m_page(new WebPage(notices, host, this)) {
     setPage(m_page);
@@ -267,16 +269,11 @@ void WebView::updateIcon() {
 
 // Bridge objects and the text-field watcher are installed here, with the script bridge and
 // the text-field support.
-std::function<void(QWebFrame *, bool)> &WebView::windowObjectHook() {
-    static std::function<void(QWebFrame *, bool)> hook;
-    return hook;
-}
-
 void WebView::javaScriptWindowObjectCleared() {
     QWebFrame *frame = m_page->mainFrame();
     const bool trusted = hostLoadedOrigins().matches(frame->url()) || m_page->showsHostDocument();
-    if (windowObjectHook())
-        windowObjectHook()(frame, trusted);
+    if (m_windowObjectHook)
+        m_windowObjectHook(frame, trusted);
     installTextFieldWatcher(frame, m_textFieldCallbacks.get(), trusted);
 }
 

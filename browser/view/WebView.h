@@ -38,13 +38,15 @@ class WebView : public QGraphicsWebView, public EngineView {
     Q_OBJECT
   public:
     // Installs the host's bridge objects into a main frame whose window object was just
-    // cleared; set once by the process, before the view's own objects go in.
-    static std::function<void(QWebFrame *, bool trusted)> &windowObjectHook();
+    // cleared, before the view's own objects go in.
+    using WindowObjectHook = std::function<void(QWebFrame *, bool trusted)>;
     // Unsized: the registry sizes it right away with setViewSize; until then it has no images
     // and must not be painted.
     // `host` (which outlives the view) opens popups for the page; without one it opens none.
-    WebView(const QString &name, bool partialUpdates, NoticeSink &notices,
-            ViewHost *host = nullptr);
+    // `windowObjectHook` comes from the engine that makes the view; without one the page gets
+    // no bridge objects.
+    WebView(const QString &name, bool partialUpdates, NoticeSink &notices, ViewHost *host = nullptr,
+            WindowObjectHook windowObjectHook = {});
     ~WebView() override;
 
     const QString &name() const override { return m_name; }
@@ -157,6 +159,7 @@ class WebView : public QGraphicsWebView, public EngineView {
 
   private:
     QString m_name;
+    WindowObjectHook m_windowObjectHook;
     ViewNotices m_notices;
     std::unique_ptr<QObject> m_textFieldCallbacks;
     ViewSurface m_surface;

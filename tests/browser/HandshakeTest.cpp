@@ -117,9 +117,8 @@ TEST_F(Handshake, AnnouncesItselfThenAnswersInitWithTheRuntimeVersions) {
 // incomplete: it must neither announce itself nor linger.
 TEST_F(Handshake, WithASegmentMissingItNeverAnnouncesItselfAndExitsAtOnce) {
     // The host's side of two of the three segments; the data segment is missing.
-    localSide = HostSide;
-    CommandBuffer commands;
-    TextureBuffer texture;
+    CommandBuffer commands(HostSide);
+    TextureBuffer texture(HostSide);
     ASSERT_TRUE(commands.open(segmentName(kCommandSegmentName)));
     ASSERT_TRUE(texture.open(segmentName(kTextureSegmentName)));
 

@@ -59,7 +59,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
         KEL_Update();
     KEL_FUZZ_CHECK(g_delivered <= int(KEL::kCommandSlots));
 
-    KEL::localSide = KEL::BrowserSide;
     int taken = 0;
     while (KEL::Command *record = segments.browserCommands.next()) {
         KEL_FUZZ_CHECK((record->origin == 0 && record->result == 0) ||
@@ -67,7 +66,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
         std::free(record);
         KEL_FUZZ_CHECK(++taken <= int(KEL::kCommandSlots));
     }
-    KEL::localSide = KEL::HostSide;
 
     for (uint32_t k = 0; k < KEL::kCommandSlots; ++k)
         KEL_FUZZ_CHECK(slot(segments.commands, k).sequence == 0);
@@ -77,9 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     std::memcpy(request.code, KEL::Code::PING, 4);
     const int32_t posted = KEL_PostCommand(&request);
     KEL_FUZZ_CHECK(posted != 0);
-    KEL::localSide = KEL::BrowserSide;
     KEL::Command *ping = segments.browserCommands.next();
-    KEL::localSide = KEL::HostSide;
     KEL_FUZZ_CHECK(ping && ping->sequence != 0 &&
                    std::strncmp(ping->code, KEL::Code::PING, 8) == 0);
     std::free(ping);

@@ -25,8 +25,8 @@ struct PluginSegments {
     uint8_t *texture = nullptr;
     uint8_t *data = nullptr;
     // The browser's side of the command and data segments, for its readers.
-    KEL::CommandBuffer browserCommands;
-    KEL::DataBuffer browserData;
+    KEL::CommandBuffer browserCommands{KEL::BrowserSide};
+    KEL::DataBuffer browserData{KEL::BrowserSide};
 };
 
 inline uint8_t *mapRaw(const char *baseName, uint32_t size) {
@@ -52,11 +52,9 @@ inline PluginSegments &pluginSegments() {
             std::fprintf(stderr, "KEL_Init failed\n");
             std::abort();
         }
-        KEL::localSide = KEL::BrowserSide;
         const bool browserOpen =
             made->browserCommands.open(KEL::segmentName(KEL::kCommandSegmentName)) &&
             made->browserData.open(KEL::segmentName(KEL::kDataSegmentName));
-        KEL::localSide = KEL::HostSide;
         made->commands = mapRaw(KEL::kCommandSegmentName, KEL::kCommandSegmentSize);
         made->texture = mapRaw(KEL::kTextureSegmentName, KEL::kTextureSegmentSize);
         made->data = mapRaw(KEL::kDataSegmentName, KEL::kDataSegmentSize);

@@ -127,6 +127,40 @@ TEST_F(CommandBufferTest, RequestIsAnsweredWithItsOriginAndNumberIntact) {
     EXPECT_EQ(answer->intArgs[0], 7);
 }
 
+// Guards against a side that is anything but the buffer's own: both ends of one segment in this
+// one process, each taking only what the other posted, with nothing switched in between.
+TEST_F(CommandBufferTest, BothEndsInOneProcessTakeOnlyWhatTheOtherPosted) {
+    KEL::CommandBuffer browser(KEL::BrowserSide);
+    ASSERT_TRUE(browser.open(KEL::segmentName(KEL::kCommandSegmentName)));
+    EXPECT_EQ(browser.side(), KEL::BrowserSide);
+    EXPECT_EQ(commands.side(), KEL::HostSide);
+    const struct {
+        KEL::CommandBuffer &asker;
+        KEL::CommandBuffer &answerer;
+        KEL::Side origin;
+    } directions[] = {{commands, browser, KEL::HostSide}, {browser, commands, KEL::BrowserSide}};
+    for (const auto &d : directions) {
+        SCOPED_TRACE(d.origin == KEL::HostSide ? "request" : "notice");
+        KEL::CommandPtr record(KEL::newCommand(KEL::Code::PING, d.origin));
+        ASSERT_TRUE(record);
+        EXPECT_EQ(record->origin, uint32_t(d.origin));
+        const int32_t number = d.asker.post(record.get());
+        ASSERT_GT(number, 0);
+        EXPECT_FALSE(KEL::CommandPtr(d.asker.next())) << "a side took its own record";
+        KEL::CommandPtr received(d.answerer.next());
+        ASSERT_TRUE(received);
+        EXPECT_EQ(received->sequence, uint32_t(number));
+        received->result = 1;
+        ASSERT_EQ(d.answerer.post(received.get()), number);
+        EXPECT_FALSE(KEL::CommandPtr(d.answerer.next())) << "a side took its own answer";
+        KEL::CommandPtr answer(d.asker.next());
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->sequence, uint32_t(number));
+        EXPECT_EQ(answer->result, 1);
+    }
+    browser.closeSegment();
+}
+
 // Guards against a full segment being overwritten, flooding the log, or staying blocked.
 TEST_F(CommandBufferTest, FullSegmentRefusesThePostLogsOnceAndStaysUnchanged) {
     Peer browser;

@@ -112,10 +112,9 @@ bool readAll(int fd, void *data, size_t size, int timeoutMs) {
 // parent closes its pipe. Never returns.
 void serve(int in, int out) {
     using Op = Peer::Op;
-    KEL::localSide = KEL::BrowserSide;
-    KEL::CommandBuffer commands;
-    KEL::TextureBuffer texture;
-    KEL::DataBuffer data;
+    KEL::CommandBuffer commands(KEL::BrowserSide);
+    KEL::TextureBuffer texture(KEL::BrowserSide);
+    KEL::DataBuffer data(KEL::BrowserSide);
     auto buffer = [&](int32_t segment) -> KEL::SharedBuffer * {
         switch (segment) {
         case CommandSegment:
@@ -148,7 +147,7 @@ void serve(int in, int out) {
         case Op::Post: {
             auto *record = reinterpret_cast<KEL::Command *>(input.data());
             if (record->sequence == 0) // a record of the browser's making, as newCommand does
-                record->origin = KEL::localSide;
+                record->origin = KEL::BrowserSide;
             status = commands.post(record);
             break;
         }

@@ -37,7 +37,7 @@ class SegmentEnv {
 enum Segment : uint32_t { CommandSegment = 1, TextureSegment = 2, DataSegment = 4 };
 constexpr uint32_t kAllSegments = CommandSegment | TextureSegment | DataSegment;
 
-// A child process that opens the segments the way the browser process does (localSide 1) and
+// A child process that opens the segments the way the browser process does (side 1) and
 // runs transport operations on request over a pipe, so every assertion stays in the parent.
 // Calls block until the child answers; a child that does not answer within kReplyTimeout fails
 // the test instead of hanging it.

@@ -27,7 +27,6 @@ inline void collectLog(const char *message) {
 class SegmentTest : public testing::Test {
   protected:
     void SetUp() override {
-        KEL::localSide = KEL::HostSide;
         logLines().clear();
         KEL::setLogCallback(&collectLog);
     }
@@ -45,9 +44,9 @@ class SegmentTest : public testing::Test {
     }
 
     SegmentEnv env; // first: its suffix must be in place before anything opens
-    KEL::CommandBuffer commands;
-    KEL::TextureBuffer texture;
-    KEL::DataBuffer data;
+    KEL::CommandBuffer commands{KEL::HostSide};
+    KEL::TextureBuffer texture{KEL::HostSide};
+    KEL::DataBuffer data{KEL::HostSide};
 };
 
 // Segments created by this process; a peer opens them when a test starts one.
