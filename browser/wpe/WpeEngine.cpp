@@ -18,6 +18,9 @@
 #include <QRandomGenerator>
 #include <QStandardPaths>
 
+#include <chrono>
+#include <thread>
+
 namespace KEL {
 
 namespace {
@@ -25,6 +28,9 @@ namespace {
 // Console lines of all pages together: a burst of this many, then this many a second.
 constexpr int kConsoleBurst = 64;
 constexpr int kConsolePerSecond = 32;
+// The engine's disk cache writes an entry about a second after the resource arrived; its
+// network process ends with this one. This long after the last load everything has landed.
+constexpr qint64 kCacheWriteMs = 2000;
 
 QString randomName(const char *prefix) {
     QString name = QLatin1String(prefix);
@@ -114,6 +120,7 @@ bool WpeEngine::startUp(NoticeSink &notices) {
 }
 
 void WpeEngine::shutDown() {
+    letCacheWritesLand();
     if (m_context) {
         g_object_unref(m_context);
         m_context = nullptr;
@@ -127,8 +134,26 @@ void WpeEngine::shutDown() {
 std::unique_ptr<EngineView> WpeEngine::createView(const QString &name, bool partialUpdates,
                                                   NoticeSink &notices, ViewHost *host,
                                                   EngineView *opener, int32_t popupIndex) {
-    return std::make_unique<WpeView>(*this, name, partialUpdates, notices, host,
-                                     static_cast<WpeView *>(opener), popupIndex);
+    auto view = std::make_unique<WpeView>(*this, name, partialUpdates, notices, host,
+                                          static_cast<WpeView *>(opener), popupIndex);
+    g_signal_connect(view->webView(), "load-changed",
+                     G_CALLBACK(+[](WebKitWebView *, WebKitLoadEvent event, gpointer engine) {
+                         if (event == WEBKIT_LOAD_FINISHED)
+                             static_cast<WpeEngine *>(engine)->m_lastLoadEnd.start();
+                     }),
+                     this);
+    return view;
+}
+
+// A game that quits right after a page loaded would otherwise find that page missing from the
+// cache next time. The wait only follows a recent load and never exceeds kCacheWriteMs.
+void WpeEngine::letCacheWritesLand() {
+    if (!m_context || !m_lastLoadEnd.isValid())
+        return;
+    const qint64 left = kCacheWriteMs - m_lastLoadEnd.elapsed();
+    m_lastLoadEnd.invalidate();
+    if (left > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(left));
 }
 
 bool WpeEngine::setFrameRate(EngineView &view, int32_t rate, int32_t scalePercent) {

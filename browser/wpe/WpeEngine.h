@@ -81,6 +81,9 @@ class WpeEngine : public Engine {
         QString reportedName;
     };
     void reportDroppedConsole();
+    // Keeps the engine's processes alive until the disk cache has written what the last loads
+    // brought (see shutDown).
+    void letCacheWritesLand();
 
     WebKitWebsiteDataManager *m_data = nullptr;
     WebKitWebContext *m_context = nullptr;
@@ -99,6 +102,7 @@ class WpeEngine : public Engine {
     double m_consoleTokens = 0;
     int m_consoleDropped = 0;
     QTimer m_droppedReport;
+    QElapsedTimer m_lastLoadEnd; // of any view, for letCacheWritesLand
     friend class WpeView;
 };
 
