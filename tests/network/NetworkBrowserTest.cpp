@@ -199,8 +199,8 @@ class NetworkTest : public BrowserTest {
             SQLITE_OK) {
             sqlite3_busy_timeout(db, 1000);
             sqlite3_stmt *query = nullptr;
-            if (sqlite3_prepare_v2(db, "SELECT count(*) FROM moz_cookies", -1, &query,
-                                   nullptr) == SQLITE_OK &&
+            if (sqlite3_prepare_v2(db, "SELECT count(*) FROM moz_cookies", -1, &query, nullptr) ==
+                    SQLITE_OK &&
                 sqlite3_step(query) == SQLITE_ROW)
                 count = sqlite3_column_int(query, 0);
             sqlite3_finalize(query);
