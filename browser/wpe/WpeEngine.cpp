@@ -9,6 +9,7 @@
 #include "Log.h"
 #include "network/NetworkStorage.h"
 #include "view/Notice.h"
+#include "wpe/WpeGuards.h"
 #include "wpe/WpeScripts.h"
 #include "wpe/WpeView.h"
 
@@ -106,6 +107,9 @@ bool WpeEngine::startUp(NoticeSink &notices) {
         WEBKIT_WEB_CONTEXT(g_object_new(WEBKIT_TYPE_WEB_CONTEXT, "website-data-manager", m_data,
                                         "memory-pressure-settings", memory, nullptr));
     webkit_memory_pressure_settings_free(memory);
+    m_guards = std::make_unique<WpeGuards>(m_context, cache + QStringLiteral("/run"),
+                                           QCoreApplication::applicationDirPath() +
+                                               QStringLiteral("/wpe-extensions"));
     webkit_web_context_set_cache_model(m_context, WEBKIT_CACHE_MODEL_WEB_BROWSER);
     // Each view's pages in a web process of their own (popups share their opener's): a page
     // that is stopped takes no other view with it.
@@ -121,6 +125,7 @@ bool WpeEngine::startUp(NoticeSink &notices) {
 
 void WpeEngine::shutDown() {
     letCacheWritesLand();
+    m_guards.reset();
     if (m_context) {
         g_object_unref(m_context);
         m_context = nullptr;
@@ -142,6 +147,8 @@ std::unique_ptr<EngineView> WpeEngine::createView(const QString &name, bool part
                              static_cast<WpeEngine *>(engine)->m_lastLoadEnd.start();
                      }),
                      this);
+    if (m_guards)
+        m_guards->watchView(view->webView());
     return view;
 }
 
@@ -285,6 +292,8 @@ bool WpeEngine::objectAllowed(const QString &object, const QUrl &document, bool 
 }
 
 void WpeEngine::hostTrustChanged() {
+    if (m_guards)
+        m_guards->hostLoadsChanged();
     for (WpeView *view : m_views)
         view->installScripts();
 }

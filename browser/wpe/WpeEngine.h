@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <memory>
 #include <set>
 
 typedef struct _WebKitWebContext WebKitWebContext;
@@ -20,6 +21,7 @@ typedef struct _WebKitWebsiteDataManager WebKitWebsiteDataManager;
 
 namespace KEL {
 
+class WpeGuards;
 class WpeView;
 
 class WpeEngine : public Engine {
@@ -103,6 +105,7 @@ class WpeEngine : public Engine {
     int m_consoleDropped = 0;
     QTimer m_droppedReport;
     QElapsedTimer m_lastLoadEnd; // of any view, for letCacheWritesLand
+    std::unique_ptr<WpeGuards> m_guards;
     friend class WpeView;
 };
 
