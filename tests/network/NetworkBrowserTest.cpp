@@ -150,7 +150,9 @@ class NetworkTest : public BrowserTest {
     std::string evaluate(const std::string &view, const std::string &script) {
         KEL_Command command = viewCommand(KEL::Code::EVJS, view);
         EXPECT_TRUE(Host::putText(command, 0, script));
-        return Host::utf8(Host::takeText(request(command), 0));
+        // A script waits for the page's own to finish: a console flood takes WPE WebKit's
+        // page some seconds on a busy machine.
+        return Host::utf8(Host::takeText(request(command, 30000), 0));
     }
 
     // Polls the title of the view until it starts with `prefix`; returns the last one seen.

@@ -147,10 +147,15 @@ TEST_F(PageSafety, AForeignFrameCannotNavigateTheTopPage) {
     writeFile(m_www + "/framed.html",
               "<title>framed</title><iframe src='" + at(1, "busting.html") + "'></iframe>");
     writeFile(m_www + "/own.html", "<title>own</title><iframe src='/busting.html'></iframe>");
+    writeFile(m_www + "/moved.html",
+              "<title>moved</title><iframe src='/page.html'></iframe><script>"
+              "document.querySelector('iframe').onload = function () { this.onload = null;"
+              " this.src = '" +
+                  at(1, "busting.html") + "'; };</script>");
     const struct {
         const char *page;
         bool stays;
-    } cases[] = {{"framed.html", true}, {"own.html", false}};
+    } cases[] = {{"framed.html", true}, {"own.html", false}, {"moved.html", true}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.page);
         load("v", at(0, c.page));
@@ -244,6 +249,14 @@ TEST_F(PageSafety, FilePagesReadOnlyTheirOwnFolder) {
     eval("v", "location.href = 'file://" + files + "/secret.txt'; 0");
     EXPECT_FALSE(waitUntil([&] { return eval("v", "document.title") != "game"; }, 1000))
         << eval("v", "location.href + ' ' + document.title + ' ' + document.body.innerText");
+
+    // The folder of a file page the host loaded is open to its other file pages too.
+    writeFile(files + "/other/page.html", "<title>other</title>");
+    writeFile(files + "/other/note.txt", "note");
+    load("v", "file://" + files + "/other/page.html");
+    load("v", "file://" + files + "/game/index.html");
+    EXPECT_EQ(eval("v", read + "('file://" + files + "/other/note.txt')"), "note");
+    EXPECT_EQ(eval("v", read + "('file://" + files + "/secret.txt')"), "refused");
 }
 
 } // namespace

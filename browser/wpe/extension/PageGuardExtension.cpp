@@ -315,7 +315,9 @@ const char kFrameScript[] = R"JS(
     return url.origin !== top || url.origin === 'null' && url.protocol !== 'file:';
   }
   function guard(frame) {
-    if (!foreign(frame)) return;
+    if (foreign(frame)) confine(frame);
+  }
+  function confine(frame) {
     if (!frame.hasAttribute('sandbox')) { frame.setAttribute('sandbox', permissive); return; }
     var now = frame.getAttribute('sandbox');
     var kept = now.split(/\s+/).filter(function (t) {
@@ -339,6 +341,14 @@ const char kFrameScript[] = R"JS(
   }).observe(doc, {childList: true, subtree: true, attributes: true,
                    attributeFilter: ['src', 'sandbox']});
   Array.prototype.forEach.call(doc.querySelectorAll('iframe,frame'), guard);
+  // A frame that went to another origin by itself is confined from its next document on.
+  doc.addEventListener('load', function (e) {
+    var frame = e.target;
+    if (!frame || (frame.localName !== 'iframe' && frame.localName !== 'frame')) return;
+    var away;
+    try { away = frame.contentWindow.location.origin !== top; } catch (x) { away = true; }
+    if (away) confine(frame);
+  }, true);
 })
 )JS";
 
