@@ -94,8 +94,16 @@ gboolean WpeGuards::decidePolicy(WebKitWebView *view, WebKitPolicyDecision *deci
     const QUrl to(QString::fromUtf8(
         webkit_uri_request_get_uri(webkit_navigation_action_get_request(action))));
     const QUrl from(QString::fromUtf8(webkit_web_view_get_uri(view)));
-    if (static_cast<WpeGuards *>(self)->fileNavigationAllowed(from, to))
+    auto *guards = static_cast<WpeGuards *>(self);
+    // A popup's first document was decided by its opener; the new view knows no page yet.
+    if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION &&
+        guards->m_openedFiles.remove(to.toString()))
         return FALSE;
+    if (guards->fileNavigationAllowed(from, to)) {
+        if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION && to.isLocalFile())
+            guards->m_openedFiles.insert(to.toString());
+        return FALSE;
+    }
     webkit_policy_decision_ignore(decision);
     return TRUE;
 }

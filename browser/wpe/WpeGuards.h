@@ -7,6 +7,7 @@
 // them their bounds and folders, keeps the file through which the web processes count the
 // browser's sockets together, and logs what they refused. GUI thread only.
 
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -51,6 +52,7 @@ class WpeGuards {
     bool m_anyFile = false;
     QStringList m_roots; // KEL_FILE_ROOTS
     QStringList m_sentFolders;
+    QSet<QString> m_openedFiles; // file popups an opener may open, until their first load
 };
 
 // Workers one page may run at once.

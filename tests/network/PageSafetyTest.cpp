@@ -257,6 +257,20 @@ TEST_F(PageSafety, FilePagesReadOnlyTheirOwnFolder) {
     load("v", "file://" + files + "/game/index.html");
     EXPECT_EQ(eval("v", read + "('file://" + files + "/other/note.txt')"), "note");
     EXPECT_EQ(eval("v", read + "('file://" + files + "/secret.txt')"), "refused");
+
+    // A popup of a file page is bounded by its opener's folder.
+    KEL_Command allow = Host::makeCommand(KEL::Code::ALWP);
+    Host::setInt(allow, 0, 1);
+    EXPECT_EQ(request(allow).result, 1);
+    writeFile(files + "/game/sub/popup.html", "<title>popup</title>");
+    m_browser.inbox().clear();
+    eval("v", "window.open('file://" + files + "/game/sub/popup.html'); 0");
+    KEL_Command opened;
+    ASSERT_TRUE(m_browser.waitFor(KEL::Code::POPU, &opened, 10000));
+    const std::string popup = Host::utf8(Host::takeText(opened, 0));
+    EXPECT_TRUE(waitUntil([&] { return eval(popup, "document.title") == "popup"; }, 10000));
+    EXPECT_EQ(eval(popup, read + "('file://" + files + "/game/data.txt')"), "own");
+    EXPECT_EQ(eval(popup, read + "('file://" + files + "/secret.txt')"), "refused");
 }
 
 } // namespace

@@ -301,8 +301,11 @@ const char kGuardScript[] = R"JS(
 // element comes in or its address changes is in time.
 const char kFrameScript[] = R"JS(
 (function (doc) {
-  var top;
-  try { top = window.top.location.origin; } catch (e) { return; }
+  var top, topFile;
+  try {
+    top = window.top.location.origin;
+    topFile = window.top.location.protocol === 'file:';
+  } catch (e) { return; }
   var permissive = 'allow-scripts allow-same-origin allow-forms allow-popups allow-modals ' +
                    'allow-pointer-lock allow-orientation-lock allow-presentation';
   function foreign(frame) {
@@ -312,7 +315,9 @@ const char kFrameScript[] = R"JS(
     var url;
     try { url = new URL(src, doc.baseURI); } catch (e) { return false; }
     if (url.href === 'about:blank') return false;
-    return url.origin !== top || url.origin === 'null' && url.protocol !== 'file:';
+    // Files are held to their folders on their own; data: and the like have no origin.
+    if (url.protocol === 'file:') return !topFile;
+    return url.origin === 'null' || url.origin !== top;
   }
   function guard(frame) {
     if (foreign(frame)) confine(frame);
@@ -346,7 +351,10 @@ const char kFrameScript[] = R"JS(
     var frame = e.target;
     if (!frame || (frame.localName !== 'iframe' && frame.localName !== 'frame')) return;
     var away;
-    try { away = frame.contentWindow.location.origin !== top; } catch (x) { away = true; }
+    try {
+      var at = frame.contentWindow.location;
+      away = at.protocol === 'file:' ? !topFile : at.origin !== top && at.href !== 'about:blank';
+    } catch (x) { away = true; }
     if (away) confine(frame);
   }, true);
 })
