@@ -2,6 +2,7 @@
 #include <wpe/webkit.h>
 
 #include "wpe/WpeGuards.h"
+#include "wpe/extension/SharedCount.h"
 
 #include "Log.h"
 #include "network/NetworkStorage.h"
@@ -20,10 +21,6 @@ namespace KEL {
 
 namespace {
 
-// The count file's layout, shared with the extension: byte 0 is held by the browser while it
-// runs, byte 1 is the web processes' mutex, and from byte 64 on each web process claims a
-// 32-bit counter.
-constexpr int kCountFileSize = 64 + 4 * 256;
 const char kExtensionFile[] = "libkel-wpe-guards.so";
 
 bool lockByte(int fd, off_t at) {
@@ -129,7 +126,8 @@ WpeGuards::WpeGuards(WebKitWebContext *context, const QString &runFolder,
                   QString::number(QRandomGenerator::system()->generate64(), 36);
     m_countFd = ::open(QFile::encodeName(m_countPath).constData(),
                        O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (m_countFd < 0 || ftruncate(m_countFd, kCountFileSize) != 0 || !lockByte(m_countFd, 0))
+    if (m_countFd < 0 || ftruncate(m_countFd, SharedCount::kFileSize) != 0 ||
+        !lockByte(m_countFd, 0))
         logMessage("Cannot make the page guards' socket count: each page process counts alone");
     const QByteArray extensions = QFile::encodeName(extensionFolder);
     webkit_web_context_set_web_extensions_directory(context, extensions.constData());

@@ -10,12 +10,8 @@
 
 #include <wpe/webkit-web-extension.h>
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
+#include "SharedCount.h"
 
-#include <cstdint>
-#include <cstring>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -23,102 +19,7 @@
 
 namespace {
 
-// ---- Sockets of the whole browser ----------------------------------------------------------
-//
-// Each view's pages run in a web process of their own, so the browser-wide bound is kept in a
-// small file all of them map: one counter per web process, each claimed with a lock on its
-// bytes. The system drops a process's locks when it ends however it ends, so a counter whose
-// bytes nobody holds is stale and left out of the sum.
-
-constexpr off_t kMutexByte = 1; // byte 0: held by the browser for the file's life
-constexpr off_t kFirstSlot = 64;
-constexpr int kSlots = 256;
-
-class SharedCount {
-  public:
-    bool open(const char *path) {
-        m_fd = ::open(path, O_RDWR | O_CLOEXEC);
-        if (m_fd < 0)
-            return false;
-        void *map = mmap(nullptr, size_t(kFirstSlot + 4 * kSlots), PROT_READ | PROT_WRITE,
-                         MAP_SHARED, m_fd, 0);
-        if (map == MAP_FAILED) {
-            ::close(m_fd);
-            m_fd = -1;
-            return false;
-        }
-        m_slots = reinterpret_cast<int32_t *>(static_cast<char *>(map) + kFirstSlot);
-        return true;
-    }
-
-    // Counts one more when the browser holds fewer than `limit`; without the file, this
-    // process's own count is the whole.
-    bool take(int limit) {
-        if (!m_slots)
-            return m_local < limit ? (++m_local, true) : false;
-        if (!lock(F_SETLKW, F_WRLCK, kMutexByte, 1))
-            return false;
-        if (m_mine < 0)
-            claim();
-        const bool room = m_mine >= 0 && total() < limit;
-        if (room)
-            __atomic_add_fetch(&m_slots[m_mine], 1, __ATOMIC_SEQ_CST);
-        lock(F_SETLK, F_UNLCK, kMutexByte, 1);
-        return room;
-    }
-
-    void give(int count) {
-        if (!m_slots)
-            m_local -= count;
-        else if (m_mine >= 0)
-            __atomic_sub_fetch(&m_slots[m_mine], count, __ATOMIC_SEQ_CST);
-    }
-
-    int total() const {
-        if (!m_slots)
-            return m_local;
-        int sum = 0;
-        for (int i = 0; i < kSlots; ++i) {
-            if (i == m_mine) {
-                sum += __atomic_load_n(&m_slots[i], __ATOMIC_SEQ_CST);
-                continue;
-            }
-            struct flock probe {};
-            probe.l_type = F_WRLCK;
-            probe.l_whence = SEEK_SET;
-            probe.l_start = kFirstSlot + 4 * i;
-            probe.l_len = 4;
-            if (fcntl(m_fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK)
-                sum += __atomic_load_n(&m_slots[i], __ATOMIC_SEQ_CST);
-        }
-        return sum;
-    }
-
-  private:
-    bool lock(int command, short type, off_t start, off_t length) const {
-        struct flock range {};
-        range.l_type = type;
-        range.l_whence = SEEK_SET;
-        range.l_start = start;
-        range.l_len = length;
-        return fcntl(m_fd, command, &range) == 0;
-    }
-
-    // Under the mutex: a free counter is one whose last owner has ended; it starts again at 0.
-    void claim() {
-        for (int i = 0; i < kSlots; ++i)
-            if (lock(F_SETLK, F_WRLCK, kFirstSlot + 4 * i, 4)) {
-                m_mine = i;
-                __atomic_store_n(&m_slots[i], 0, __ATOMIC_SEQ_CST);
-                return;
-            }
-    }
-
-    int m_fd = -1;
-    int32_t *m_slots = nullptr;
-    int m_mine = -1;
-    int m_local = 0;
-};
+using KEL::SharedCount;
 
 // ---- State of this web process -------------------------------------------------------------
 
@@ -126,6 +27,14 @@ enum Kind { kSocket = 0, kWorker = 1, kKinds = 2 };
 
 struct Held {
     int count[kKinds] = {0, 0};
+};
+
+// A frame's page, what its document holds, and which document that is: calls from the script
+// of a document that is gone change nothing.
+struct FrameHeld {
+    guint64 page = 0;
+    Held held;
+    unsigned document = 0;
 };
 
 struct State {
@@ -138,8 +47,8 @@ struct State {
     std::string marker;                   // window property that says a window is guarded
     WebKitScriptWorld *guardWorld = nullptr;
     std::unordered_map<guint64, Held> pages;
-    std::unordered_map<guint64, std::pair<guint64, Held>> frames; // frame -> (page, held)
-    std::unordered_set<guint64> refusalsTold;                     // pages
+    std::unordered_map<guint64, FrameHeld> frames; // by frame
+    std::unordered_set<guint64> refusalsTold;      // pages
 };
 
 State &state() {
@@ -153,11 +62,12 @@ void releaseFrame(guint64 frameId) {
     auto found = s.frames.find(frameId);
     if (found == s.frames.end())
         return;
-    Held &page = s.pages[found->second.first];
+    Held &page = s.pages[found->second.page];
     for (int k = 0; k < kKinds; ++k)
-        page.count[k] -= found->second.second.count[k];
-    s.sockets.give(found->second.second.count[kSocket]);
-    found->second.second = Held();
+        page.count[k] -= found->second.held.count[k];
+    s.sockets.give(found->second.held.count[kSocket]);
+    found->second.held = Held();
+    ++found->second.document;
 }
 
 void frameGone(gpointer frameId, GObject *) {
@@ -170,8 +80,16 @@ void frameGone(gpointer frameId, GObject *) {
 struct Counter {
     guint64 page;
     guint64 frame;
+    unsigned document;
     Kind kind;
 };
+
+// The frame's record when `c` comes from its current document.
+FrameHeld *currentFrame(const Counter &c) {
+    auto found = state().frames.find(c.frame);
+    return found == state().frames.end() || found->second.document != c.document ? nullptr
+                                                                                 : &found->second;
+}
 
 WebKitWebExtension *g_extension = nullptr;
 
@@ -185,6 +103,9 @@ void tell(WebKitWebPage *page, const std::string &text) {
 gboolean takeOne(gpointer data) {
     const Counter &c = *static_cast<Counter *>(data);
     State &s = state();
+    FrameHeld *frame = currentFrame(c);
+    if (!frame)
+        return FALSE;
     Held &page = s.pages[c.page];
     const int perPage = c.kind == kSocket ? s.socketsPerPage : s.workersPerPage;
     bool room = page.count[c.kind] < perPage;
@@ -200,17 +121,17 @@ gboolean takeOne(gpointer data) {
         return FALSE;
     }
     ++page.count[c.kind];
-    ++s.frames[c.frame].second.count[c.kind];
+    ++frame->held.count[c.kind];
     return TRUE;
 }
 
 void giveOne(gpointer data) {
     const Counter &c = *static_cast<Counter *>(data);
     State &s = state();
-    auto frame = s.frames.find(c.frame);
-    if (frame == s.frames.end() || frame->second.second.count[c.kind] == 0)
+    FrameHeld *frame = currentFrame(c);
+    if (!frame || frame->held.count[c.kind] == 0)
         return;
-    --frame->second.second.count[c.kind];
+    --frame->held.count[c.kind];
     --s.pages[c.page].count[c.kind];
     if (c.kind == kSocket)
         s.sockets.give(1);
@@ -360,50 +281,61 @@ const char kFrameScript[] = R"JS(
 })
 )JS";
 
-JSCValue *counterFunction(JSCContext *js, guint64 page, guint64 frame, Kind kind, bool take) {
-    auto *counter = new Counter{page, frame, kind};
-    GDestroyNotify free = [](gpointer data) { delete static_cast<Counter *>(data); };
-    return take ? jsc_value_new_function(js, nullptr, G_CALLBACK(takeOne), counter, free,
+JSCValue *counterFunction(JSCContext *js, const Counter &counter, Kind kind, bool take) {
+    auto *data = new Counter(counter);
+    data->kind = kind;
+    GDestroyNotify free = [](gpointer p) { delete static_cast<Counter *>(p); };
+    return take ? jsc_value_new_function(js, nullptr, G_CALLBACK(takeOne), data, free,
                                          G_TYPE_BOOLEAN, 0)
-                : jsc_value_new_function(js, nullptr, G_CALLBACK(giveOne), counter, free,
-                                         G_TYPE_NONE, 0);
+                : jsc_value_new_function(js, nullptr, G_CALLBACK(giveOne), data, free, G_TYPE_NONE,
+                                         0);
+}
+
+// Whether the frame's window carries the marker: the engine may announce a window twice.
+bool guarded(JSCContext *js) {
+    JSCValue *window = jsc_context_get_global_object(js);
+    const bool marked = jsc_value_object_has_property(window, state().marker.c_str());
+    g_object_unref(window);
+    return marked;
 }
 
 void guardFrame(WebKitScriptWorld *world, WebKitWebPage *page, WebKitFrame *frame) {
     State &s = state();
     const guint64 pageId = webkit_web_page_get_id(page);
     const guint64 frameId = webkit_frame_get_id(frame);
-    auto known = s.frames.find(frameId);
-    if (known == s.frames.end()) {
-        s.frames.emplace(frameId, std::make_pair(pageId, Held()));
+    if (s.frames.find(frameId) == s.frames.end()) {
+        s.frames[frameId].page = pageId;
         g_object_weak_ref(G_OBJECT(frame), frameGone, new guint64(frameId));
     }
-
     JSCContext *js = webkit_frame_get_js_context_for_script_world(frame, world);
+    if (guarded(js)) {
+        g_object_unref(js);
+        return;
+    }
+    // A new window means the frame's previous document, and what it held, is gone; a new top
+    // document takes every child frame of the old one with it.
+    releaseFrame(frameId);
+    if (webkit_frame_is_main_frame(frame))
+        for (auto &other : s.frames)
+            if (other.second.page == pageId)
+                releaseFrame(other.first);
+
+    const Counter counter{pageId, frameId, s.frames[frameId].document, kSocket};
     JSCValue *make = jsc_context_evaluate(js, kGuardScript, -1);
     JSCValue *window = jsc_context_get_global_object(js);
-    JSCValue *takeSocket = counterFunction(js, pageId, frameId, kSocket, true);
-    JSCValue *giveSocket = counterFunction(js, pageId, frameId, kSocket, false);
-    JSCValue *takeWorker = counterFunction(js, pageId, frameId, kWorker, true);
-    JSCValue *giveWorker = counterFunction(js, pageId, frameId, kWorker, false);
-    JSCValue *fresh = nullptr;
+    JSCValue *takeSocket = counterFunction(js, counter, kSocket, true);
+    JSCValue *giveSocket = counterFunction(js, counter, kSocket, false);
+    JSCValue *takeWorker = counterFunction(js, counter, kWorker, true);
+    JSCValue *giveWorker = counterFunction(js, counter, kWorker, false);
+    JSCValue *done = nullptr;
     if (make && jsc_value_is_function(make))
-        fresh = jsc_value_function_call(
+        done = jsc_value_function_call(
             make, JSC_TYPE_VALUE, window, G_TYPE_STRING, s.marker.c_str(), JSC_TYPE_VALUE,
             takeSocket, JSC_TYPE_VALUE, giveSocket, JSC_TYPE_VALUE, takeWorker, JSC_TYPE_VALUE,
             giveWorker, G_TYPE_INT, s.socketsPerPage, G_TYPE_INT, s.socketsPerBrowser, G_TYPE_INT,
             s.workersPerPage, G_TYPE_NONE);
-    // A new window means the frame's previous document, and what it held, is gone; a new top
-    // document takes every child frame of the old one with it.
-    if (fresh && jsc_value_to_boolean(fresh)) {
-        releaseFrame(frameId);
-        if (webkit_frame_is_main_frame(frame))
-            for (auto &other : s.frames)
-                if (other.second.first == pageId)
-                    releaseFrame(other.first);
-    }
     jsc_context_clear_exception(js);
-    for (JSCValue *value : {fresh, make, window, takeSocket, giveSocket, takeWorker, giveWorker})
+    for (JSCValue *value : {done, make, window, takeSocket, giveSocket, takeWorker, giveWorker})
         if (value)
             g_object_unref(value);
     g_object_unref(js);
@@ -503,7 +435,7 @@ void onPageCreated(WebKitWebExtension *, WebKitWebPage *page, gpointer) {
             const guint64 pageId = GPOINTER_TO_SIZE(data);
             State &s = state();
             for (auto frame = s.frames.begin(); frame != s.frames.end(); ++frame)
-                if (frame->second.first == pageId)
+                if (frame->second.page == pageId)
                     releaseFrame(frame->first);
             s.pages.erase(pageId);
             s.refusalsTold.erase(pageId);
