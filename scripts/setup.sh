@@ -11,7 +11,7 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends \
     g++ cmake ninja-build pkg-config binutils git clang-format \
-    libboost-dev \
+    libboost-dev libsqlite3-dev \
     qtbase5-dev libqt5webkit5-dev \
     libwpewebkit-1.1-dev libwpe-1.0-dev libwpebackend-fdo-1.0-dev libwayland-dev \
     libegl-mesa0 libgl1-mesa-dri libgles2 \

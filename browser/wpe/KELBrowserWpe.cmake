@@ -24,6 +24,8 @@ add_executable(KELBrowser-wpe
   ${CMAKE_CURRENT_LIST_DIR}/WpeView.h
   ${CMAKE_CURRENT_LIST_DIR}/WpeScripts.cpp
   ${CMAKE_CURRENT_LIST_DIR}/WpeScripts.h
+  ${CMAKE_CURRENT_LIST_DIR}/WpeGuards.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/WpeGuards.h
 )
 target_include_directories(KELBrowser-wpe PRIVATE ${CMAKE_CURRENT_LIST_DIR}/..)
 target_link_libraries(KELBrowser-wpe PRIVATE kel_browser_core kel_wpe_keys kel_network
@@ -32,5 +34,18 @@ target_link_libraries(KELBrowser-wpe PRIVATE kel_browser_core kel_wpe_keys kel_n
 set_target_properties(KELBrowser-wpe PROPERTIES RUNTIME_OUTPUT_DIRECTORY
   $<TARGET_FILE_DIR:KELBrowser>)
 add_dependencies(KELBrowser KELBrowser-wpe)
+
+# The page guards, loaded by the engine into each of its web processes from the folder
+# wpe-extensions beside the program (see WpeGuards.h). Without it pages run unguarded.
+pkg_check_modules(WPE_WEB_EXTENSION IMPORTED_TARGET wpe-web-extension-1.1)
+if(WPE_WEB_EXTENSION_FOUND)
+  add_library(kel-wpe-guards MODULE ${CMAKE_CURRENT_LIST_DIR}/extension/PageGuardExtension.cpp)
+  target_link_libraries(kel-wpe-guards PRIVATE PkgConfig::WPE_WEB_EXTENSION)
+  set_target_properties(kel-wpe-guards PROPERTIES LIBRARY_OUTPUT_DIRECTORY
+    $<TARGET_FILE_DIR:KELBrowser>/wpe-extensions)
+  add_dependencies(KELBrowser-wpe kel-wpe-guards)
+else()
+  message(WARNING "wpe-web-extension-1.1 not found: WPE WebKit pages run without their guards")
+endif()
 # What BOOT reports on this engine, for the tests.
 set_property(GLOBAL PROPERTY KEL_WPE_VERSION "WPE WebKit ${WPE_WEBKIT_wpe-webkit-1.1_VERSION}")

@@ -9,6 +9,7 @@
 #include "Log.h"
 #include "network/NetworkStorage.h"
 #include "view/Notice.h"
+#include "wpe/WpeGuards.h"
 #include "wpe/WpeScripts.h"
 #include "wpe/WpeView.h"
 
@@ -18,6 +19,9 @@
 #include <QRandomGenerator>
 #include <QStandardPaths>
 
+#include <chrono>
+#include <thread>
+
 namespace KEL {
 
 namespace {
@@ -25,6 +29,9 @@ namespace {
 // Console lines of all pages together: a burst of this many, then this many a second.
 constexpr int kConsoleBurst = 64;
 constexpr int kConsolePerSecond = 32;
+// The engine's disk cache writes an entry about a second after the resource arrived; its
+// network process ends with this one. This long after the last load everything has landed.
+constexpr qint64 kCacheWriteMs = 2000;
 
 QString randomName(const char *prefix) {
     QString name = QLatin1String(prefix);
@@ -100,6 +107,9 @@ bool WpeEngine::startUp(NoticeSink &notices) {
         WEBKIT_WEB_CONTEXT(g_object_new(WEBKIT_TYPE_WEB_CONTEXT, "website-data-manager", m_data,
                                         "memory-pressure-settings", memory, nullptr));
     webkit_memory_pressure_settings_free(memory);
+    m_guards = std::make_unique<WpeGuards>(m_context, cache + QStringLiteral("/run"),
+                                           QCoreApplication::applicationDirPath() +
+                                               QStringLiteral("/wpe-extensions"));
     webkit_web_context_set_cache_model(m_context, WEBKIT_CACHE_MODEL_WEB_BROWSER);
     // Each view's pages in a web process of their own (popups share their opener's): a page
     // that is stopped takes no other view with it.
@@ -114,6 +124,8 @@ bool WpeEngine::startUp(NoticeSink &notices) {
 }
 
 void WpeEngine::shutDown() {
+    letCacheWritesLand();
+    m_guards.reset();
     if (m_context) {
         g_object_unref(m_context);
         m_context = nullptr;
@@ -127,8 +139,28 @@ void WpeEngine::shutDown() {
 std::unique_ptr<EngineView> WpeEngine::createView(const QString &name, bool partialUpdates,
                                                   NoticeSink &notices, ViewHost *host,
                                                   EngineView *opener, int32_t popupIndex) {
-    return std::make_unique<WpeView>(*this, name, partialUpdates, notices, host,
-                                     static_cast<WpeView *>(opener), popupIndex);
+    auto view = std::make_unique<WpeView>(*this, name, partialUpdates, notices, host,
+                                          static_cast<WpeView *>(opener), popupIndex);
+    g_signal_connect(view->webView(), "load-changed",
+                     G_CALLBACK(+[](WebKitWebView *, WebKitLoadEvent event, gpointer engine) {
+                         if (event == WEBKIT_LOAD_FINISHED)
+                             static_cast<WpeEngine *>(engine)->m_lastLoadEnd.start();
+                     }),
+                     this);
+    if (m_guards)
+        m_guards->watchView(view->webView());
+    return view;
+}
+
+// A game that quits right after a page loaded would otherwise find that page missing from the
+// cache next time. The wait only follows a recent load and never exceeds kCacheWriteMs.
+void WpeEngine::letCacheWritesLand() {
+    if (!m_context || !m_lastLoadEnd.isValid())
+        return;
+    const qint64 left = kCacheWriteMs - m_lastLoadEnd.elapsed();
+    m_lastLoadEnd.invalidate();
+    if (left > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(left));
 }
 
 bool WpeEngine::setFrameRate(EngineView &view, int32_t rate, int32_t scalePercent) {
@@ -260,6 +292,8 @@ bool WpeEngine::objectAllowed(const QString &object, const QUrl &document, bool 
 }
 
 void WpeEngine::hostTrustChanged() {
+    if (m_guards)
+        m_guards->hostLoadsChanged();
     for (WpeView *view : m_views)
         view->installScripts();
 }

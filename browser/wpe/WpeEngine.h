@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <memory>
 #include <set>
 
 typedef struct _WebKitWebContext WebKitWebContext;
@@ -20,6 +21,7 @@ typedef struct _WebKitWebsiteDataManager WebKitWebsiteDataManager;
 
 namespace KEL {
 
+class WpeGuards;
 class WpeView;
 
 class WpeEngine : public Engine {
@@ -81,6 +83,9 @@ class WpeEngine : public Engine {
         QString reportedName;
     };
     void reportDroppedConsole();
+    // Keeps the engine's processes alive until the disk cache has written what the last loads
+    // brought (see shutDown).
+    void letCacheWritesLand();
 
     WebKitWebsiteDataManager *m_data = nullptr;
     WebKitWebContext *m_context = nullptr;
@@ -99,6 +104,8 @@ class WpeEngine : public Engine {
     double m_consoleTokens = 0;
     int m_consoleDropped = 0;
     QTimer m_droppedReport;
+    QElapsedTimer m_lastLoadEnd; // of any view, for letCacheWritesLand
+    std::unique_ptr<WpeGuards> m_guards;
     friend class WpeView;
 };
 

@@ -147,10 +147,15 @@ TEST_F(PageSafety, AForeignFrameCannotNavigateTheTopPage) {
     writeFile(m_www + "/framed.html",
               "<title>framed</title><iframe src='" + at(1, "busting.html") + "'></iframe>");
     writeFile(m_www + "/own.html", "<title>own</title><iframe src='/busting.html'></iframe>");
+    writeFile(m_www + "/moved.html",
+              "<title>moved</title><iframe src='/page.html'></iframe><script>"
+              "document.querySelector('iframe').onload = function () { this.onload = null;"
+              " this.src = '" +
+                  at(1, "busting.html") + "'; };</script>");
     const struct {
         const char *page;
         bool stays;
-    } cases[] = {{"framed.html", true}, {"own.html", false}};
+    } cases[] = {{"framed.html", true}, {"own.html", false}, {"moved.html", true}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.page);
         load("v", at(0, c.page));
@@ -244,6 +249,28 @@ TEST_F(PageSafety, FilePagesReadOnlyTheirOwnFolder) {
     eval("v", "location.href = 'file://" + files + "/secret.txt'; 0");
     EXPECT_FALSE(waitUntil([&] { return eval("v", "document.title") != "game"; }, 1000))
         << eval("v", "location.href + ' ' + document.title + ' ' + document.body.innerText");
+
+    // The folder of a file page the host loaded is open to its other file pages too.
+    writeFile(files + "/other/page.html", "<title>other</title>");
+    writeFile(files + "/other/note.txt", "note");
+    load("v", "file://" + files + "/other/page.html");
+    load("v", "file://" + files + "/game/index.html");
+    EXPECT_EQ(eval("v", read + "('file://" + files + "/other/note.txt')"), "note");
+    EXPECT_EQ(eval("v", read + "('file://" + files + "/secret.txt')"), "refused");
+
+    // A popup of a file page is bounded by its opener's folder.
+    KEL_Command allow = Host::makeCommand(KEL::Code::ALWP);
+    Host::setInt(allow, 0, 1);
+    EXPECT_EQ(request(allow).result, 1);
+    writeFile(files + "/game/sub/popup.html", "<title>popup</title>");
+    m_browser.inbox().clear();
+    eval("v", "window.open('file://" + files + "/game/sub/popup.html'); 0");
+    KEL_Command opened;
+    ASSERT_TRUE(m_browser.waitFor(KEL::Code::POPU, &opened, 10000));
+    const std::string popup = Host::utf8(Host::takeText(opened, 0));
+    EXPECT_TRUE(waitUntil([&] { return eval(popup, "document.title") == "popup"; }, 10000));
+    EXPECT_EQ(eval(popup, read + "('file://" + files + "/game/data.txt')"), "own");
+    EXPECT_EQ(eval(popup, read + "('file://" + files + "/secret.txt')"), "refused");
 }
 
 } // namespace
