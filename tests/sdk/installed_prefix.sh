@@ -20,6 +20,9 @@ done
 # Built, the WPE WebKit engine is the installed browser's default.
 if [ -e "$build/bin/KELBrowser-wpe" ]; then
     [ -e "$prefix/bin/KELBrowser-wpe" ] || fail "bin/KELBrowser-wpe is not installed"
+    if [ -e "$build/bin/wpe-extensions/libkel-wpe-guards.so" ]; then
+        [ -e "$prefix/bin/wpe-extensions/libkel-wpe-guards.so" ] || fail "the page guards are not installed"
+    fi
     engine=wpe
 else
     engine=qtwebkit
@@ -49,6 +52,7 @@ run_both() { # $1: folder with minimal_host and kit_host
     grep -q '^kel: Creating Web View: main' "$1/c.err" || { cat "$1/c.err"; fail "minimal_host's log lacks the browser's lines"; }
     grep -q '^browser: Creating Web View: main' "$1/kit.err" || { cat "$1/kit.err"; fail "kit_host's log lacks the browser's lines"; }
     grep -q "^browser: Engine: $engine " "$1/kit.err" || { cat "$1/kit.err"; fail "kit_host's browser runs another engine than $engine"; }
+    ! grep -q 'Page guards missing' "$1/kit.err" || fail "the installed browser runs without its page guards"
     ! grep -q 'Creating Web View' "$1/c.out" "$1/kit.out" || fail "the browser's lines on standard output"
 }
 
