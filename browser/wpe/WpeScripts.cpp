@@ -31,6 +31,13 @@ QString viewWorldScript() {
     field = null;
   }, true);
   window.kelSetField = function (text) { if (field) field.value = text; };
+  // The engine's menu cannot be shown here, and while it waits to be closed the page gets no
+  // more mouse events: the default is prevented, but only after the page's own listeners (a
+  // bubbling listener added on the way down runs last), so they see the event as it came.
+  var noMenu = function (e) { e.preventDefault(); };
+  window.addEventListener('contextmenu', function () {
+    window.addEventListener('contextmenu', noMenu, {once: true});
+  }, true);
   var last = '';
   function size() {
     var d = document.documentElement;
