@@ -9,6 +9,7 @@
 #include "Log.h"
 #include "network/NetworkStorage.h"
 #include "view/Notice.h"
+#include "wpe/ConsoleRelay.h"
 #include "wpe/WpeScripts.h"
 #include "wpe/WpeView.h"
 
@@ -101,6 +102,15 @@ bool WpeEngine::startUp(NoticeSink &notices) {
                                         "memory-pressure-settings", memory, nullptr));
     webkit_memory_pressure_settings_free(memory);
     webkit_web_context_set_cache_model(m_context, WEBKIT_CACHE_MODEL_WEB_BROWSER);
+    const QString extensions =
+        QCoreApplication::applicationDirPath() + QLatin1Char('/') + kWpeExtensionFolder;
+    m_consoleFromEngine = QFile::exists(extensions + QStringLiteral("/libkel_wpe_console.so"));
+    if (m_consoleFromEngine)
+        webkit_web_context_set_web_extensions_directory(m_context,
+                                                        QFile::encodeName(extensions).constData());
+    else
+        logMessage("The page extension is missing from " + extensions.toStdString() +
+                   ": console messages carry no line and source");
     // Each view's pages in a web process of their own (popups share their opener's): a page
     // that is stopped takes no other view with it.
     webkit_web_context_set_process_model(m_context,

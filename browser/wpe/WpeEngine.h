@@ -68,6 +68,9 @@ class WpeEngine : public Engine {
     // False when a console line must be dropped: pages together are over the console rate.
     // Drops are counted and told to the host in one JLOG, at most once a second.
     bool admitConsole();
+    // Whether console messages come from the engine itself (the page extension is there), or
+    // from a script in the page that wraps the console.
+    bool consoleFromEngine() const { return m_consoleFromEngine; }
 
     // AUTH credentials for a server, when the host loaded a page from it.
     bool credentialsFor(const QString &host, uint16_t port, QString *userName,
@@ -99,6 +102,7 @@ class WpeEngine : public Engine {
     double m_consoleTokens = 0;
     int m_consoleDropped = 0;
     QTimer m_droppedReport;
+    bool m_consoleFromEngine = false;
     friend class WpeView;
 };
 

@@ -15,6 +15,7 @@
 #include "view/PageTrust.h"
 #include "view/ScriptText.h"
 #include "view/ViewHost.h"
+#include "wpe/ConsoleRelay.h"
 #include "wpe/WpeEngine.h"
 #include "wpe/WpeKeys.h"
 #include "wpe/WpeScripts.h"
@@ -152,6 +153,22 @@ void onConsoleMessage(WebKitUserContentManager *, WebKitJavascriptResult *result
     self(data)->pageMessage(messageOf(result), false);
 }
 
+// Console messages as the engine itself saw them, from the page process's extension.
+gboolean onUserMessage(WebKitWebView *, WebKitUserMessage *message, gpointer data) {
+    if (g_strcmp0(webkit_user_message_get_name(message), kConsoleRelayMessage) != 0)
+        return FALSE;
+    GVariant *parameters = webkit_user_message_get_parameters(message);
+    if (!parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE(kConsoleRelayType)))
+        return TRUE;
+    const char *text = nullptr;
+    guint32 line = 0;
+    const char *source = nullptr;
+    g_variant_get(parameters, "(&su&s)", &text, &line, &source);
+    self(data)->consoleMessage(fromUtf8(text), int32_t(std::min<guint32>(line, INT32_MAX)),
+                               fromUtf8(source));
+    return TRUE;
+}
+
 // Nobody can answer a dialog of a windowless process: alerts are logged, confirmations and
 // prompts declined, leaving a page allowed.
 gboolean onScriptDialog(WebKitWebView *, WebKitScriptDialog *dialog, gpointer) {
@@ -267,7 +284,10 @@ WpeView::WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, No
     WebKitSettings *settings = webkit_settings_new();
     webkit_settings_set_enable_webgl(settings, TRUE);
     webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
-    webkit_settings_set_enable_developer_extras(settings, FALSE);
+    // Without them the engine runs a script that is a single call with a literal argument
+    // (`console.log('hi')`) without a frame of its own, and the console line has no line and
+    // no source. Nothing else of them is reachable: no inspector is ever attached.
+    webkit_settings_set_enable_developer_extras(settings, TRUE);
     webkit_settings_set_enable_write_console_messages_to_stdout(settings, FALSE);
     webkit_settings_set_allow_file_access_from_file_urls(settings, FALSE);
     webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
@@ -300,6 +320,7 @@ WpeView::WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, No
     g_signal_connect(m_view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
     g_signal_connect(m_view, "authenticate", G_CALLBACK(onAuthenticate), this);
     g_signal_connect(m_view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
+    g_signal_connect(m_view, "user-message-received", G_CALLBACK(onUserMessage), this);
     m_engine.m_views.insert(this);
     installScripts();
     // Started once the view shows a page: before, there is nothing to ask.
@@ -377,7 +398,8 @@ void WpeView::installScripts() {
         webkit_user_script_unref(script);
     };
     add(viewWorldScript(), kWpeViewWorld);
-    add(consoleScript(m_engine.consoleChannel()), nullptr);
+    if (!m_engine.consoleFromEngine())
+        add(consoleScript(m_engine.consoleChannel()), nullptr);
     add(m_engine.bridgeScriptFor(m_hostDocument), nullptr);
 }
 
@@ -865,14 +887,12 @@ void WpeView::viewMessage(const QVariantMap &message) {
 void WpeView::pageMessage(const QVariantMap &message, bool bridge) {
     const QString kind = message.value(QStringLiteral("k")).toString();
     if (!bridge) {
-        if (kind != QLatin1String("console") || !m_engine.admitConsole())
-            return;
-        Notice(m_notices.sink(), Code::JLOG)
-            .textPayload(0, message.value(QStringLiteral("m")).toString())
-            .integer(2, message.value(QStringLiteral("line")).toInt())
-            .textPayload(3, message.value(QStringLiteral("source")).toString())
-            .string(0, m_name)
-            .post();
+        // Only the page's own wrapper uses this channel, and only where the engine does not
+        // hand its console messages over itself.
+        if (kind == QLatin1String("console") && !m_engine.consoleFromEngine())
+            consoleMessage(message.value(QStringLiteral("m")).toString(),
+                           message.value(QStringLiteral("line")).toInt(),
+                           message.value(QStringLiteral("source")).toString());
         return;
     }
     const QUrl document(fromUtf8(webkit_web_view_get_uri(m_view)));
@@ -898,6 +918,17 @@ void WpeView::pageMessage(const QVariantMap &message, bool bridge) {
     } else if (trusted && (kind == QLatin1String("focusin") || kind == QLatin1String("focusout"))) {
         viewMessage(message);
     }
+}
+
+void WpeView::consoleMessage(const QString &text, int32_t line, const QString &source) {
+    if (!m_engine.admitConsole())
+        return;
+    Notice(m_notices.sink(), Code::JLOG)
+        .textPayload(0, text)
+        .integer(2, line)
+        .textPayload(3, source)
+        .string(0, m_name)
+        .post();
 }
 
 void WpeView::webProcessEnded(const char *why) {

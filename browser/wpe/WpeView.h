@@ -90,6 +90,8 @@ class WpeView : public EngineView {
     void closeRequested();
     void viewMessage(const QVariantMap &message);
     void pageMessage(const QVariantMap &message, bool bridge);
+    // A console line of the page (JLOG), within the pages' console rate.
+    void consoleMessage(const QString &text, int32_t line, const QString &source);
     void webProcessEnded(const char *why);
     void probePage();
     void probeAnswered();
