@@ -133,6 +133,14 @@ void onUri(GObject *, GParamSpec *, gpointer data) {
     self(data)->addressChanged();
 }
 
+void onAddressPhase(WebKitWebView *, WebKitLoadEvent event, gpointer data) {
+    self(data)->addressLoadPhase(int(event));
+}
+
+void onLoading(GObject *, GParamSpec *, gpointer data) {
+    self(data)->loadingChanged();
+}
+
 WebKitWebView *onCreate(WebKitWebView *, WebKitNavigationAction *, gpointer data) {
     return self(data)->createPopup();
 }
@@ -223,7 +231,9 @@ gboolean onDecidePolicy(WebKitWebView *view, WebKitPolicyDecision *decision,
         if (!owner->createPopupAllowed()) {
             WebKitNavigationAction *action =
                 webkit_navigation_policy_decision_get_navigation_action(navigation);
-            webkit_web_view_load_request(view, webkit_navigation_action_get_request(action));
+            owner->startLoad([view, action] {
+                webkit_web_view_load_request(view, webkit_navigation_action_get_request(action));
+            });
             webkit_policy_decision_ignore(decision);
             return TRUE;
         }
@@ -311,6 +321,8 @@ WpeView::WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, No
     g_signal_connect(m_view, "notify::estimated-load-progress", G_CALLBACK(onProgress), this);
     g_signal_connect(m_view, "notify::title", G_CALLBACK(onTitle), this);
     g_signal_connect(m_view, "notify::uri", G_CALLBACK(onUri), this);
+    g_signal_connect(m_view, "load-changed", G_CALLBACK(onAddressPhase), this);
+    g_signal_connect(m_view, "notify::is-loading", G_CALLBACK(onLoading), this);
     g_signal_connect(m_view, "create", G_CALLBACK(onCreate), this);
     g_signal_connect(m_view, "close", G_CALLBACK(onClose), this);
     g_signal_connect(m_view, "script-dialog", G_CALLBACK(onScriptDialog), this);
@@ -323,6 +335,12 @@ WpeView::WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, No
     g_signal_connect(m_view, "user-message-received", G_CALLBACK(onUserMessage), this);
     m_engine.m_views.insert(this);
     installScripts();
+    m_addressDue.setSingleShot(true);
+    m_addressDue.setInterval(0);
+    QObject::connect(&m_addressDue, &QTimer::timeout, [this] {
+        if (!m_provisional)
+            postAddress(false);
+    });
     // Started once the view shows a page: before, there is nothing to ask.
     m_probe.setInterval(kProbeMs);
     QObject::connect(&m_probe, &QTimer::timeout, [this] { probePage(); });
@@ -633,22 +651,24 @@ void WpeView::loadUrl(const QUrl &url) {
     m_hostNavigation = true;
     m_progress = 0;
     m_engine.hostTrustChanged();
-    webkit_web_view_load_uri(m_view, url.toString(QUrl::FullyEncoded).toUtf8().constData());
+    const QByteArray address = url.toString(QUrl::FullyEncoded).toUtf8();
+    startLoad([this, &address] { webkit_web_view_load_uri(m_view, address.constData()); });
 }
 
 void WpeView::showHostHtml(const QString &html) {
     m_hostDocument = true;
     m_hostNavigation = true;
     installScripts();
-    webkit_web_view_load_html(m_view, html.toUtf8().constData(), nullptr);
+    const QByteArray text = html.toUtf8();
+    startLoad([this, &text] { webkit_web_view_load_html(m_view, text.constData(), nullptr); });
 }
 
 void WpeView::goBack() {
-    webkit_web_view_go_back(m_view);
+    startLoad([this] { webkit_web_view_go_back(m_view); });
 }
 
 void WpeView::goForward() {
-    webkit_web_view_go_forward(m_view);
+    startLoad([this] { webkit_web_view_go_forward(m_view); });
 }
 
 namespace {
@@ -835,8 +855,57 @@ void WpeView::titleChanged() {
     m_notices.title(fromUtf8(webkit_web_view_get_title(m_view)));
 }
 
+// The engine names a load's address as soon as the load starts, and again at each redirect;
+// the host hears of it once the document is there (as with the other engine), so that what it
+// runs in the page on URLC reaches that document. A change within the document (a hash, the
+// page's history calls) is told at once. During a load the engine names the new address before
+// it says that the load started: the check waits until it has.
 void WpeView::addressChanged() {
-    m_notices.address(QUrl(fromUtf8(webkit_web_view_get_uri(m_view))));
+    if (m_startingLoad)
+        return; // the address asked for, named before the load exists
+    if (webkit_web_view_is_loading(m_view))
+        m_addressDue.start();
+    else if (!m_provisional)
+        postAddress(false);
+}
+
+void WpeView::startLoad(const std::function<void()> &load) {
+    m_startingLoad = true;
+    load();
+    m_startingLoad = false;
+}
+
+void WpeView::addressLoadPhase(int event) {
+    switch (WebKitLoadEvent(event)) {
+    case WEBKIT_LOAD_STARTED:
+        m_provisional = true;
+        break;
+    case WEBKIT_LOAD_COMMITTED:
+        m_provisional = false;
+        postAddress(true);
+        break;
+    case WEBKIT_LOAD_FINISHED:
+        // A load that failed before its document came leaves the address as it was.
+        m_provisional = false;
+        break;
+    default:
+        break;
+    }
+}
+
+// A step in the history within the document is named when it is asked for (and skipped then),
+// and not again once it is taken: when the engine is done, the host has its address.
+void WpeView::loadingChanged() {
+    if (!webkit_web_view_is_loading(m_view) && !m_provisional && !m_startingLoad)
+        postAddress(false);
+}
+
+void WpeView::postAddress(bool always) {
+    const QString address = fromUtf8(webkit_web_view_get_uri(m_view));
+    if (!always && address == m_address)
+        return;
+    m_address = address;
+    m_notices.address(QUrl(address));
 }
 
 WebKitWebView *WpeView::createPopup() {
@@ -943,7 +1012,7 @@ void WpeView::webProcessEnded(const char *why) {
     m_hostDocument = true;
     m_hostNavigation = true;
     installScripts();
-    webkit_web_view_load_html(m_view, "", nullptr);
+    startLoad([this] { webkit_web_view_load_html(m_view, "", nullptr); });
 }
 
 void WpeView::authenticate(WebKitAuthenticationRequest *request) {

@@ -86,6 +86,11 @@ class WpeView : public EngineView {
     void progressChanged();
     void titleChanged();
     void addressChanged();
+    void addressLoadPhase(int event);
+    void loadingChanged();
+    // Runs `load`, a call that starts a load of the main frame (the engine names its address at
+    // once, before the load has begun).
+    void startLoad(const std::function<void()> &load);
     WebKitWebView *createPopup();
     void closeRequested();
     void viewMessage(const QVariantMap &message);
@@ -105,6 +110,8 @@ class WpeView : public EngineView {
     void serveFrameArea();
     void publish(const PagePixels &page);
     void runInViewWorld(const QString &script);
+    // URLC with the engine's address; unless `always`, only when it differs from the last.
+    void postAddress(bool always);
     void pointerEvent(int type, int32_t x, int32_t y, uint32_t button, uint32_t state);
 
     WpeEngine &m_engine;
@@ -136,8 +143,12 @@ class WpeView : public EngineView {
     QElapsedTimer m_sinceFrame; // since the last frame went out
     QTimer m_due;
     QElapsedTimer m_loadEnded;
-    QTimer m_probe;                     // asks the page whether its script still answers
-    QElapsedTimer m_probeSent;          // since the unanswered question went out
+    bool m_provisional = false;  // a load has started and its document is not there yet
+    bool m_startingLoad = false; // within startLoad
+    QString m_address;           // the last address sent
+    QTimer m_addressDue;         // an address change during a load, checked once it is placed
+    QTimer m_probe;              // asks the page whether its script still answers
+    QElapsedTimer m_probeSent;   // since the unanswered question went out
     bool m_shownSinceLoadStart = false; // when the held picture may go out
     uint32_t m_requestedWidth = 0;
     uint32_t m_requestedHeight = 0;
