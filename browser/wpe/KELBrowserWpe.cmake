@@ -26,6 +26,8 @@ add_executable(KELBrowser-wpe
   ${CMAKE_CURRENT_LIST_DIR}/WpeScripts.cpp
   ${CMAKE_CURRENT_LIST_DIR}/WpeScripts.h
   ${CMAKE_CURRENT_LIST_DIR}/ConsoleRelay.h
+  ${CMAKE_CURRENT_LIST_DIR}/WpeIcons.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/WpeIcons.h
 )
 target_include_directories(KELBrowser-wpe PRIVATE ${CMAKE_CURRENT_LIST_DIR}/..)
 target_link_libraries(KELBrowser-wpe PRIVATE kel_browser_core kel_wpe_keys kel_network

@@ -10,6 +10,7 @@
 #include "network/NetworkStorage.h"
 #include "view/Notice.h"
 #include "wpe/ConsoleRelay.h"
+#include "wpe/WpeIcons.h"
 #include "wpe/WpeScripts.h"
 #include "wpe/WpeView.h"
 
@@ -78,6 +79,7 @@ bool WpeEngine::startUp(NoticeSink &notices) {
     const QString cache = diskCacheDirectory() + QStringLiteral("/wpe");
     makePrivateDirectory(data);
     makePrivateDirectory(cache);
+    WpeIconFetch::setFolder(data + QStringLiteral("/../icons"));
     // The engine's own processes keep some state under the XDG folders (this process has found
     // its own by now). In the host kit's sandbox only the browser's folders can be written, and
     // a web process that cannot write there ends at once; so they get folders inside ours.

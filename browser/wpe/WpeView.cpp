@@ -17,6 +17,7 @@
 #include "view/ViewHost.h"
 #include "wpe/ConsoleRelay.h"
 #include "wpe/WpeEngine.h"
+#include "wpe/WpeIcons.h"
 #include "wpe/WpeKeys.h"
 #include "wpe/WpeScripts.h"
 
@@ -323,6 +324,8 @@ WpeView::WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, No
     g_signal_connect(m_view, "notify::uri", G_CALLBACK(onUri), this);
     g_signal_connect(m_view, "load-changed", G_CALLBACK(onAddressPhase), this);
     g_signal_connect(m_view, "notify::is-loading", G_CALLBACK(onLoading), this);
+    m_icons = std::make_unique<WpeIconFetch>(m_view, kWpeViewWorld,
+                                             [this](const QImage &icon) { m_notices.icon(icon); });
     g_signal_connect(m_view, "create", G_CALLBACK(onCreate), this);
     g_signal_connect(m_view, "close", G_CALLBACK(onClose), this);
     g_signal_connect(m_view, "script-dialog", G_CALLBACK(onScriptDialog), this);
@@ -390,6 +393,7 @@ WpeView::~WpeView() {
     g_cancellable_cancel(m_cancellable);
     g_signal_handlers_disconnect_by_data(m_view, this);
     g_signal_handlers_disconnect_by_data(m_content, this);
+    m_icons.reset();
     releaseBuffer();
     m_target->view = nullptr;
     g_object_unref(m_view);
@@ -887,6 +891,7 @@ void WpeView::addressLoadPhase(int event) {
     case WEBKIT_LOAD_FINISHED:
         // A load that failed before its document came leaves the address as it was.
         m_provisional = false;
+        m_icons->pageLoaded();
         break;
     default:
         break;

@@ -31,6 +31,7 @@ namespace KEL {
 class NoticeSink;
 class ViewHost;
 class WpeEngine;
+class WpeIconFetch;
 
 class WpeView : public EngineView {
   public:
@@ -147,8 +148,9 @@ class WpeView : public EngineView {
     bool m_startingLoad = false; // within startLoad
     QString m_address;           // the last address sent
     QTimer m_addressDue;         // an address change during a load, checked once it is placed
-    QTimer m_probe;              // asks the page whether its script still answers
-    QElapsedTimer m_probeSent;   // since the unanswered question went out
+    std::unique_ptr<WpeIconFetch> m_icons;
+    QTimer m_probe;                     // asks the page whether its script still answers
+    QElapsedTimer m_probeSent;          // since the unanswered question went out
     bool m_shownSinceLoadStart = false; // when the held picture may go out
     uint32_t m_requestedWidth = 0;
     uint32_t m_requestedHeight = 0;
