@@ -35,8 +35,10 @@ QString randomName(const char *prefix) {
     return name;
 }
 
-QString serverKey(const QString &host, uint16_t port) {
-    return host.toLower() + QLatin1Char(':') + QString::number(port);
+// Servers are told apart by host alone, as with the other engine: a site the host loaded keeps
+// its credentials when it moves from http to https or to another port.
+QString serverKey(const QString &host) {
+    return host.toLower();
 }
 
 ScriptOrigins scriptOrigins(const OriginList &list) {
@@ -194,13 +196,11 @@ void WpeEngine::setAuthentication(const QString &userName, const QString &passwo
 
 void WpeEngine::trustServer(const QUrl &url) {
     if (!url.host().isEmpty())
-        m_trustedServers.insert(
-            serverKey(url.host(), uint16_t(url.port(url.scheme() == "https" ? 443 : 80))));
+        m_trustedServers.insert(serverKey(url.host()));
 }
 
-bool WpeEngine::credentialsFor(const QString &host, uint16_t port, QString *userName,
-                               QString *password) const {
-    if (m_authUser.isEmpty() || !m_trustedServers.count(serverKey(host, port)))
+bool WpeEngine::credentialsFor(const QString &host, QString *userName, QString *password) const {
+    if (m_authUser.isEmpty() || !m_trustedServers.count(serverKey(host)))
         return false;
     *userName = m_authUser;
     *password = m_authPassword;

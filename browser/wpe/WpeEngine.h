@@ -72,9 +72,8 @@ class WpeEngine : public Engine {
     // from a script in the page that wraps the console.
     bool consoleFromEngine() const { return m_consoleFromEngine; }
 
-    // AUTH credentials for a server, when the host loaded a page from it.
-    bool credentialsFor(const QString &host, uint16_t port, QString *userName,
-                        QString *password) const;
+    // AUTH credentials for a server, when the host loaded a page from its host name.
+    bool credentialsFor(const QString &host, QString *userName, QString *password) const;
     bool proxyCredentials(QString *userName, QString *password) const;
 
   private:
@@ -91,7 +90,7 @@ class WpeEngine : public Engine {
     QString m_consoleChannel;
     QString m_updaterName;
     QMap<QString, BridgeObject> m_objects;
-    std::set<QString> m_trustedServers; // "host:port"
+    std::set<QString> m_trustedServers; // host names
     QString m_authUser;
     QString m_authPassword;
     QString m_proxyUser;

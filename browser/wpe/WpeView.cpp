@@ -1027,11 +1027,11 @@ void WpeView::authenticate(WebKitAuthenticationRequest *request) {
         webkit_authentication_request_is_for_proxy(request)
             ? m_engine.proxyCredentials(&user, &password)
             : m_engine.credentialsFor(fromUtf8(webkit_authentication_request_get_host(request)),
-                                      uint16_t(webkit_authentication_request_get_port(request)),
                                       &user, &password);
-    // Credentials the server refused once are not offered again.
+    // Credentials the server refused once are not offered again. Without any, the load goes on
+    // and shows the server's refusal, as a browser without a password dialog does.
     if (!known || webkit_authentication_request_is_retry(request)) {
-        webkit_authentication_request_cancel(request);
+        webkit_authentication_request_authenticate(request, nullptr);
         return;
     }
     WebKitCredential *credential =
