@@ -28,6 +28,8 @@ add_executable(KELBrowser-wpe
   ${CMAKE_CURRENT_LIST_DIR}/ConsoleRelay.h
   ${CMAKE_CURRENT_LIST_DIR}/WpeIcons.cpp
   ${CMAKE_CURRENT_LIST_DIR}/WpeIcons.h
+  ${CMAKE_CURRENT_LIST_DIR}/WpeErrorPage.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/WpeErrorPage.h
 )
 target_include_directories(KELBrowser-wpe PRIVATE ${CMAKE_CURRENT_LIST_DIR}/..)
 target_link_libraries(KELBrowser-wpe PRIVATE kel_browser_core kel_wpe_keys kel_network

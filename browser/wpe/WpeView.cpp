@@ -17,6 +17,7 @@
 #include "view/ViewHost.h"
 #include "wpe/ConsoleRelay.h"
 #include "wpe/WpeEngine.h"
+#include "wpe/WpeErrorPage.h"
 #include "wpe/WpeIcons.h"
 #include "wpe/WpeKeys.h"
 #include "wpe/WpeScripts.h"
@@ -140,6 +141,17 @@ void onAddressPhase(WebKitWebView *, WebKitLoadEvent event, gpointer data) {
 
 void onLoading(GObject *, GParamSpec *, gpointer data) {
     self(data)->loadingChanged();
+}
+
+gboolean onLoadFailed(WebKitWebView *, WebKitLoadEvent, gchar *address, GError *error,
+                      gpointer data) {
+    // A load replaced by another, or a response that is not shown, is no failure to show.
+    if (g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) ||
+        g_error_matches(error, WEBKIT_POLICY_ERROR,
+                        WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE))
+        return FALSE;
+    self(data)->showErrorPage(fromUtf8(address), fromUtf8(error->message), error->code);
+    return TRUE;
 }
 
 WebKitWebView *onCreate(WebKitWebView *, WebKitNavigationAction *, gpointer data) {
@@ -324,6 +336,7 @@ WpeView::WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, No
     g_signal_connect(m_view, "notify::uri", G_CALLBACK(onUri), this);
     g_signal_connect(m_view, "load-changed", G_CALLBACK(onAddressPhase), this);
     g_signal_connect(m_view, "notify::is-loading", G_CALLBACK(onLoading), this);
+    g_signal_connect(m_view, "load-failed", G_CALLBACK(onLoadFailed), this);
     m_icons = std::make_unique<WpeIconFetch>(m_view, kWpeViewWorld,
                                              [this](const QImage &icon) { m_notices.icon(icon); });
     g_signal_connect(m_view, "create", G_CALLBACK(onCreate), this);
@@ -883,11 +896,22 @@ void WpeView::addressLoadPhase(int event) {
     switch (WebKitLoadEvent(event)) {
     case WEBKIT_LOAD_STARTED:
         m_provisional = true;
+        m_startedAddress = fromUtf8(webkit_web_view_get_uri(m_view));
         break;
-    case WEBKIT_LOAD_COMMITTED:
+    case WEBKIT_LOAD_COMMITTED: {
         m_provisional = false;
         postAddress(true);
+        // The engine answers a request to a port it never connects to with an empty page,
+        // without a failure: it gets the error page such a request gets elsewhere.
+        const QUrl started(m_startedAddress);
+        if (m_address == QLatin1String("about:blank") && !started.host().isEmpty() &&
+            started.scheme().startsWith(QLatin1String("http")))
+            showErrorPage(m_startedAddress,
+                          QStringLiteral("Not allowed to use restricted network port: "
+                                         "Request blocked"),
+                          WEBKIT_POLICY_ERROR_CANNOT_USE_RESTRICTED_PORT);
         break;
+    }
     case WEBKIT_LOAD_FINISHED:
         // A load that failed before its document came leaves the address as it was.
         m_provisional = false;
@@ -903,6 +927,14 @@ void WpeView::addressLoadPhase(int event) {
 void WpeView::loadingChanged() {
     if (!webkit_web_view_is_loading(m_view) && !m_provisional && !m_startingLoad)
         postAddress(false);
+}
+
+void WpeView::showErrorPage(const QString &address, const QString &message, int code) {
+    const QByteArray html = errorPageHtml(address, message, code).toUtf8();
+    const QByteArray failed = address.toUtf8();
+    startLoad([&] {
+        webkit_web_view_load_alternate_html(m_view, html.constData(), failed.constData(), nullptr);
+    });
 }
 
 void WpeView::postAddress(bool always) {

@@ -89,6 +89,8 @@ class WpeView : public EngineView {
     void addressChanged();
     void addressLoadPhase(int event);
     void loadingChanged();
+    // Shows the browser's error page for a load of `address` the network could not serve.
+    void showErrorPage(const QString &address, const QString &message, int code);
     // Runs `load`, a call that starts a load of the main frame (the engine names its address at
     // once, before the load has begun).
     void startLoad(const std::function<void()> &load);
@@ -149,6 +151,7 @@ class WpeView : public EngineView {
     QString m_address;           // the last address sent
     QTimer m_addressDue;         // an address change during a load, checked once it is placed
     std::unique_ptr<WpeIconFetch> m_icons;
+    QString m_startedAddress;           // where the last load of the main frame started
     QTimer m_probe;                     // asks the page whether its script still answers
     QElapsedTimer m_probeSent;          // since the unanswered question went out
     bool m_shownSinceLoadStart = false; // when the held picture may go out
