@@ -153,19 +153,25 @@ TEST_F(Input, ARightClickLeavesThePageItsMenuEventAndTheMouse) {
              "  seen.push('menu:' + e.defaultPrevented); });"
              "window.addEventListener('contextmenu', function (e) {"
              "  seen.push('menu:' + e.defaultPrevented); }); 0");
-    seen();
-    send(mouse(KEL::Code::MPRS, 30, 30, 1));
-    send(mouse(KEL::Code::MREL, 30, 30, 1));
-    click(30, 30);
-    std::istringstream events(seen());
-    std::string mouseEvents;
-    for (std::string event; events >> event;) {
-        if (event.rfind("menu:", 0) == 0)
-            EXPECT_EQ(event, "menu:false"); // an engine without a menu sends none
-        else
-            mouseEvents += (mouseEvents.empty() ? "" : " ") + event;
+    const char *const pages[] = {"the event bubbles", "the page stops it at its target"};
+    for (const char *page : pages) {
+        SCOPED_TRACE(page);
+        seen();
+        send(mouse(KEL::Code::MPRS, 30, 30, 1));
+        send(mouse(KEL::Code::MREL, 30, 30, 1));
+        click(30, 30);
+        std::istringstream events(seen());
+        std::string mouseEvents;
+        for (std::string event; events >> event;) {
+            if (event.rfind("menu:", 0) == 0)
+                EXPECT_EQ(event, "menu:false"); // an engine without a menu sends none
+            else
+                mouseEvents += (mouseEvents.empty() ? "" : " ") + event;
+        }
+        EXPECT_EQ(mouseEvents, "mousedown:3:1 mouseup:3:1 mousedown:1:1 mouseup:1:1 click:1:1");
+        evaluate("document.getElementById('box').addEventListener('contextmenu', function (e) {"
+                 "  e.stopPropagation(); }); 0");
     }
-    EXPECT_EQ(mouseEvents, "mousedown:3:1 mouseup:3:1 mousedown:1:1 mouseup:1:1 click:1:1");
 }
 
 // Guards key events: key 0 with a text types it, Qt key codes with their texts edit a field as
