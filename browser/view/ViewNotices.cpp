@@ -34,7 +34,18 @@ void ViewNotices::address(const QUrl &url) {
 void ViewNotices::icon(const QIcon &icon) {
     if (icon.isNull())
         return;
-    const QImage image = icon.pixmap(16, 16, QIcon::Normal, QIcon::Off).toImage();
+    sendIcon(icon.pixmap(16, 16, QIcon::Normal, QIcon::Off).toImage());
+}
+
+void ViewNotices::icon(const QImage &picture) {
+    if (picture.isNull())
+        return;
+    sendIcon(picture.width() > 16 || picture.height() > 16
+                 ? picture.scaled(16, 16, Qt::KeepAspectRatio, Qt::SmoothTransformation)
+                 : picture);
+}
+
+void ViewNotices::sendIcon(const QImage &image) {
     QByteArray png;
     QBuffer out(&png);
     out.open(QIODevice::WriteOnly);

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 class QIcon;
+class QImage;
 class QUrl;
 
 namespace KEL {
@@ -33,12 +34,17 @@ class ViewNotices {
     void address(const QUrl &url);
     // The 16 x 16 PNG of `icon`, when the icon exists and its PNG differs from the last sent.
     void icon(const QIcon &icon);
+    // The same for an icon's picture: a larger one is scaled down to fit 16 x 16, as the icon's
+    // own 16-pixel rendering would be.
+    void icon(const QImage &picture);
     void contentsSize(const QSize &size);
     // An empty `value` goes as no payload (slot -1, length 0).
     void textFieldFocusIn(const QString &type, const QString &value, const QRect &bounds);
     void textFieldFocusOut();
 
   private:
+    void sendIcon(const QImage &image);
+
     NoticeSink &m_sink;
     const QString m_name;
     QByteArray m_iconPng; // the last icon sent

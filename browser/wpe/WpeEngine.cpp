@@ -10,6 +10,8 @@
 #include "network/NetworkStorage.h"
 #include "view/Notice.h"
 #include "wpe/WpeGuards.h"
+#include "wpe/ConsoleRelay.h"
+#include "wpe/WpeIcons.h"
 #include "wpe/WpeScripts.h"
 #include "wpe/WpeView.h"
 
@@ -40,8 +42,10 @@ QString randomName(const char *prefix) {
     return name;
 }
 
-QString serverKey(const QString &host, uint16_t port) {
-    return host.toLower() + QLatin1Char(':') + QString::number(port);
+// Servers are told apart by host alone, as with the other engine: a site the host loaded keeps
+// its credentials when it moves from http to https or to another port.
+QString serverKey(const QString &host) {
+    return host.toLower();
 }
 
 ScriptOrigins scriptOrigins(const OriginList &list) {
@@ -84,6 +88,7 @@ bool WpeEngine::startUp(NoticeSink &notices) {
     const QString cache = diskCacheDirectory() + QStringLiteral("/wpe");
     makePrivateDirectory(data);
     makePrivateDirectory(cache);
+    WpeIconFetch::setFolder(data + QStringLiteral("/../icons"));
     // The engine's own processes keep some state under the XDG folders (this process has found
     // its own by now). In the host kit's sandbox only the browser's folders can be written, and
     // a web process that cannot write there ends at once; so they get folders inside ours.
@@ -111,6 +116,15 @@ bool WpeEngine::startUp(NoticeSink &notices) {
                                            QCoreApplication::applicationDirPath() +
                                                QStringLiteral("/wpe-extensions"));
     webkit_web_context_set_cache_model(m_context, WEBKIT_CACHE_MODEL_WEB_BROWSER);
+    const QString extensions =
+        QCoreApplication::applicationDirPath() + QLatin1Char('/') + kWpeExtensionFolder;
+    m_consoleFromEngine = QFile::exists(extensions + QStringLiteral("/libkel_wpe_console.so"));
+    if (m_consoleFromEngine)
+        webkit_web_context_set_web_extensions_directory(m_context,
+                                                        QFile::encodeName(extensions).constData());
+    else
+        logMessage("The page extension is missing from " + extensions.toStdString() +
+                   ": console messages carry no line and source");
     // Each view's pages in a web process of their own (popups share their opener's): a page
     // that is stopped takes no other view with it.
     webkit_web_context_set_process_model(m_context,
@@ -214,13 +228,11 @@ void WpeEngine::setAuthentication(const QString &userName, const QString &passwo
 
 void WpeEngine::trustServer(const QUrl &url) {
     if (!url.host().isEmpty())
-        m_trustedServers.insert(
-            serverKey(url.host(), uint16_t(url.port(url.scheme() == "https" ? 443 : 80))));
+        m_trustedServers.insert(serverKey(url.host()));
 }
 
-bool WpeEngine::credentialsFor(const QString &host, uint16_t port, QString *userName,
-                               QString *password) const {
-    if (m_authUser.isEmpty() || !m_trustedServers.count(serverKey(host, port)))
+bool WpeEngine::credentialsFor(const QString &host, QString *userName, QString *password) const {
+    if (m_authUser.isEmpty() || !m_trustedServers.count(serverKey(host)))
         return false;
     *userName = m_authUser;
     *password = m_authPassword;

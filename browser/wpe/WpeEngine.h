@@ -70,10 +70,12 @@ class WpeEngine : public Engine {
     // False when a console line must be dropped: pages together are over the console rate.
     // Drops are counted and told to the host in one JLOG, at most once a second.
     bool admitConsole();
+    // Whether console messages come from the engine itself (the page extension is there), or
+    // from a script in the page that wraps the console.
+    bool consoleFromEngine() const { return m_consoleFromEngine; }
 
-    // AUTH credentials for a server, when the host loaded a page from it.
-    bool credentialsFor(const QString &host, uint16_t port, QString *userName,
-                        QString *password) const;
+    // AUTH credentials for a server, when the host loaded a page from its host name.
+    bool credentialsFor(const QString &host, QString *userName, QString *password) const;
     bool proxyCredentials(QString *userName, QString *password) const;
 
   private:
@@ -93,7 +95,7 @@ class WpeEngine : public Engine {
     QString m_consoleChannel;
     QString m_updaterName;
     QMap<QString, BridgeObject> m_objects;
-    std::set<QString> m_trustedServers; // "host:port"
+    std::set<QString> m_trustedServers; // host names
     QString m_authUser;
     QString m_authPassword;
     QString m_proxyUser;
@@ -106,6 +108,7 @@ class WpeEngine : public Engine {
     QTimer m_droppedReport;
     QElapsedTimer m_lastLoadEnd; // of any view, for letCacheWritesLand
     std::unique_ptr<WpeGuards> m_guards;
+    bool m_consoleFromEngine = false;
     friend class WpeView;
 };
 

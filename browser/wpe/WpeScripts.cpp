@@ -31,6 +31,17 @@ QString viewWorldScript() {
     field = null;
   }, true);
   window.kelSetField = function (text) { if (field) field.value = text; };
+  // The engine's menu cannot be shown here, and while it waits to be closed the page gets no
+  // more mouse events: the default is prevented, but only after the page's own listeners (a
+  // bubbling listener added on the way down runs last), so they see the event as it came. An
+  // event the page stopped at its target never bubbles up: it is prevented there, last.
+  var noMenu = function (e) { e.preventDefault(); };
+  var stoppedAtTarget = function (e) { if (e.cancelBubble) e.preventDefault(); };
+  window.addEventListener('contextmenu', function (e) {
+    if (e.target && e.target !== window && e.target.addEventListener)
+      e.target.addEventListener('contextmenu', stoppedAtTarget, {once: true});
+    window.addEventListener('contextmenu', noMenu, {once: true});
+  }, true);
   var last = '';
   function size() {
     // The scrolling element is body in quirks mode, where the root element's size is its own.

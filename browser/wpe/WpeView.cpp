@@ -15,7 +15,10 @@
 #include "view/PageTrust.h"
 #include "view/ScriptText.h"
 #include "view/ViewHost.h"
+#include "wpe/ConsoleRelay.h"
 #include "wpe/WpeEngine.h"
+#include "wpe/WpeErrorPage.h"
+#include "wpe/WpeIcons.h"
 #include "wpe/WpeKeys.h"
 #include "wpe/WpeScripts.h"
 
@@ -133,6 +136,25 @@ void onUri(GObject *, GParamSpec *, gpointer data) {
     self(data)->addressChanged();
 }
 
+void onAddressPhase(WebKitWebView *, WebKitLoadEvent event, gpointer data) {
+    self(data)->addressLoadPhase(int(event));
+}
+
+void onLoading(GObject *, GParamSpec *, gpointer data) {
+    self(data)->loadingChanged();
+}
+
+gboolean onLoadFailed(WebKitWebView *, WebKitLoadEvent, gchar *address, GError *error,
+                      gpointer data) {
+    // A load replaced by another, or a response that is not shown, is no failure to show.
+    if (g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) ||
+        g_error_matches(error, WEBKIT_POLICY_ERROR,
+                        WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE))
+        return FALSE;
+    self(data)->showErrorPage(fromUtf8(address), fromUtf8(error->message), error->code);
+    return TRUE;
+}
+
 WebKitWebView *onCreate(WebKitWebView *, WebKitNavigationAction *, gpointer data) {
     return self(data)->createPopup();
 }
@@ -151,6 +173,22 @@ void onBridgeMessage(WebKitUserContentManager *, WebKitJavascriptResult *result,
 
 void onConsoleMessage(WebKitUserContentManager *, WebKitJavascriptResult *result, gpointer data) {
     self(data)->pageMessage(messageOf(result), false);
+}
+
+// Console messages as the engine itself saw them, from the page process's extension.
+gboolean onUserMessage(WebKitWebView *, WebKitUserMessage *message, gpointer data) {
+    if (g_strcmp0(webkit_user_message_get_name(message), kConsoleRelayMessage) != 0)
+        return FALSE;
+    GVariant *parameters = webkit_user_message_get_parameters(message);
+    if (!parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE(kConsoleRelayType)))
+        return TRUE;
+    const char *text = nullptr;
+    guint32 line = 0;
+    const char *source = nullptr;
+    g_variant_get(parameters, "(&su&s)", &text, &line, &source);
+    self(data)->consoleMessage(fromUtf8(text), int32_t(std::min<guint32>(line, INT32_MAX)),
+                               fromUtf8(source));
+    return TRUE;
 }
 
 // Nobody can answer a dialog of a windowless process: alerts are logged, confirmations and
@@ -207,7 +245,9 @@ gboolean onDecidePolicy(WebKitWebView *view, WebKitPolicyDecision *decision,
         if (!owner->createPopupAllowed()) {
             WebKitNavigationAction *action =
                 webkit_navigation_policy_decision_get_navigation_action(navigation);
-            webkit_web_view_load_request(view, webkit_navigation_action_get_request(action));
+            owner->startLoad([view, action] {
+                webkit_web_view_load_request(view, webkit_navigation_action_get_request(action));
+            });
             webkit_policy_decision_ignore(decision);
             return TRUE;
         }
@@ -268,7 +308,10 @@ WpeView::WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, No
     WebKitSettings *settings = webkit_settings_new();
     webkit_settings_set_enable_webgl(settings, TRUE);
     webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
-    webkit_settings_set_enable_developer_extras(settings, FALSE);
+    // Without them the engine runs a script that is a single call with a literal argument
+    // (`console.log('hi')`) without a frame of its own, and the console line has no line and
+    // no source. Nothing else of them is reachable: no inspector is ever attached.
+    webkit_settings_set_enable_developer_extras(settings, TRUE);
     webkit_settings_set_enable_write_console_messages_to_stdout(settings, FALSE);
     webkit_settings_set_allow_file_access_from_file_urls(settings, FALSE);
     webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
@@ -292,6 +335,11 @@ WpeView::WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, No
     g_signal_connect(m_view, "notify::estimated-load-progress", G_CALLBACK(onProgress), this);
     g_signal_connect(m_view, "notify::title", G_CALLBACK(onTitle), this);
     g_signal_connect(m_view, "notify::uri", G_CALLBACK(onUri), this);
+    g_signal_connect(m_view, "load-changed", G_CALLBACK(onAddressPhase), this);
+    g_signal_connect(m_view, "notify::is-loading", G_CALLBACK(onLoading), this);
+    g_signal_connect(m_view, "load-failed", G_CALLBACK(onLoadFailed), this);
+    m_icons = std::make_unique<WpeIconFetch>(m_view, kWpeViewWorld,
+                                             [this](const QImage &icon) { m_notices.icon(icon); });
     g_signal_connect(m_view, "create", G_CALLBACK(onCreate), this);
     g_signal_connect(m_view, "close", G_CALLBACK(onClose), this);
     g_signal_connect(m_view, "script-dialog", G_CALLBACK(onScriptDialog), this);
@@ -301,8 +349,15 @@ WpeView::WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, No
     g_signal_connect(m_view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
     g_signal_connect(m_view, "authenticate", G_CALLBACK(onAuthenticate), this);
     g_signal_connect(m_view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
+    g_signal_connect(m_view, "user-message-received", G_CALLBACK(onUserMessage), this);
     m_engine.m_views.insert(this);
     installScripts();
+    m_addressDue.setSingleShot(true);
+    m_addressDue.setInterval(0);
+    QObject::connect(&m_addressDue, &QTimer::timeout, [this] {
+        if (!m_provisional)
+            postAddress(false);
+    });
     // Started once the view shows a page: before, there is nothing to ask.
     m_probe.setInterval(kProbeMs);
     QObject::connect(&m_probe, &QTimer::timeout, [this] { probePage(); });
@@ -352,6 +407,7 @@ WpeView::~WpeView() {
     g_cancellable_cancel(m_cancellable);
     g_signal_handlers_disconnect_by_data(m_view, this);
     g_signal_handlers_disconnect_by_data(m_content, this);
+    m_icons.reset();
     releaseBuffer();
     m_target->view = nullptr;
     g_object_unref(m_view);
@@ -378,7 +434,8 @@ void WpeView::installScripts() {
         webkit_user_script_unref(script);
     };
     add(viewWorldScript(), kWpeViewWorld);
-    add(consoleScript(m_engine.consoleChannel()), nullptr);
+    if (!m_engine.consoleFromEngine())
+        add(consoleScript(m_engine.consoleChannel()), nullptr);
     add(m_engine.bridgeScriptFor(m_hostDocument), nullptr);
 }
 
@@ -638,22 +695,24 @@ void WpeView::loadUrl(const QUrl &url) {
     m_hostNavigation = true;
     m_progress = 0;
     m_engine.hostTrustChanged();
-    webkit_web_view_load_uri(m_view, url.toString(QUrl::FullyEncoded).toUtf8().constData());
+    const QByteArray address = url.toString(QUrl::FullyEncoded).toUtf8();
+    startLoad([this, &address] { webkit_web_view_load_uri(m_view, address.constData()); });
 }
 
 void WpeView::showHostHtml(const QString &html) {
     m_hostDocument = true;
     m_hostNavigation = true;
     installScripts();
-    webkit_web_view_load_html(m_view, html.toUtf8().constData(), nullptr);
+    const QByteArray text = html.toUtf8();
+    startLoad([this, &text] { webkit_web_view_load_html(m_view, text.constData(), nullptr); });
 }
 
 void WpeView::goBack() {
-    webkit_web_view_go_back(m_view);
+    startLoad([this] { webkit_web_view_go_back(m_view); });
 }
 
 void WpeView::goForward() {
-    webkit_web_view_go_forward(m_view);
+    startLoad([this] { webkit_web_view_go_forward(m_view); });
 }
 
 namespace {
@@ -841,8 +900,77 @@ void WpeView::titleChanged() {
     m_notices.title(fromUtf8(webkit_web_view_get_title(m_view)));
 }
 
+// The engine names a load's address as soon as the load starts, and again at each redirect;
+// the host hears of it once the document is there (as with the other engine), so that what it
+// runs in the page on URLC reaches that document. A change within the document (a hash, the
+// page's history calls) is told at once. During a load the engine names the new address before
+// it says that the load started: the check waits until it has.
 void WpeView::addressChanged() {
-    m_notices.address(QUrl(fromUtf8(webkit_web_view_get_uri(m_view))));
+    if (m_startingLoad)
+        return; // the address asked for, named before the load exists
+    if (webkit_web_view_is_loading(m_view))
+        m_addressDue.start();
+    else if (!m_provisional)
+        postAddress(false);
+}
+
+void WpeView::startLoad(const std::function<void()> &load) {
+    m_startingLoad = true;
+    load();
+    m_startingLoad = false;
+}
+
+void WpeView::addressLoadPhase(int event) {
+    switch (WebKitLoadEvent(event)) {
+    case WEBKIT_LOAD_STARTED:
+        m_provisional = true;
+        m_startedAddress = fromUtf8(webkit_web_view_get_uri(m_view));
+        break;
+    case WEBKIT_LOAD_COMMITTED: {
+        m_provisional = false;
+        postAddress(true);
+        // The engine answers a request to a port it never connects to with an empty page,
+        // without a failure: it gets the error page such a request gets elsewhere.
+        const QUrl started(m_startedAddress);
+        if (m_address == QLatin1String("about:blank") && !started.host().isEmpty() &&
+            started.scheme().startsWith(QLatin1String("http")))
+            showErrorPage(m_startedAddress,
+                          QStringLiteral("Not allowed to use restricted network port: "
+                                         "Request blocked"),
+                          WEBKIT_POLICY_ERROR_CANNOT_USE_RESTRICTED_PORT);
+        break;
+    }
+    case WEBKIT_LOAD_FINISHED:
+        // A load that failed before its document came leaves the address as it was.
+        m_provisional = false;
+        m_icons->pageLoaded();
+        break;
+    default:
+        break;
+    }
+}
+
+// A step in the history within the document is named when it is asked for (and skipped then),
+// and not again once it is taken: when the engine is done, the host has its address.
+void WpeView::loadingChanged() {
+    if (!webkit_web_view_is_loading(m_view) && !m_provisional && !m_startingLoad)
+        postAddress(false);
+}
+
+void WpeView::showErrorPage(const QString &address, const QString &message, int code) {
+    const QByteArray html = errorPageHtml(address, message, code).toUtf8();
+    const QByteArray failed = address.toUtf8();
+    startLoad([&] {
+        webkit_web_view_load_alternate_html(m_view, html.constData(), failed.constData(), nullptr);
+    });
+}
+
+void WpeView::postAddress(bool always) {
+    const QString address = fromUtf8(webkit_web_view_get_uri(m_view));
+    if (!always && address == m_address)
+        return;
+    m_address = address;
+    m_notices.address(QUrl(address));
 }
 
 WebKitWebView *WpeView::createPopup() {
@@ -896,14 +1024,12 @@ void WpeView::viewMessage(const QVariantMap &message) {
 void WpeView::pageMessage(const QVariantMap &message, bool bridge) {
     const QString kind = message.value(QStringLiteral("k")).toString();
     if (!bridge) {
-        if (kind != QLatin1String("console") || !m_engine.admitConsole())
-            return;
-        Notice(m_notices.sink(), Code::JLOG)
-            .textPayload(0, message.value(QStringLiteral("m")).toString())
-            .integer(2, message.value(QStringLiteral("line")).toInt())
-            .textPayload(3, message.value(QStringLiteral("source")).toString())
-            .string(0, m_name)
-            .post();
+        // Only the page's own wrapper uses this channel, and only where the engine does not
+        // hand its console messages over itself.
+        if (kind == QLatin1String("console") && !m_engine.consoleFromEngine())
+            consoleMessage(message.value(QStringLiteral("m")).toString(),
+                           message.value(QStringLiteral("line")).toInt(),
+                           message.value(QStringLiteral("source")).toString());
         return;
     }
     const QUrl document(fromUtf8(webkit_web_view_get_uri(m_view)));
@@ -931,6 +1057,17 @@ void WpeView::pageMessage(const QVariantMap &message, bool bridge) {
     }
 }
 
+void WpeView::consoleMessage(const QString &text, int32_t line, const QString &source) {
+    if (!m_engine.admitConsole())
+        return;
+    Notice(m_notices.sink(), Code::JLOG)
+        .textPayload(0, text)
+        .integer(2, line)
+        .textPayload(3, source)
+        .string(0, m_name)
+        .post();
+}
+
 void WpeView::webProcessEnded(const char *why) {
     logMessage("The page of view " + m_name.toStdString() + " " + why + ": showing an empty page");
     releaseBuffer();
@@ -943,7 +1080,7 @@ void WpeView::webProcessEnded(const char *why) {
     m_hostDocument = true;
     m_hostNavigation = true;
     installScripts();
-    webkit_web_view_load_html(m_view, "", nullptr);
+    startLoad([this] { webkit_web_view_load_html(m_view, "", nullptr); });
 }
 
 void WpeView::authenticate(WebKitAuthenticationRequest *request) {
@@ -953,11 +1090,11 @@ void WpeView::authenticate(WebKitAuthenticationRequest *request) {
         webkit_authentication_request_is_for_proxy(request)
             ? m_engine.proxyCredentials(&user, &password)
             : m_engine.credentialsFor(fromUtf8(webkit_authentication_request_get_host(request)),
-                                      uint16_t(webkit_authentication_request_get_port(request)),
                                       &user, &password);
-    // Credentials the server refused once are not offered again.
+    // Credentials the server refused once are not offered again. Without any, the load goes on
+    // and shows the server's refusal, as a browser without a password dialog does.
     if (!known || webkit_authentication_request_is_retry(request)) {
-        webkit_authentication_request_cancel(request);
+        webkit_authentication_request_authenticate(request, nullptr);
         return;
     }
     WebKitCredential *credential =

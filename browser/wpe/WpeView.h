@@ -31,6 +31,7 @@ namespace KEL {
 class NoticeSink;
 class ViewHost;
 class WpeEngine;
+class WpeIconFetch;
 
 class WpeView : public EngineView {
   public:
@@ -88,10 +89,19 @@ class WpeView : public EngineView {
     void progressChanged();
     void titleChanged();
     void addressChanged();
+    void addressLoadPhase(int event);
+    void loadingChanged();
+    // Shows the browser's error page for a load of `address` the network could not serve.
+    void showErrorPage(const QString &address, const QString &message, int code);
+    // Runs `load`, a call that starts a load of the main frame (the engine names its address at
+    // once, before the load has begun).
+    void startLoad(const std::function<void()> &load);
     WebKitWebView *createPopup();
     void closeRequested();
     void viewMessage(const QVariantMap &message);
     void pageMessage(const QVariantMap &message, bool bridge);
+    // A console line of the page (JLOG), within the pages' console rate.
+    void consoleMessage(const QString &text, int32_t line, const QString &source);
     void webProcessEnded(const char *why);
     void probePage();
     void probeAnswered();
@@ -106,6 +116,8 @@ class WpeView : public EngineView {
     void publish(const PagePixels &page);
     void runInViewWorld(const QString &script);
     void askWhenPainted();
+    // URLC with the engine's address; unless `always`, only when it differs from the last.
+    void postAddress(bool always);
     void pointerEvent(int type, int32_t x, int32_t y, uint32_t button, uint32_t state);
 
     WpeEngine &m_engine;
@@ -140,8 +152,14 @@ class WpeView : public EngineView {
     QElapsedTimer m_loadEnded;
     uint32_t m_loadCount = 0;  // names the load a "painted" answer belongs to
     bool m_pagePainted = true; // the finished load's picture has come (or was given up on)
-    QTimer m_probe;            // asks the page whether its script still answers
-    QElapsedTimer m_probeSent; // since the unanswered question went out
+    bool m_provisional = false;  // a load has started and its document is not there yet
+    bool m_startingLoad = false; // within startLoad
+    QString m_address;           // the last address sent
+    QTimer m_addressDue;         // an address change during a load, checked once it is placed
+    std::unique_ptr<WpeIconFetch> m_icons;
+    QString m_startedAddress;           // where the last load of the main frame started
+    QTimer m_probe;                     // asks the page whether its script still answers
+    QElapsedTimer m_probeSent;          // since the unanswered question went out
     uint32_t m_requestedWidth = 0;
     uint32_t m_requestedHeight = 0;
     uint32_t m_width = UINT32_MAX;

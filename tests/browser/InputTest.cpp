@@ -5,6 +5,7 @@
 #include "FrameCompositor.h"
 
 #include "CommandCodes.h"
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,35 @@ TEST_F(Input, MouseSequencesArriveAsThePageExpects) {
         for (const KEL_Command &command : c.commands)
             send(command);
         EXPECT_EQ(seen(), c.expected) << c.name;
+    }
+}
+
+// Guards the right button where the engine would open a menu of its own: the page's listeners
+// (early or late) see the contextmenu event with its default untouched, and the mouse keeps
+// reaching the page afterwards.
+TEST_F(Input, ARightClickLeavesThePageItsMenuEventAndTheMouse) {
+    evaluate("document.addEventListener('contextmenu', function (e) {"
+             "  seen.push('menu:' + e.defaultPrevented); });"
+             "window.addEventListener('contextmenu', function (e) {"
+             "  seen.push('menu:' + e.defaultPrevented); }); 0");
+    const char *const pages[] = {"the event bubbles", "the page stops it at its target"};
+    for (const char *page : pages) {
+        SCOPED_TRACE(page);
+        seen();
+        send(mouse(KEL::Code::MPRS, 30, 30, 1));
+        send(mouse(KEL::Code::MREL, 30, 30, 1));
+        click(30, 30);
+        std::istringstream events(seen());
+        std::string mouseEvents;
+        for (std::string event; events >> event;) {
+            if (event.rfind("menu:", 0) == 0)
+                EXPECT_EQ(event, "menu:false"); // an engine without a menu sends none
+            else
+                mouseEvents += (mouseEvents.empty() ? "" : " ") + event;
+        }
+        EXPECT_EQ(mouseEvents, "mousedown:3:1 mouseup:3:1 mousedown:1:1 mouseup:1:1 click:1:1");
+        evaluate("document.getElementById('box').addEventListener('contextmenu', function (e) {"
+                 "  e.stopPropagation(); }); 0");
     }
 }
 

@@ -106,11 +106,16 @@ const char *const kPopupPage = "<html><head><title>Popup page</title></head>\n"
 constexpr uint32_t kBlue = 0x0000FFFF; // RGBA as FrameCompositor::pagePixel reports it
 
 // Guards JLOG: message, line, the source's address and the view that logged, from a page read
-// from a file and from the page of a popup (which has its own page object).
+// from a file (a single call of a literal, which the engine may run without a frame of its own),
+// a script file, an uncaught error and the page of a popup (which has its own page object).
 TEST_F(Popups, ConsoleMessagesArriveWithLineAndSource) {
     const std::string page = writePage(
         "log.html", "<html>\n<body>\n\n<script>\nconsole.log('hello');\n</script></body></html>");
     const std::string popup = writePage("popup.html", kPopupPage);
+    const std::string script = writePage("logs.js", "\n\nconsole.log('from a file', 2);\n");
+    const std::string external = writePage("external.html", "<script src='logs.js'></script>");
+    const std::string failing =
+        writePage("fails.html", "<html>\n<script>\nvar a = 1;\nnosuch();\n</script></html>");
     allowPopups(1);
     struct Case {
         const char *name;
@@ -122,6 +127,9 @@ TEST_F(Popups, ConsoleMessagesArriveWithLineAndSource) {
     };
     const Case cases[] = {
         {"file page", [&] { load("main", page); }, "hello", 5, page, "main"},
+        {"script file", [&] { load("main", external); }, "from a file", 3, script, "main"},
+        {"uncaught error", [&] { load("main", failing); },
+         "ReferenceError: Can't find variable: nosuch", 4, failing, "main"},
         {"popup", [&] { evaluate("main", "window.open('popup.html'); 0"); }, "popup Popup page", 3,
          popup, "PopupView0"},
     };

@@ -239,6 +239,53 @@ TEST_F(Views, AddressNoticeCarriesAddressesLongerThan8192Bytes) {
     EXPECT_EQ(nextAddress("far"), page + "#" + fragment);
 }
 
+// Guards the moment of URLC: a script the host runs on it reaches the document at that address
+// (for a load the host asked for, a link the page followed, and a step back within the
+// document), and changes within the document are told one by one.
+TEST_F(Views, AddressNoticeComesWithItsDocument) {
+    EXPECT_EQ(createView("when", 400, 300).result, 1);
+    const std::string second = writePage("second.html", "Second");
+    std::ofstream(m_root + "/first.html")
+        << "<html><head><title>First</title></head><body>"
+           "<a id='next' href='second.html'>next</a></body></html>";
+    const std::string first = "file://" + m_root + "/first.html";
+    const auto titleNow = [&] {
+        KEL_Command script = viewCommand(KEL::Code::EVJS, "when");
+        EXPECT_TRUE(Host::putText(script, 0, "document.title + location.hash"));
+        return Host::utf8(Host::takeText(request(script), 0));
+    };
+    const auto run = [&](const std::string &text) {
+        KEL_Command script = viewCommand(KEL::Code::EVJS, "when");
+        EXPECT_TRUE(Host::putText(script, 0, text + "; 0"));
+        Host::takeText(request(script), 0);
+    };
+    KEL_Command load = viewCommand(KEL::Code::LOAD, "when");
+    setString(load, 1, first);
+    EXPECT_EQ(request(load).result, 1);
+    EXPECT_EQ(nextAddress("when"), first);
+    EXPECT_EQ(titleNow(), "First");
+
+    // One engine tells a change within the document twice: repeats are skipped.
+    std::string last = first;
+    const auto nextNewAddress = [&] {
+        std::string address = last;
+        for (int i = 0; i < 3 && address == last; ++i)
+            address = nextAddress("when");
+        last = address;
+        return address;
+    };
+    run("location.hash = 'a'; location.hash = 'b'");
+    EXPECT_EQ(nextNewAddress(), first + "#a");
+    EXPECT_EQ(nextNewAddress(), first + "#b");
+    EXPECT_EQ(request(viewCommand(KEL::Code::HBAK, "when")).result, 1);
+    EXPECT_EQ(nextNewAddress(), first + "#a");
+    EXPECT_EQ(titleNow(), "First#a");
+
+    run("document.getElementById('next').click()");
+    EXPECT_EQ(nextNewAddress(), second);
+    EXPECT_EQ(titleNow(), "Second");
+}
+
 // Guards the 125-unit cut on strings the browser writes.
 TEST_F(Views, LongTitlesArriveCutTo125Units) {
     EXPECT_EQ(createView("long", 400, 300).result, 1);

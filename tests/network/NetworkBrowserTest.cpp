@@ -342,7 +342,8 @@ TEST_F(NetworkTest, CookiesSurviveACrashAndAnExitWithoutSaving) {
 // Guards page icons: the engine has a page's icon only after its load has finished and
 // announces it on its own, so ICNC must follow that announcement; each distinct icon arrives
 // once (not again for the same page, a reload or title changes), as a 16 x 16 PNG of the icon,
-// whether the page was served or read from a file. The icon that starts each step proves that
+// whether the page was served or read from a file; a served page never names a file or a large
+// text into one. The icon that starts each step proves that
 // no repeat of the one before arrived in between.
 TEST_F(NetworkTest, EachDistinctPageIconArrivesOnceAsA16PixelPng) {
     const std::string folder = m_root + "/site";
@@ -350,8 +351,17 @@ TEST_F(NetworkTest, EachDistinctPageIconArrivesOnceAsA16PixelPng) {
     QImage green(16, 16, QImage::Format_RGB32);
     green.fill(qRgb(0, 255, 0));
     ASSERT_TRUE(green.save(QString::fromStdString(folder + "/icon.png"), "PNG"));
+    ASSERT_TRUE(green.save(QString::fromStdString(folder + "/other.png"), "PNG"));
     std::ofstream(folder + "/page.html") << "<html><head><title>file</title>"
                                             "<link rel=icon href=icon.png></head></html>";
+    // Served pages whose icons are none: a file on this machine, and a large text.
+    std::filesystem::create_directories(m_root + "/pages");
+    std::ofstream(m_root + "/pages/fileicon.html")
+        << "<html><head><link rel='shortcut icon' href='file://" << folder
+        << "/other.png'></head></html>";
+    std::ofstream(m_root + "/pages/big.txt") << std::string(3 << 20, 'x');
+    std::ofstream(m_root + "/pages/texticon.html")
+        << "<html><head><link rel=icon href='/pages/big.txt'></head></html>";
     struct Step {
         const char *name;
         std::string address;
@@ -362,6 +372,8 @@ TEST_F(NetworkTest, EachDistinctPageIconArrivesOnceAsA16PixelPng) {
         {"served again", url("/iconpage?color=ff0000"), 0},
         {"file page", "file://" + folder + "/page.html", qRgb(0, 255, 0)},
         {"another served icon", url("/iconpage?color=0000ff"), qRgb(0, 0, 255)},
+        {"a served page naming a file", url("/pages/fileicon.html"), 0},
+        {"a served page naming a large text", url("/pages/texticon.html"), 0},
         {"the first icon again", url("/iconpage?color=ff0000"), qRgb(255, 0, 0)},
     };
     m_browser.inbox().clear();
