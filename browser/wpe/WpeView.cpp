@@ -576,8 +576,8 @@ void WpeView::frameTick() {
     if (m_unpublished && m_progress >= kPaintProgress && m_rate > 0)
         serveFrameArea();
     // LDFN goes with the finished page's picture (publish), or at once where the picture waits
-    // for FRAM.
-    if (isLoadFinishedPending() && !m_buffer && (!m_unpublished || m_rate == 0))
+    // for FRAM or for the view to be active again.
+    if (isLoadFinishedPending() && !m_buffer && (!m_unpublished || m_rate == 0 || !m_active))
         postLoadFinished();
 }
 
