@@ -49,8 +49,10 @@ class EngineView {
     virtual bool isLoadFinishedPending() const = 0;
     // LDFN, once the frames painted up to the end of the load have been delivered.
     virtual void postLoadFinished() = 0;
-    // Called by the view right after a load ended (its LDFN is then pending).
-    std::function<void()> loadFinishedHook;
+    // Called by the view when a tick should come soon: right after a load ended (its LDFN is
+    // then pending), or when an engine that paints on its own hands over a picture of an idle
+    // view (the picture of a press, say, then goes out without waiting for the next tick).
+    std::function<void()> earlyTickHook;
 
     virtual void loadUrl(const QUrl &url) = 0;
     // HTML: the host's own document, trusted with the host's script objects.

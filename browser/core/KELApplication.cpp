@@ -86,7 +86,7 @@ bool KELApplication::startUp() {
 // been logged by the segment layer; the later segments and PRUP are not made.
 bool KELApplication::openTransport() {
     m_context.viewRegistry = std::make_unique<ViewRegistry>(m_context);
-    m_context.viewRegistry->setLoadFinishedHook([this] { requestEarlyTick(); });
+    m_context.viewRegistry->setEarlyTickHook([this] { requestEarlyTick(); });
     if (!openBuffer(m_context.commandBuffer, kCommandSegmentName) ||
         !openBuffer(m_context.textureBuffer, kTextureSegmentName) ||
         !openBuffer(m_context.dataBuffer, kDataSegmentName))

@@ -29,9 +29,9 @@ class KELApplication : public QApplication {
     // One pass: host watch, command loop, view tick.
     void tick();
     // A tick soon, outside the 33 ms rhythm: a load has just finished, so its last frame and
-    // LDFN go out now instead of up to a tick later. At most one such tick waits, and it runs
-    // no sooner than kEarlyTickGap after the previous tick, so a burst of loads cannot make
-    // the process spin; nothing asks for one while views are idle.
+    // LDFN go out now instead of up to a tick later, or an idle view's engine has painted. At most
+    // one such tick waits, and it runs no sooner than kEarlyTickGap after the previous tick, so a
+    // burst of loads cannot make the process spin; nothing asks for one while views are idle.
     void requestEarlyTick();
 
   public slots:

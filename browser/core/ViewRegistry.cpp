@@ -41,9 +41,9 @@ EngineView *ViewRegistry::createView(const QString &name, int32_t width, int32_t
     if (!view)
         return nullptr;
     EngineView *created = view.get();
-    created->loadFinishedHook = [this] {
-        if (m_loadFinishedHook)
-            m_loadFinishedHook();
+    created->earlyTickHook = [this] {
+        if (m_earlyTickHook)
+            m_earlyTickHook();
     };
     m_views.emplace(name, std::move(view));
     created->setViewSize(static_cast<uint32_t>(width), static_cast<uint32_t>(height));

@@ -52,8 +52,8 @@ class ViewRegistry : public ViewHost {
     // Once per tick, after the command loop: paints every active view, hands at most one
     // view's frame to the host (UPVW), then sends the LDFN of loads whose frames are delivered.
     void viewTick();
-    // Called after a view's load has finished (its LDFN is then pending), from the signal.
-    void setLoadFinishedHook(std::function<void()> hook) { m_loadFinishedHook = std::move(hook); }
+    // Called when a view asks for a tick soon (see EngineView::earlyTickHook).
+    void setEarlyTickHook(std::function<void()> hook) { m_earlyTickHook = std::move(hook); }
 
     const std::map<QString, std::unique_ptr<EngineView>> &views() const { return m_views; }
     // Names of the views that had a frame delivery in the current cycle of deliveries.
@@ -74,7 +74,7 @@ class ViewRegistry : public ViewHost {
     std::map<QString, std::unique_ptr<EngineView>> m_views;
     QStringList m_served;
     QString m_lastDelivered; // the view whose frame went into the texture segment last
-    std::function<void()> m_loadFinishedHook;
+    std::function<void()> m_earlyTickHook;
     bool m_closing = false;          // removeAllViews runs: no new popups
     bool m_popupLimitLogged = false; // one line for each time the popup limit is reached
 };

@@ -249,8 +249,8 @@ void WebView::loadFinished(bool) {
     m_progress = 100;
     m_notices.loadEnded();
     updateIcon();
-    if (loadFinishedHook)
-        loadFinishedHook();
+    if (earlyTickHook)
+        earlyTickHook();
 }
 
 void WebView::titleChanged(const QString &title) {

@@ -51,6 +51,8 @@ constexpr uint32_t kMinFrameAreaSide = 16;
 // page that never gets to paint (its script busy, the host holding every frame) still ends
 // its load.
 constexpr qint64 kPaintedWaitMs = 3000;
+// A texture-path view that has taken no picture for this long counts as idle.
+constexpr qint64 kIdleAfterMs = 33;
 
 uint32_t nowMs() {
     return uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -524,8 +526,15 @@ bool WpeView::setViewSize(uint32_t width, uint32_t height) {
 void WpeView::takeBuffer(wpe_fdo_shm_exported_buffer *buffer) {
     releaseBuffer();
     m_buffer = buffer;
-    if (m_area)
+    if (m_area) {
         serveFrameArea();
+        return;
+    }
+    // A picture of a view that has shown nothing for a tick (the answer to a press, say) goes
+    // out at once; a running animation keeps to the ticks.
+    if (m_active && earlyTickHook &&
+        (!m_sinceTracked.isValid() || m_sinceTracked.elapsed() >= kIdleAfterMs))
+        earlyTickHook();
 }
 
 bool WpeView::setFrameRate(int32_t rate, int32_t scalePercent) {
@@ -661,6 +670,7 @@ void WpeView::renderFrame() {
         const auto *bits = static_cast<const uint8_t *>(wl_shm_buffer_get_data(shm));
         const PagePixels pixels{bits, stride, int(m_width), int(m_height)};
         m_painted = true;
+        m_sinceTracked.start();
         if (m_progress >= kPaintProgress) {
             m_early = QImage();
             m_frames.trackFrame(pixels);
@@ -879,8 +889,8 @@ void WpeView::loadChanged(int event) {
         m_loadEnded.start();
         askWhenPainted();
         m_notices.loadEnded();
-        if (loadFinishedHook)
-            loadFinishedHook();
+        if (earlyTickHook)
+            earlyTickHook();
         break;
     default:
         break;

@@ -150,12 +150,13 @@ class WpeView : public EngineView {
     QElapsedTimer m_sinceFrame; // since the last frame went out
     QTimer m_due;
     QElapsedTimer m_loadEnded;
-    uint32_t m_loadCount = 0;    // names the load a "painted" answer belongs to
-    bool m_pagePainted = true;   // the finished load's picture has come (or was given up on)
-    bool m_provisional = false;  // a load has started and its document is not there yet
-    bool m_startingLoad = false; // within startLoad
-    QString m_address;           // the last address sent
-    QTimer m_addressDue;         // an address change during a load, checked once it is placed
+    QElapsedTimer m_sinceTracked; // since the last picture went into the view's frames
+    uint32_t m_loadCount = 0;     // names the load a "painted" answer belongs to
+    bool m_pagePainted = true;    // the finished load's picture has come (or was given up on)
+    bool m_provisional = false;   // a load has started and its document is not there yet
+    bool m_startingLoad = false;  // within startLoad
+    QString m_address;            // the last address sent
+    QTimer m_addressDue;          // an address change during a load, checked once it is placed
     std::unique_ptr<WpeIconFetch> m_icons;
     QString m_startedAddress;  // where the last load of the main frame started
     QTimer m_probe;            // asks the page whether its script still answers
