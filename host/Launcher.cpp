@@ -217,7 +217,7 @@ bool spawnBrowser(const LaunchRequest &request, Launched *launched, std::string 
     std::string startError;
     const pid_t browserPid = launch.started(pid, &startError);
     if (browserPid < 0) {
-        kill(pid, SIGKILL);
+        kill(launch.sandboxed() ? pid : -pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         if (output[0] >= 0)
             close(output[0]);
@@ -246,6 +246,18 @@ bool spawnBrowser(const LaunchRequest &request, Launched *launched, std::string 
 bool stillRunning(Launched &launched, bool block, int *status) {
     if (launched.pid <= 0)
         return false;
+    // Outside the sandbox the browser's group goes with it, while the browser is still
+    // unreaped: its id cannot name another process or group until then.
+    if (!launched.sandboxed) {
+        siginfo_t info{};
+        int ended;
+        do
+            ended =
+                waitid(P_PID, id_t(launched.pid), &info, WEXITED | WNOWAIT | (block ? 0 : WNOHANG));
+        while (ended < 0 && errno == EINTR);
+        if (ended == 0 && info.si_pid == launched.pid)
+            kill(-launched.pid, SIGKILL);
+    }
     int waited = 0;
     pid_t rc;
     do
@@ -255,9 +267,6 @@ bool stillRunning(Launched &launched, bool block, int *status) {
         return true;
     if (rc == launched.pid && status)
         *status = launched.sandboxed ? browserWaitStatus(waited) : waited;
-    // The engine's helpers notice the browser's end only after a while, if at all.
-    if (rc == launched.pid && !launched.sandboxed)
-        kill(-launched.pid, SIGKILL);
     launched.pid = -1;
     if (launched.pidfd >= 0) {
         close(launched.pidfd);

@@ -7,6 +7,8 @@
 
 #include "wpe/ConsoleRelay.h"
 
+#include <cstring>
+
 namespace {
 
 void onConsoleMessage(WebKitWebPage *page, WebKitConsoleMessage *message, gpointer) {
@@ -16,11 +18,17 @@ void onConsoleMessage(WebKitWebPage *page, WebKitConsoleMessage *message, gpoint
     if (source != WEBKIT_CONSOLE_MESSAGE_SOURCE_JAVASCRIPT &&
         source != WEBKIT_CONSOLE_MESSAGE_SOURCE_CONSOLE_API)
         return;
-    const char *text = webkit_console_message_get_text(message);
-    const char *address = webkit_console_message_get_source_id(message);
-    GVariant *parameters =
-        g_variant_new(KEL::kConsoleRelayType, text ? text : "",
-                      guint32(webkit_console_message_get_line(message)), address ? address : "");
+    // Text for the message must be valid UTF-8 (a page may log a lone surrogate), and no more
+    // than a payload can carry goes over.
+    const auto valid = [](const char *utf8) {
+        return g_utf8_make_valid(utf8 ? utf8 : "", gssize(utf8 ? strnlen(utf8, 1 << 20) : 0));
+    };
+    gchar *text = valid(webkit_console_message_get_text(message));
+    gchar *address = valid(webkit_console_message_get_source_id(message));
+    GVariant *parameters = g_variant_new(
+        KEL::kConsoleRelayType, text, guint32(webkit_console_message_get_line(message)), address);
+    g_free(text);
+    g_free(address);
     webkit_web_page_send_message_to_view(
         page, webkit_user_message_new(KEL::kConsoleRelayMessage, parameters), nullptr, nullptr,
         nullptr);

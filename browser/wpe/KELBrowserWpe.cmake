@@ -46,6 +46,12 @@ add_dependencies(KELBrowser KELBrowser-wpe)
 if(WPE_WEB_EXTENSION_FOUND)
   add_library(kel-wpe-guards MODULE ${CMAKE_CURRENT_LIST_DIR}/extension/PageGuardExtension.cpp)
   target_link_libraries(kel-wpe-guards PRIVATE PkgConfig::WPE_WEB_EXTENSION)
+  # The page's process is not built with the sanitizers, so neither is what it loads.
+  if(KEL_SANITIZE)
+    target_compile_options(kel-wpe-guards PRIVATE -fno-sanitize=all)
+    target_link_options(kel-wpe-guards PRIVATE -fno-sanitize=all)
+  endif()
+  set_target_properties(kel-wpe-guards PROPERTIES CXX_VISIBILITY_PRESET hidden)
   set_target_properties(kel-wpe-guards PROPERTIES LIBRARY_OUTPUT_DIRECTORY
     $<TARGET_FILE_DIR:KELBrowser>/wpe-extensions)
   add_dependencies(KELBrowser-wpe kel-wpe-guards)

@@ -133,8 +133,8 @@ WpeGuards::WpeGuards(WebKitWebContext *context, const QString &runFolder,
     webkit_web_context_set_web_extensions_directory(context, extensions.constData());
     // Where the engine confines its web processes, they must still reach both folders.
     webkit_web_context_add_path_to_sandbox(context, extensions.constData(), TRUE);
-    webkit_web_context_add_path_to_sandbox(context, QFile::encodeName(runFolder).constData(),
-                                           FALSE);
+    // Writable: the extension takes write locks on the count file there.
+    webkit_web_context_add_path_to_sandbox(context, QFile::encodeName(runFolder).constData(), TRUE);
     g_signal_connect(context, "initialize-web-extensions",
                      G_CALLBACK(+[](WebKitWebContext *c, gpointer self) {
                          webkit_web_context_set_web_extensions_initialization_user_data(

@@ -31,6 +31,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstring>
 
 namespace KEL {
 
@@ -53,6 +54,8 @@ constexpr uint32_t kMinFrameAreaSide = 16;
 constexpr qint64 kPaintedWaitMs = 3000;
 // A texture-path view that has taken no picture for this long counts as idle.
 constexpr qint64 kIdleAfterMs = 33;
+// The most of a console line or its source that is read (a payload holds at most 1 MiB).
+constexpr size_t kMaxConsoleBytes = 1 << 20;
 
 uint32_t nowMs() {
     return uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -151,7 +154,8 @@ gboolean onLoadFailed(WebKitWebView *, WebKitLoadEvent, gchar *address, GError *
     // A load replaced by another, or a response that is not shown, is no failure to show.
     if (g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) ||
         g_error_matches(error, WEBKIT_POLICY_ERROR,
-                        WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE))
+                        WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE) ||
+        g_error_matches(error, WEBKIT_PLUGIN_ERROR, WEBKIT_PLUGIN_ERROR_WILL_HANDLE_LOAD))
         return FALSE;
     self(data)->showErrorPage(fromUtf8(address), fromUtf8(error->message), error->code);
     return TRUE;
@@ -188,8 +192,15 @@ gboolean onUserMessage(WebKitWebView *, WebKitUserMessage *message, gpointer dat
     guint32 line = 0;
     const char *source = nullptr;
     g_variant_get(parameters, "(&su&s)", &text, &line, &source);
-    self(data)->consoleMessage(fromUtf8(text), int32_t(std::min<guint32>(line, INT32_MAX)),
-                               fromUtf8(source));
+    // A line the console rate drops costs no decoding, and no line is decoded beyond what a
+    // payload can carry: a page may log strings of any size.
+    if (!self(data)->admitConsole())
+        return TRUE;
+    const auto decoded = [](const char *utf8) {
+        return QString::fromUtf8(utf8, int(strnlen(utf8, kMaxConsoleBytes)));
+    };
+    self(data)->consoleLine(decoded(text), int32_t(std::min<guint32>(line, INT32_MAX)),
+                            decoded(source));
     return TRUE;
 }
 
@@ -319,6 +330,9 @@ WpeView::WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, No
     webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
     webkit_settings_set_enable_html5_local_storage(settings, TRUE);
     webkit_settings_set_enable_html5_database(settings, TRUE);
+    // A page restored from the back-forward cache would keep a window whose page guards
+    // belong to the document it left, and could open no socket or worker any more.
+    webkit_settings_set_enable_page_cache(settings, FALSE);
 
     if (opener)
         m_view = WEBKIT_WEB_VIEW(g_object_new(
@@ -1068,8 +1082,15 @@ void WpeView::pageMessage(const QVariantMap &message, bool bridge) {
 }
 
 void WpeView::consoleMessage(const QString &text, int32_t line, const QString &source) {
-    if (!m_engine.admitConsole())
-        return;
+    if (admitConsole())
+        consoleLine(text, line, source);
+}
+
+bool WpeView::admitConsole() {
+    return m_engine.admitConsole();
+}
+
+void WpeView::consoleLine(const QString &text, int32_t line, const QString &source) {
     Notice(m_notices.sink(), Code::JLOG)
         .textPayload(0, text)
         .integer(2, line)

@@ -102,6 +102,9 @@ class WpeView : public EngineView {
     void pageMessage(const QVariantMap &message, bool bridge);
     // A console line of the page (JLOG), within the pages' console rate.
     void consoleMessage(const QString &text, int32_t line, const QString &source);
+    // The console rate's verdict on the next line, then the line itself once admitted.
+    bool admitConsole();
+    void consoleLine(const QString &text, int32_t line, const QString &source);
     void webProcessEnded(const char *why);
     void probePage();
     void probeAnswered();

@@ -304,7 +304,7 @@ end
 
 function kel.stop()
     if not lib then return end
-    launcher.kel_stop(browser, 2000) -- EXIT, wait, reap, KEL_Shutdown
+    launcher.kel_stop(browser, 5000) -- EXIT, wait, reap, KEL_Shutdown
     browser = nil
     lib.KEL_SetProcessCB(nil)
     lib = nil

@@ -42,6 +42,12 @@ TEST(WpeErrorPage, NamesTheReasonTheAddressAndTheCodeAsTextOnly) {
          {"<title>&lt;img src=x onerror=y()&gt; &amp; more</title>",
           "http://a/&lt;script&gt;x()&lt;/script&gt;."},
          {"<script>", "<img"}},
+        {"escapes in the address",
+         "http://a/x?q=a%3Db%2Fc%1",
+         "Could not connect: Connection refused",
+         7,
+         {"<p>Failed to load URL http://a/x?q=a%3Db%2Fc%1.</p>", "<pre>WebKit Error 7</pre>"},
+         {}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
