@@ -118,7 +118,7 @@ bool WpeEngine::startUp(NoticeSink &notices) {
     webkit_web_context_set_cache_model(m_context, WEBKIT_CACHE_MODEL_WEB_BROWSER);
     const QString extensions =
         QCoreApplication::applicationDirPath() + QLatin1Char('/') + kWpeExtensionFolder;
-    m_consoleFromEngine = QFile::exists(extensions + QStringLiteral("/libkel_wpe_console.so"));
+    m_consoleFromEngine = extensionLoads(extensions + QStringLiteral("/libkel_wpe_console.so"));
     if (m_consoleFromEngine)
         webkit_web_context_set_web_extensions_directory(m_context,
                                                         QFile::encodeName(extensions).constData());

@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -105,6 +106,19 @@ gboolean WpeGuards::decidePolicy(WebKitWebView *view, WebKitPolicyDecision *deci
     return TRUE;
 }
 
+bool extensionLoads(const QString &path) {
+    if (!QFileInfo::exists(path))
+        return false;
+    void *library = dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
+    if (!library) {
+        const char *why = dlerror();
+        logMessage("Cannot load " + path.toStdString() + ": " + (why ? why : "unknown"));
+        return false;
+    }
+    dlclose(library);
+    return true;
+}
+
 WpeGuards::WpeGuards(WebKitWebContext *context, const QString &runFolder,
                      const QString &extensionFolder)
     : m_context(context) {
@@ -115,7 +129,7 @@ WpeGuards::WpeGuards(WebKitWebContext *context, const QString &runFolder,
         else
             m_roots << folderWithSlash(root);
     }
-    if (!QFileInfo::exists(extensionFolder + QLatin1Char('/') + QLatin1String(kExtensionFile))) {
+    if (!extensionLoads(extensionFolder + QLatin1Char('/') + QLatin1String(kExtensionFile))) {
         logMessage("Page guards missing (" + extensionFolder.toStdString() + "/" + kExtensionFile +
                    "): pages run without their bounds, file pages read no files");
         return;

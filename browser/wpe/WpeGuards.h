@@ -22,6 +22,11 @@ class QUrl;
 
 namespace KEL {
 
+// Whether the engine can load the extension library at `path` into a page's process: it is
+// there and its symbols resolve against the engine this process runs (a page's process runs the
+// same libraries). Logs why not.
+bool extensionLoads(const QString &path);
+
 class WpeGuards {
   public:
     // Before the context's first web process. `runFolder` holds the count file (private, made
