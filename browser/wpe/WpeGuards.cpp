@@ -136,13 +136,20 @@ WpeGuards::WpeGuards(WebKitWebContext *context, const QString &runFolder,
     }
     makePrivateDirectory(runFolder);
     removeLeftovers(runFolder);
-    m_countPath = runFolder + QStringLiteral("/sockets-") +
-                  QString::number(QRandomGenerator::system()->generate64(), 36);
-    m_countFd = ::open(QFile::encodeName(m_countPath).constData(),
-                       O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    // Made and locked under a name no other browser's clean-up looks at, then named: another
+    // browser starting at the same moment must not take it for a leftover.
+    const QString serial = QString::number(QRandomGenerator::system()->generate64(), 36);
+    const QString making = runFolder + QStringLiteral("/making-") + serial;
+    m_countPath = runFolder + QStringLiteral("/sockets-") + serial;
+    m_countFd =
+        ::open(QFile::encodeName(making).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (m_countFd < 0 || ftruncate(m_countFd, SharedCount::kFileSize) != 0 ||
-        !lockByte(m_countFd, 0))
+        !lockByte(m_countFd, 0) ||
+        ::rename(QFile::encodeName(making).constData(),
+                 QFile::encodeName(m_countPath).constData()) != 0) {
+        QFile::remove(making);
         logMessage("Cannot make the page guards' socket count: each page process counts alone");
+    }
     const QByteArray extensions = QFile::encodeName(extensionFolder);
     webkit_web_context_set_web_extensions_directory(context, extensions.constData());
     // Where the engine confines its web processes, they must still reach both folders.
