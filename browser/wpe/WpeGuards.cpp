@@ -93,8 +93,9 @@ gboolean WpeGuards::decidePolicy(WebKitWebView *view, WebKitPolicyDecision *deci
         webkit_uri_request_get_uri(webkit_navigation_action_get_request(action))));
     const QUrl from(QString::fromUtf8(webkit_web_view_get_uri(view)));
     auto *guards = static_cast<WpeGuards *>(self);
-    // A popup's first document was decided by its opener; the new view knows no page yet.
-    if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION &&
+    // A popup's first document was decided by its opener; the new view knows no page yet (a
+    // view that shows a page gets no such pass, if the popup was never made).
+    if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION && from.isEmpty() &&
         guards->m_openedFiles.remove(to.toString()))
         return FALSE;
     if (guards->fileNavigationAllowed(from, to)) {
