@@ -130,15 +130,6 @@ double processCpuSeconds(pid_t pid) {
     return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
-// Of the process and the processes below it.
-double cpuSeconds(pid_t pid) {
-    double total = 0;
-    for (pid_t member : processTree(pid))
-        if (const double seconds = processCpuSeconds(member); !std::isnan(seconds))
-            total += seconds;
-    return total;
-}
-
 // Proportional set size in MiB, from /proc/<pid>/smaps_rollup.
 double processPssMiB(pid_t pid) {
     std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
@@ -150,13 +141,22 @@ double processPssMiB(pid_t pid) {
     return NAN;
 }
 
-// Of the process and the processes below it.
-double pssMiB(pid_t pid) {
+// A figure of the process and the processes below it together (those that have ended since
+// the tree was read count nothing).
+double treeSum(pid_t pid, double (*figure)(pid_t)) {
     double total = 0;
     for (pid_t member : processTree(pid))
-        if (const double mib = processPssMiB(member); !std::isnan(mib))
-            total += mib;
+        if (const double value = figure(member); !std::isnan(value))
+            total += value;
     return total;
+}
+
+double cpuSeconds(pid_t pid) {
+    return treeSum(pid, processCpuSeconds);
+}
+
+double pssMiB(pid_t pid) {
+    return treeSum(pid, processPssMiB);
 }
 
 // One browser with its own segments, home and data directories, and every delivery taken and

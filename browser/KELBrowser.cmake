@@ -29,6 +29,8 @@ add_library(kel_browser_core STATIC
   core/TransportNoticeSink.cpp
   core/ViewRegistry.cpp
   view/Notice.cpp
+  view/ConsoleRate.cpp
+  view/ConsoleRate.h
   view/ViewNotices.cpp
   view/ViewNotices.h
   view/InputMapping.cpp

@@ -58,6 +58,14 @@ constexpr int32_t kMaxFrameRate = 60;
 constexpr bool validFrameScale(int32_t percent) {
     return percent == 100 || percent == 150 || percent == 200;
 }
+// A side a view on its frame area is laid out at: at least 16, and small enough that the
+// painted side (times `scale`) fits. Unsigned, like the texture path's sides: a negative side
+// the host sent is taken as too large.
+inline uint32_t frameAreaViewSide(uint32_t side, double scale) {
+    constexpr uint32_t kSmallest = 16;
+    const uint32_t largest = uint32_t(kMaxFrameSide / scale);
+    return side < kSmallest ? kSmallest : side > largest ? largest : side;
+}
 
 struct FrameControl {
     uint32_t magic;   // kFrameControlMagic

@@ -124,10 +124,6 @@ void FrameQuota::give() {
 
 PageQuota::PageQuota(QWebPage *page) : QObject(page) {
     setObjectName(QStringLiteral("KEL::PageQuota"));
-    m_consoleClock.start();
-    m_droppedReport.setSingleShot(true);
-    m_droppedReport.setInterval(1000);
-    connect(&m_droppedReport, &QTimer::timeout, this, &PageQuota::reportDropped);
     connect(page, &QWebPage::frameCreated, this, &PageQuota::frameCreated, Qt::UniqueConnection);
     frameCreated(page->mainFrame());
 }
@@ -160,34 +156,6 @@ void PageQuota::guardFrame(QWebFrame *frame) {
         quota->releaseHeld();
 }
 
-bool PageQuota::admitConsole(NoticeSink &notices) {
-    m_notices = &notices;
-    const double seconds = double(m_consoleClock.restart()) / 1000.0;
-    m_consoleTokens = std::min<double>(GuardLimits::kConsoleBurst,
-                                       m_consoleTokens + seconds * GuardLimits::kConsolePerSecond);
-    if (m_consoleTokens >= 1.0) {
-        m_consoleTokens -= 1.0;
-        return true;
-    }
-    if (m_consoleDropped++ == 0)
-        m_droppedReport.start();
-    return false;
-}
-
-// At most once a second while a flood lasts, so the host learns how much it missed.
-void PageQuota::reportDropped() {
-    if (m_consoleDropped == 0 || !m_notices)
-        return;
-    Notice(*m_notices, Code::JLOG)
-        .textPayload(0, QStringLiteral("%1 console messages dropped (more than %2 a second)")
-                            .arg(m_consoleDropped)
-                            .arg(GuardLimits::kConsolePerSecond))
-        .integer(2, 0)
-        .textPayload(3, QString())
-        .post();
-    m_consoleDropped = 0;
-}
-
 // ---- Entry points --------------------------------------------------------------------------
 
 void installPageGuards(QWebPage *page) {
@@ -197,7 +165,7 @@ void installPageGuards(QWebPage *page) {
 
 bool admitConsoleMessage(QWebPage *page, NoticeSink &notices) {
     auto *quota = page->findChild<PageQuota *>(QString(), Qt::FindDirectChildrenOnly);
-    return !quota || quota->admitConsole(notices);
+    return !quota || quota->console.admit(notices);
 }
 
 } // namespace KEL

@@ -7,10 +7,10 @@
 // gets an exception (or its console line is dropped and counted) and the browser goes on. GUI
 // thread only.
 
-#include <QElapsedTimer>
+#include "view/ConsoleRate.h"
+
 #include <QObject>
 #include <QPointer>
-#include <QTimer>
 
 class QWebFrame;
 class QWebPage;
@@ -19,13 +19,10 @@ namespace KEL {
 
 class NoticeSink;
 
-// Open sockets of one page (all its frames) and of the whole process.
+// Open sockets of one page (all its frames) and of the whole process (console: ConsoleRate).
 struct GuardLimits {
     static constexpr int kSocketsPerPage = 32;
     static constexpr int kSocketsPerProcess = 128;
-    // Console messages: a burst of this many, then this many a second.
-    static constexpr int kConsoleBurst = 64;
-    static constexpr int kConsolePerSecond = 32;
 };
 
 // In every frame of `page` (child frames included), as each frame's script environment is made:
@@ -69,22 +66,14 @@ class PageQuota : public QObject {
 
     int held = 0;
     bool refusalLogged = false;
-
-    bool admitConsole(NoticeSink &notices);
+    ConsoleRate console;
 
   private slots:
     void frameCreated(QWebFrame *frame);
     void windowObjectCleared();
-    void reportDropped();
 
   private:
     void guardFrame(QWebFrame *frame);
-
-    QElapsedTimer m_consoleClock;
-    double m_consoleTokens = GuardLimits::kConsoleBurst;
-    int m_consoleDropped = 0;
-    NoticeSink *m_notices = nullptr;
-    QTimer m_droppedReport;
 };
 
 } // namespace KEL

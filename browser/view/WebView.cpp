@@ -23,8 +23,6 @@ namespace {
 
 // A page is painted once it has loaded at least this much (percent).
 constexpr int32_t kPaintProgress = 50;
-// The smallest side of a frame-area view.
-constexpr uint32_t kMinFrameAreaSide = 16;
 
 } // namespace
 
@@ -87,10 +85,8 @@ bool WebView::setViewSize(uint32_t width, uint32_t height) {
     m_requestedWidth = width;
     m_requestedHeight = height;
     if (onFrameArea()) {
-        // Sides as unsigned, like the texture path's: a negative one is taken as too large.
-        const uint32_t largest = uint32_t(kMaxFrameSide / m_surface.scale());
-        width = std::clamp(width, kMinFrameAreaSide, largest);
-        height = std::clamp(height, kMinFrameAreaSide, largest);
+        width = frameAreaViewSide(width, m_surface.scale());
+        height = frameAreaViewSide(height, m_surface.scale());
     } else {
         width = uint32_t(clampViewSide(int(width)));
         height = uint32_t(clampViewSide(int(height)));

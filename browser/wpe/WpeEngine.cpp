@@ -29,8 +29,6 @@ namespace KEL {
 namespace {
 
 // Console lines of all pages together: a burst of this many, then this many a second.
-constexpr int kConsoleBurst = 64;
-constexpr int kConsolePerSecond = 32;
 // The engine's disk cache writes an entry about a second after the resource arrived; its
 // network process ends with this one. This long after the last load everything has landed.
 constexpr qint64 kCacheWriteMs = 2000;
@@ -60,11 +58,7 @@ ScriptOrigins scriptOrigins(const OriginList &list) {
 
 WpeEngine::WpeEngine()
     : m_bridgeChannel(randomName("kelBridge")), m_consoleChannel(randomName("kelConsole")),
-      m_updaterName(randomName("kelUpdate")), m_consoleTokens(kConsoleBurst) {
-    m_droppedReport.setSingleShot(true);
-    m_droppedReport.setInterval(1000);
-    QObject::connect(&m_droppedReport, &QTimer::timeout, [this] { reportDroppedConsole(); });
-}
+      m_updaterName(randomName("kelUpdate")) {}
 
 WpeEngine::~WpeEngine() {
     shutDown();
@@ -311,31 +305,7 @@ void WpeEngine::hostTrustChanged() {
 }
 
 bool WpeEngine::admitConsole() {
-    if (!m_consoleClock.isValid())
-        m_consoleClock.start();
-    m_consoleTokens = std::min<double>(
-        kConsoleBurst, m_consoleTokens + m_consoleClock.restart() * kConsolePerSecond / 1000.0);
-    if (m_consoleTokens >= 1.0) {
-        m_consoleTokens -= 1.0;
-        return true;
-    }
-    ++m_consoleDropped;
-    if (!m_droppedReport.isActive())
-        m_droppedReport.start();
-    return false;
-}
-
-void WpeEngine::reportDroppedConsole() {
-    if (m_consoleDropped == 0 || !m_notices)
-        return;
-    Notice(*m_notices, Code::JLOG)
-        .textPayload(0, QStringLiteral("%1 console messages dropped (more than %2 a second)")
-                            .arg(m_consoleDropped)
-                            .arg(kConsolePerSecond))
-        .integer(2, 0)
-        .textPayload(3, QString())
-        .post();
-    m_consoleDropped = 0;
+    return !m_notices || m_console.admit(*m_notices);
 }
 
 } // namespace KEL

@@ -5,6 +5,7 @@
 // on this platform. GUI thread only.
 
 #include "core/Engine.h"
+#include "view/ConsoleRate.h"
 #include "view/PageTrust.h"
 
 #include <QElapsedTimer>
@@ -84,7 +85,6 @@ class WpeEngine : public Engine {
         QMap<QString, QString> properties;
         QString reportedName;
     };
-    void reportDroppedConsole();
     // Keeps the engine's processes alive until the disk cache has written what the last loads
     // brought (see shutDown).
     void letCacheWritesLand();
@@ -102,10 +102,7 @@ class WpeEngine : public Engine {
     QString m_proxyPassword;
     std::set<WpeView *> m_views;
     NoticeSink *m_notices = nullptr;
-    QElapsedTimer m_consoleClock;
-    double m_consoleTokens = 0;
-    int m_consoleDropped = 0;
-    QTimer m_droppedReport;
+    ConsoleRate m_console;       // for all pages together
     QElapsedTimer m_lastLoadEnd; // of any view, for letCacheWritesLand
     std::unique_ptr<WpeGuards> m_guards;
     bool m_consoleFromEngine = false;

@@ -46,8 +46,6 @@ constexpr int kScriptBoundMs = 8000;
 // How often a view asks its page whether its script still answers: each question wakes the
 // page's process, so not more often than the script bound needs.
 constexpr int kProbeMs = 2000;
-// The smallest side of a view on its frame area.
-constexpr uint32_t kMinFrameAreaSide = 16;
 // The longest a finished load's LDFN waits for the engine's picture of the finished page: a
 // page that never gets to paint (its script busy, the host holding every frame) still ends
 // its load.
@@ -499,10 +497,8 @@ bool WpeView::setViewSize(uint32_t width, uint32_t height) {
     m_requestedWidth = width;
     m_requestedHeight = height;
     if (m_area) {
-        // Sides as unsigned, like the texture path's: a negative one is taken as too large.
-        const uint32_t largest = uint32_t(kMaxFrameSide / m_scale);
-        width = std::clamp(width, kMinFrameAreaSide, largest);
-        height = std::clamp(height, kMinFrameAreaSide, largest);
+        width = frameAreaViewSide(width, m_scale);
+        height = frameAreaViewSide(height, m_scale);
         if (width == m_width && height == m_height)
             return false;
         m_width = width;
