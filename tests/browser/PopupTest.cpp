@@ -116,6 +116,10 @@ TEST_F(Popups, ConsoleMessagesArriveWithLineAndSource) {
     const std::string external = writePage("external.html", "<script src='logs.js'></script>");
     const std::string failing =
         writePage("fails.html", "<html>\n<script>\nvar a = 1;\nnosuch();\n</script></html>");
+    // Half a UTF-16 pair: QtWebKit hands the unit itself over; WPE WebKit's page process, whose
+    // messages are UTF-8, puts the replacement character in its place. Either way the line comes.
+    const std::string broken =
+        writePage("broken.html", "<script>\nconsole.log('a\\uD800b');\n</script>");
     allowPopups(1);
     struct Case {
         const char *name;
@@ -130,6 +134,12 @@ TEST_F(Popups, ConsoleMessagesArriveWithLineAndSource) {
         {"script file", [&] { load("main", external); }, "from a file", 3, script, "main"},
         {"uncaught error", [&] { load("main", failing); },
          "ReferenceError: Can't find variable: nosuch", 4, failing, "main"},
+        {"half a surrogate pair", [&] { load("main", broken); },
+         m_browser.engine() == "wpe" ? "a\xEF\xBF\xBD"
+                                       "b"
+                                     : "a\xED\xA0\x80"
+                                       "b",
+         2, broken, "main"},
         {"popup", [&] { evaluate("main", "window.open('popup.html'); 0"); }, "popup Popup page", 3,
          popup, "PopupView0"},
     };

@@ -557,6 +557,16 @@ TEST_F(NetworkTest, HostilePagesMeetTheirBoundsAndTheBrowserSurvives) {
          "done 32 then 32"},
         {"the process bound holds across views", "document.title = 'done ' + fill(socket).length;",
          "done 0", 5},
+        // Shown again from history (from a back-forward cache, were there one), a page holds
+        // its bound anew.
+        {"a page come back to through history",
+         "if (location.search == '?away') history.back();"
+         "else addEventListener('pageshow', function () {"
+         "  if (sessionStorage.getItem('went')) {"
+         "    document.title = 'done ' + fill(socket).length; return; }"
+         "  sessionStorage.setItem('went', '1'); socket();"
+         "  setTimeout(function () { location.href = location.pathname + '?away'; }, 0); });",
+         "done 32"},
         {"console flood",
          "for (var i = 0; i < 100000; i++) console.log('flood ' + i); document.title = 'done';",
          "done"},
