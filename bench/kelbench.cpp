@@ -186,6 +186,9 @@ class Rig {
         m_options.firstRequests = std::move(first);
         return m_browser.start(m_options);
     }
+    void setEnvironment(const std::string &name, const std::string &value) {
+        m_options.environment[name] = value;
+    }
     Browser &browser() { return m_browser; }
     FrameCompositor &frames() { return m_frames; }
     pid_t pid() const { return m_browser.pid(); }
@@ -533,27 +536,42 @@ void Bench::idleCpu() {
 }
 
 void Bench::memory() {
-    auto rig = newRig();
-    if (!rig)
-        return;
-    std::vector<std::string> views;
-    std::map<int, double> pss;
-    for (int count : {1, 4, 16}) {
-        while (int(views.size()) < count) {
-            views.push_back("mem" + std::to_string(views.size()));
-            rig->open(views.back(), m_static);
+    // WPE WebKit's views can also share one page process (KEL_PAGE_PROCESS=shared).
+    const char *engine = std::getenv("KEL_ENGINE");
+    const bool wpe = engine && std::string(engine) == "wpe";
+    for (const bool shared : {false, true}) {
+        if (shared && !wpe)
+            break;
+        auto rig = std::make_unique<Rig>(m_root, m_serial++);
+        if (shared)
+            rig->setEnvironment("KEL_PAGE_PROCESS", "shared");
+        if (!rig->start()) {
+            std::fprintf(stderr, "kelbench: cannot start the browser: %s\n",
+                         rig->browser().error().c_str());
+            return;
         }
-        rig->waitLoaded(views, 60000);
-        rig->idle(1500);
-        pss[count] = pssMiB(rig->pid());
-        const std::string n = std::to_string(count);
-        m_report.add("pss" + n + "_mib",
-                     "PSS of the browser and its engine processes, " + n +
-                         (count == 1 ? " view" : " views"),
-                     pss[count], "MiB");
+        const std::string key = shared ? "shared_" : "";
+        const std::string how = shared ? ", views sharing a page process" : "";
+        std::vector<std::string> views;
+        std::map<int, double> pss;
+        for (int count : {1, 4, 16}) {
+            while (int(views.size()) < count) {
+                views.push_back("mem" + std::to_string(views.size()));
+                rig->open(views.back(), m_static);
+            }
+            rig->waitLoaded(views, 60000);
+            rig->idle(1500);
+            pss[count] = pssMiB(rig->pid());
+            const std::string n = std::to_string(count);
+            m_report.add(key + "pss" + n + "_mib",
+                         "PSS of the browser and its engine processes, " + n +
+                             (count == 1 ? " view" : " views") + how,
+                         pss[count], "MiB");
+        }
+        m_report.add(key + "pss_per_view_mib",
+                     "PSS per extra idle 1024x768 view ((16 - 1) / 15)" + how,
+                     (pss[16] - pss[1]) / 15.0, "MiB", "<= 12");
     }
-    m_report.add("pss_per_view_mib", "PSS per extra idle 1024x768 view ((16 - 1) / 15)",
-                 (pss[16] - pss[1]) / 15.0, "MiB", "<= 12");
 }
 
 // The host's side of one view on its frame area: every frame taken as soon as it is there,

@@ -119,10 +119,18 @@ bool WpeEngine::startUp(NoticeSink &notices) {
     else
         logMessage("The page extension is missing from " + extensions.toStdString() +
                    ": console messages carry no line and source");
-    // Each view's pages in a web process of their own (popups share their opener's): a page
-    // that is stopped takes no other view with it.
+    // By default each view's pages run in a page process of their own (popups share their
+    // opener's): a page that is stopped takes no other view with it. Shared, the views of one
+    // site take about a third of the memory each, and a stopped page stops them all; the engine
+    // still gives a page of another site a process of its own.
     webkit_web_context_set_process_model(m_context,
                                          WEBKIT_PROCESS_MODEL_MULTIPLE_SECONDARY_PROCESSES);
+    const QByteArray processes = qgetenv("KEL_PAGE_PROCESS");
+    m_sharedPageProcess = processes == "shared";
+    if (!processes.isEmpty() && processes != "shared" && processes != "per-view")
+        logMessage("KEL_PAGE_PROCESS is \"" + processes.left(64).toStdString() +
+                   "\", neither \"shared\" nor \"per-view\": each view gets a page process "
+                   "of its own");
     WebKitCookieManager *cookies = webkit_website_data_manager_get_cookie_manager(m_data);
     const QString cookieFile = data + QStringLiteral("/cookies.sqlite");
     webkit_cookie_manager_set_persistent_storage(cookies, cookieFile.toUtf8().constData(),
@@ -147,8 +155,11 @@ void WpeEngine::shutDown() {
 std::unique_ptr<EngineView> WpeEngine::createView(const QString &name, bool partialUpdates,
                                                   NoticeSink &notices, ViewHost *host,
                                                   EngineView *opener, int32_t popupIndex) {
-    auto view = std::make_unique<WpeView>(*this, name, partialUpdates, notices, host,
-                                          static_cast<WpeView *>(opener), popupIndex);
+    WpeView *related = static_cast<WpeView *>(opener);
+    if (!related && m_sharedPageProcess && !m_views.empty())
+        related = *m_views.begin();
+    auto view =
+        std::make_unique<WpeView>(*this, name, partialUpdates, notices, host, related, popupIndex);
     g_signal_connect(view->webView(), "load-changed",
                      G_CALLBACK(+[](WebKitWebView *, WebKitLoadEvent event, gpointer engine) {
                          if (event == WEBKIT_LOAD_FINISHED)

@@ -106,6 +106,7 @@ class WpeEngine : public Engine {
     QElapsedTimer m_lastLoadEnd; // of any view, for letCacheWritesLand
     std::unique_ptr<WpeGuards> m_guards;
     bool m_consoleFromEngine = false;
+    bool m_sharedPageProcess = false; // KEL_PAGE_PROCESS=shared
     friend class WpeView;
 };
 

@@ -282,7 +282,7 @@ void onWebProcessTerminated(WebKitWebView *, WebKitWebProcessTerminationReason r
 } // namespace
 
 WpeView::WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, NoticeSink &notices,
-                 ViewHost *host, WpeView *opener, int32_t popupIndex)
+                 ViewHost *host, WpeView *sharesProcessWith, int32_t popupIndex)
     : m_engine(engine), m_name(name), m_notices(notices, name), m_host(host),
       m_popupIndex(popupIndex), m_frames(partialUpdates) {
     m_target = new ExportTarget{this, nullptr};
@@ -332,10 +332,11 @@ WpeView::WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, No
     // belong to the document it left, and could open no socket or worker any more.
     webkit_settings_set_enable_page_cache(settings, FALSE);
 
-    if (opener)
-        m_view = WEBKIT_WEB_VIEW(g_object_new(
-            WEBKIT_TYPE_WEB_VIEW, "backend", viewBackend, "related-view", opener->webView(),
-            "settings", settings, "user-content-manager", m_content, nullptr));
+    if (sharesProcessWith)
+        m_view =
+            WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "backend", viewBackend,
+                                         "related-view", sharesProcessWith->webView(), "settings",
+                                         settings, "user-content-manager", m_content, nullptr));
     else
         m_view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "backend", viewBackend,
                                               "web-context", engine.context(), "settings", settings,

@@ -35,8 +35,10 @@ class WpeIconFetch;
 
 class WpeView : public EngineView {
   public:
+    // sharesProcessWith: a view whose page process this one's pages start in (a popup's
+    // opener, or any view when views share one); null for a process of its own.
     WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, NoticeSink &notices,
-            ViewHost *host, WpeView *opener, int32_t popupIndex);
+            ViewHost *host, WpeView *sharesProcessWith, int32_t popupIndex);
     ~WpeView() override;
 
     const QString &name() const override { return m_name; }

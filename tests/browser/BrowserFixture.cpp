@@ -140,7 +140,8 @@ void BrowserTest::TearDown() {
 }
 
 std::map<std::string, std::string> BrowserTest::browserEnvironment() const {
-    return {
+    std::map<std::string, std::string> environment = m_environment;
+    environment.insert({
         {"HOME", m_root + "/home"},
         {"XDG_DATA_HOME", m_root + "/data"},
         {"XDG_CACHE_HOME", m_root + "/cache"},
@@ -149,7 +150,8 @@ std::map<std::string, std::string> BrowserTest::browserEnvironment() const {
         // Empty: the browser must pick the off-screen platform by itself.
         {"QT_QPA_PLATFORM", ""},
         {"KEL_TRACE_COMMANDS", "1"},
-    };
+    });
+    return environment;
 }
 
 bool BrowserTest::startBrowser(bool sendInit) {

@@ -20,6 +20,7 @@
 #include <functional>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <set>
 #include <sqlite3.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -60,6 +61,28 @@ std::string loopbackHostName() {
             (ntohl(reinterpret_cast<sockaddr_in *>(a->ai_addr)->sin_addr.s_addr) >> 24) == 127;
     freeaddrinfo(found);
     return loopback ? name : std::string();
+}
+
+// The browser's children that are WPE WebKit page processes.
+int pageProcessesOf(pid_t browser) {
+    int count = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        // pid (comm) state ppid ...: the name may hold spaces, the last ')' ends it.
+        const size_t close = text.rfind(')');
+        if (close == std::string::npos || text.find("(WPEWebProcess)") == std::string::npos)
+            continue;
+        std::istringstream rest(text.substr(close + 1));
+        std::string state;
+        pid_t parent = 0;
+        rest >> state >> parent;
+        count += parent == browser;
+    }
+    return count;
 }
 
 mode_t modeOf(const std::string &path) {
@@ -641,6 +664,61 @@ TEST_F(NetworkTest, HostilePagesMeetTheirBoundsAndTheBrowserSurvives) {
     EXPECT_EQ(recoveries, 0);
     EXPECT_EQ(m_browser.pid(), pid);
     EXPECT_GE(countLines(browserLog(), "Page refused a WebSocket"), 1u);
+}
+
+// Guards KEL_PAGE_PROCESS: by default each view has a page process of its own; "shared" puts
+// the views of one site into one, while a page of another site still gets its own. A page
+// stopped for its endless script then stops every page in its process, and each of those views
+// says so and shows pages again; the other process's view goes on undisturbed.
+TEST_F(NetworkTest, ViewsShareAPageProcessOnlyWhenAskedAndOnlyWithinASite) {
+    if (!wpe())
+        GTEST_SKIP() << "QtWebKit runs every page in the browser's own process";
+    const auto showAll = [&](const std::string &host) {
+        for (const char *view : {"net", "a", "b"}) {
+            KEL_Command command = viewCommand(KEL::Code::LOAD, view);
+            setString(command, 1, url(std::string("/page?title=") + view, host));
+            EXPECT_EQ(request(command).result, 1);
+            EXPECT_EQ(titleStartingWith(view, view), view);
+        }
+    };
+    ASSERT_EQ(createView("a", 200, 100).result, 1);
+    ASSERT_EQ(createView("b", 200, 100).result, 1);
+    showAll("127.0.0.1");
+    EXPECT_EQ(pageProcessesOf(m_browser.pid()), 3);
+
+    m_browser.stop(5000);
+    m_environment["KEL_PAGE_PROCESS"] = "shared";
+    ASSERT_TRUE(launch());
+    ASSERT_EQ(createView("a", 200, 100).result, 1);
+    ASSERT_EQ(createView("b", 200, 100).result, 1);
+    showAll("127.0.0.1");
+    EXPECT_EQ(pageProcessesOf(m_browser.pid()), 1);
+    KEL_Command away = viewCommand(KEL::Code::LOAD, "b");
+    setString(away, 1, url("/page?title=away", "localhost"));
+    EXPECT_EQ(request(away).result, 1);
+    // The engine may keep a spare process after such a move, so the count proves nothing:
+    // that "b" outlives the others' stopped process below shows that it moved.
+    EXPECT_EQ(titleStartingWith("b", "away"), "away");
+
+    m_browser.inbox().clear();
+    KEL_Command endless = viewCommand(KEL::Code::LOAD, "a");
+    setString(endless, 1, scriptPage("endless", "setTimeout(function () { for (;;) {} }, 200);"));
+    EXPECT_EQ(request(endless).result, 1);
+    std::set<std::string> stopped;
+    m_browser.spinUntil(
+        [&] {
+            KEL_Command notice;
+            while (m_browser.take(KEL::Code::JLOG, &notice)) {
+                if (Host::utf8(Host::takeText(notice, 0)).find("stopped") != std::string::npos)
+                    stopped.insert(Host::getString8(notice, 0));
+                Host::takeText(notice, 3);
+            }
+            return stopped.size() >= 2;
+        },
+        30000);
+    EXPECT_EQ(stopped, (std::set<std::string>{"a", "net"}));
+    EXPECT_EQ(evaluate("b", "document.title"), "away");
+    showAll("127.0.0.1");
 }
 
 } // namespace
