@@ -32,6 +32,8 @@ add_executable(KELBrowser-wpe
   ${CMAKE_CURRENT_LIST_DIR}/WpeIcons.h
   ${CMAKE_CURRENT_LIST_DIR}/WpeErrorPage.cpp
   ${CMAKE_CURRENT_LIST_DIR}/WpeErrorPage.h
+  ${CMAKE_CURRENT_LIST_DIR}/WpeSandbox.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/WpeSandbox.h
 )
 target_include_directories(KELBrowser-wpe PRIVATE ${CMAKE_CURRENT_LIST_DIR}/..)
 target_link_libraries(KELBrowser-wpe PRIVATE kel_browser_core kel_wpe_keys kel_network

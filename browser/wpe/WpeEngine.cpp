@@ -12,6 +12,7 @@
 #include "wpe/ConsoleRelay.h"
 #include "wpe/WpeGuards.h"
 #include "wpe/WpeIcons.h"
+#include "wpe/WpeSandbox.h"
 #include "wpe/WpeScripts.h"
 #include "wpe/WpeView.h"
 
@@ -73,6 +74,7 @@ QString WpeEngine::version() const {
 
 bool WpeEngine::startUp(NoticeSink &notices) {
     m_notices = &notices;
+    PageSandboxTrial sandboxTrial; // runs while the engine starts
     if (!wpe_loader_init("libWPEBackend-fdo-1.0.so.1") || !wpe_fdo_initialize_shm()) {
         logMessage("Cannot start WPE WebKit's view backend (libWPEBackend-fdo-1.0.so.1)");
         return false;
@@ -106,6 +108,10 @@ bool WpeEngine::startUp(NoticeSink &notices) {
         WEBKIT_WEB_CONTEXT(g_object_new(WEBKIT_TYPE_WEB_CONTEXT, "website-data-manager", m_data,
                                         "memory-pressure-settings", memory, nullptr));
     webkit_memory_pressure_settings_free(memory);
+    const std::string noSandbox = sandboxTrial.verdict();
+    webkit_web_context_set_sandbox_enabled(m_context, noSandbox.empty());
+    logMessage(noSandbox.empty() ? "Page sandbox: on (bubblewrap around each page process)"
+                                 : "Page sandbox: off (" + noSandbox + ")");
     m_guards = std::make_unique<WpeGuards>(m_context, cache + QStringLiteral("/run"),
                                            QCoreApplication::applicationDirPath() +
                                                QStringLiteral("/wpe-extensions"));

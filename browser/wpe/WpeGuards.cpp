@@ -156,7 +156,8 @@ WpeGuards::WpeGuards(WebKitWebContext *context, const QString &runFolder,
     // Where the engine confines its web processes, they must still reach both folders.
     webkit_web_context_add_path_to_sandbox(context, extensions.constData(), TRUE);
     // Writable: the extension takes write locks on the count file there.
-    webkit_web_context_add_path_to_sandbox(context, QFile::encodeName(runFolder).constData(), TRUE);
+    webkit_web_context_add_path_to_sandbox(context, QFile::encodeName(runFolder).constData(),
+                                           FALSE);
     g_signal_connect(context, "initialize-web-extensions",
                      G_CALLBACK(+[](WebKitWebContext *c, gpointer self) {
                          webkit_web_context_set_web_extensions_initialization_user_data(

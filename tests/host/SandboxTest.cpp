@@ -7,14 +7,18 @@
 #include "FrameCompositor.h"
 
 #include "CommandCodes.h"
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <poll.h>
 #include <sstream>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <vector>
 
 namespace KEL {
 namespace Test {
@@ -84,6 +88,44 @@ int childrenOfThisProcess() {
     return count;
 }
 
+// The processes below `ancestor` whose name is `name`, nearest first.
+std::vector<pid_t> descendantsNamed(pid_t ancestor, const std::string &name) {
+    std::map<pid_t, std::pair<pid_t, std::string>> processes; // parent, name
+    DIR *proc = opendir("/proc");
+    while (dirent *entry = proc ? readdir(proc) : nullptr) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+            continue;
+        const std::string stat = readText(std::string("/proc/") + entry->d_name + "/stat");
+        const size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos)
+            continue;
+        std::istringstream fields(stat.substr(close + 2));
+        std::string state;
+        pid_t parent = 0;
+        fields >> state >> parent;
+        processes[std::atoi(entry->d_name)] = {parent, stat.substr(open + 1, close - open - 1)};
+    }
+    if (proc)
+        closedir(proc);
+    std::vector<std::pair<int, pid_t>> found; // depth, pid
+    for (const auto &[pid, process] : processes) {
+        if (process.second != name)
+            continue;
+        int depth = 1;
+        for (pid_t up = process.first; up > 1 && processes.count(up);
+             up = processes[up].first, ++depth)
+            if (up == ancestor) {
+                found.push_back({depth, pid});
+                break;
+            }
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<pid_t> pids;
+    for (const auto &item : found)
+        pids.push_back(item.second);
+    return pids;
+}
+
 class Sandbox : public BrowserTest {
   protected:
     void TearDown() override {
@@ -109,6 +151,27 @@ class Sandbox : public BrowserTest {
     }
 
     std::string dataFolder() const { return m_root + "/data/Kelvane/Kelvane"; }
+
+    // A KELBrowser that runs in this machine's root less a container's marker files, where the
+    // engine confines its page processes (it never does in a container).
+    std::string browserOutsideAContainer() {
+        const std::string real = KEL_BROWSER_EXECUTABLE;
+        const std::string folder = m_root + "/bin";
+        std::filesystem::create_directories(folder);
+        // Beside it, so the kit finds the WPE program there and keeps the engine.
+        std::filesystem::create_symlink(real + "-wpe", folder + "/KELBrowser-wpe");
+        const std::string wrapper = folder + "/KELBrowser";
+        std::ofstream(wrapper) << "#!/bin/sh\n"
+                                  "set -- --dev-bind /dev /dev --proc /proc --bind /tmp /tmp -- '"
+                               << real
+                               << "' \"$@\"\n"
+                                  "for d in /*; do case $d in /proc|/dev|/tmp|/.dockerenv|"
+                                  "/.flatpak-info) ;; *) set -- --bind \"$d\" \"$d\" \"$@\";; "
+                                  "esac; done\n"
+                                  "exec bwrap --die-with-parent \"$@\"\n";
+        std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+        return wrapper;
+    }
 
     Host::FrameCompositor m_frames;
 };
@@ -224,6 +287,45 @@ TEST_F(Sandbox, AHungBrowserIsReplacedOnlyOnceItsSandboxIsGone) {
     EXPECT_TRUE(m_browser.sandboxed());
     // The new sandbox's bwrap is the only process this one started that is left.
     EXPECT_EQ(childrenOfThisProcess(), 1);
+}
+
+// Guards WPE WebKit's own sandbox around each page process: on where bwrap can make it, with
+// the page guards' count still shared across the page processes, and the pages working.
+TEST_F(Sandbox, EachPageProcessRunsInTheEnginesOwnSandbox) {
+    if (std::string(std::getenv("KEL_ENGINE") ? std::getenv("KEL_ENGINE") : "") != "wpe")
+        GTEST_SKIP() << "QtWebKit runs its pages in the browser's own process";
+    // The kit's sandbox stays off here: inside it a root without capabilities can make no
+    // namespaces (any other user can).
+    Host::StartOptions options;
+    options.browserPath = browserOutsideAContainer();
+    options.environment = browserEnvironment();
+    options.logFile = m_logPath;
+    options.sandbox = false;
+    ASSERT_TRUE(m_browser.start(options)) << m_browser.error();
+    m_frames.attach(m_browser);
+    ASSERT_EQ(m_browser.engine(), "wpe");
+    ASSERT_EQ(createView("main", 128, 128).result, 1);
+    ASSERT_TRUE(showHtml("main", "<title>boxed</title><body>boxed</body>"));
+    if (waitForLog("Page sandbox: off (bwrap", 100))
+        GTEST_SKIP() << "bwrap cannot make namespaces on this machine";
+    EXPECT_TRUE(waitForLog("Page sandbox: on", 1000));
+    KEL_Command sum = viewCommand(KEL::Code::EVJS, "main");
+    ASSERT_TRUE(Host::putText(sum, 0, "document.title + (6 * 7)"));
+    EXPECT_EQ(Host::utf8(Host::takeText(request(sum, 10000), 0)), "boxed42");
+
+    const std::vector<pid_t> browsers = descendantsNamed(m_browser.pid(), "KELBrowser");
+    ASSERT_FALSE(browsers.empty());
+    const std::vector<pid_t> pages = descendantsNamed(browsers.front(), "WPEWebProcess");
+    ASSERT_EQ(pages.size(), 1u);
+    const std::string page = std::to_string(pages.front());
+    const std::string browser = std::to_string(browsers.front());
+    for (const char *kind : {"mnt", "pid"})
+        EXPECT_NE(namespaceOf(page, kind), namespaceOf(browser, kind)) << kind;
+    // The browser's data stay out of the page's reach.
+    EXPECT_EQ(access(("/proc/" + browser + "/root" + dataFolder()).c_str(), F_OK), 0);
+    EXPECT_NE(access(("/proc/" + page + "/root" + dataFolder()).c_str(), F_OK), 0);
+    // The page guards reached the count they share with the other page processes.
+    EXPECT_EQ(browserLog().find("socket count is out of reach"), std::string::npos);
 }
 
 struct WayOff {

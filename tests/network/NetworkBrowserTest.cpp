@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <set>
@@ -63,9 +64,10 @@ std::string loopbackHostName() {
     return loopback ? name : std::string();
 }
 
-// The browser's children that are WPE WebKit page processes.
+// The WPE WebKit page processes below the browser (children, or deeper where the engine
+// starts them through bubblewrap).
 int pageProcessesOf(pid_t browser) {
-    int count = 0;
+    std::map<pid_t, std::pair<pid_t, bool>> processes; // parent, is a page process
     for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
         const std::string name = entry.path().filename();
         if (name.find_first_not_of("0123456789") != std::string::npos)
@@ -74,13 +76,23 @@ int pageProcessesOf(pid_t browser) {
         std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
         // pid (comm) state ppid ...: the name may hold spaces, the last ')' ends it.
         const size_t close = text.rfind(')');
-        if (close == std::string::npos || text.find("(WPEWebProcess)") == std::string::npos)
+        if (close == std::string::npos)
             continue;
         std::istringstream rest(text.substr(close + 1));
         std::string state;
         pid_t parent = 0;
         rest >> state >> parent;
-        count += parent == browser;
+        processes[std::stoi(name)] = {parent, text.find("(WPEWebProcess)") != std::string::npos};
+    }
+    int count = 0;
+    for (const auto &[pid, process] : processes) {
+        if (!process.second)
+            continue;
+        for (pid_t up = process.first; up > 1 && processes.count(up); up = processes[up].first)
+            if (up == browser) {
+                ++count;
+                break;
+            }
     }
     return count;
 }

@@ -1,0 +1,84 @@
+#include "wpe/WpeSandbox.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace KEL {
+
+namespace {
+// Where Debian's WPE WebKit runs bwrap from; it takes no other.
+const char kBwrap[] = "/usr/bin/bwrap";
+constexpr int kTrialMs = 1000;
+} // namespace
+
+PageSandboxTrial::PageSandboxTrial() {
+    const char *choice = std::getenv("KEL_PAGE_SANDBOX");
+    if (choice && std::strcmp(choice, "0") == 0) {
+        m_why = "turned off by KEL_PAGE_SANDBOX=0";
+        return;
+    }
+    // The engine's own rule: in a container its pages run unconfined whatever it is told.
+    if (access("/.dockerenv", F_OK) == 0 || access("/.flatpak-info", F_OK) == 0) {
+        m_why = "the engine confines no pages inside a container";
+        return;
+    }
+    if (access(kBwrap, X_OK) != 0) {
+        m_why = std::string(kBwrap) + " not found";
+        return;
+    }
+    // The namespaces the engine asks for; bwrap adds a user namespace of its own where it
+    // needs one (for any user but a root that holds its capabilities).
+    const char *const argv[] = {
+        kBwrap,      "--unshare-pid", "--unshare-ipc", "--unshare-uts", "--ro-bind", "/",
+        "/",         "--proc",        "/proc",         "--dev",         "/dev",      "--",
+        "/bin/true", nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const char *const noEnvironment[] = {nullptr};
+    const int rc = posix_spawn(&m_pid, kBwrap, &actions, nullptr, const_cast<char *const *>(argv),
+                               const_cast<char *const *>(noEnvironment));
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        m_pid = -1;
+        m_why = std::string("cannot run bwrap: ") + std::strerror(rc);
+    }
+}
+
+PageSandboxTrial::~PageSandboxTrial() {
+    if (m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+}
+
+std::string PageSandboxTrial::verdict() {
+    if (m_pid <= 0)
+        return m_why;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTrialMs);
+    int status = 0;
+    pid_t reaped = 0;
+    while ((reaped = waitpid(m_pid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (reaped == 0) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, &status, 0);
+        m_why = "bwrap did not finish its trial run";
+    } else if (reaped != m_pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        m_why = "bwrap cannot make the namespaces here";
+    }
+    m_pid = -1;
+    return m_why;
+}
+
+} // namespace KEL
