@@ -2,6 +2,7 @@
 //  - browser faults while a view streams frames: SIGKILL and SIGSTOP of the browser (the longest
 //    host call while it happens, the time until the views are back, frames after);
 //  - host kills: a host killed outright (time until its browser ends, what stays in /dev/shm);
+//  - after each kill, how many of the engine's helper processes outlived the browser (orphans);
 //  - hostile records: random requests (crashes, hangs, whether PING is answered afterwards);
 //  - hostile pages: deep nesting, a memory bomb, an endless loop, an alert loop (survived or
 //    recovered, and how often).
@@ -154,6 +155,77 @@ const char *kAnimated =
     "<script>var x=0;setInterval(function(){x=(x+7)%400;"
     "document.getElementById('b').style.left=x+'px';},16);</script></body></html>";
 
+// The engine's helper processes below `browser` (WPE WebKit's page and network processes, at
+// any depth: the engine may start them through bubblewrap).
+std::vector<pid_t> engineProcessesBelow(pid_t browser) {
+    std::vector<std::pair<pid_t, pid_t>> parents; // pid, parent
+    std::vector<pid_t> helpers;
+    if (DIR *dir = opendir("/proc")) {
+        while (dirent *entry = readdir(dir)) {
+            if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+                continue;
+            const std::string path = std::string("/proc/") + entry->d_name + "/stat";
+            FILE *file = std::fopen(path.c_str(), "r");
+            if (!file)
+                continue;
+            char text[512] = {};
+            const size_t read = std::fread(text, 1, sizeof text - 1, file);
+            std::fclose(file);
+            const char *close = std::strrchr(text, ')');
+            if (!read || !close)
+                continue;
+            char state = 0;
+            int parent = 0;
+            if (std::sscanf(close + 1, " %c %d", &state, &parent) != 2)
+                continue;
+            const pid_t pid = std::atoi(entry->d_name);
+            parents.push_back({pid, parent});
+            if (std::strstr(text, "(WPE") && state != 'Z')
+                helpers.push_back(pid);
+        }
+        closedir(dir);
+    }
+    const auto parentOf = [&](pid_t pid) {
+        for (const auto &[p, parent] : parents)
+            if (p == pid)
+                return parent;
+        return pid_t(0);
+    };
+    std::vector<pid_t> below;
+    for (pid_t helper : helpers)
+        for (pid_t up = parentOf(helper); up > 1; up = parentOf(up))
+            if (up == browser) {
+                below.push_back(helper);
+                break;
+            }
+    return below;
+}
+
+// How many of `pids` still run (zombies count as gone), after giving them up to `ms`.
+int stillRunning(const std::vector<pid_t> &pids, int ms) {
+    int running = 0;
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    do {
+        running = 0;
+        for (pid_t pid : pids) {
+            char path[64];
+            std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+            FILE *file = std::fopen(path, "r");
+            if (!file)
+                continue;
+            char text[512] = {};
+            const size_t read = std::fread(text, 1, sizeof text - 1, file);
+            std::fclose(file);
+            const char *close = read ? std::strrchr(text, ')') : nullptr;
+            running += close && close[1] == ' ' && close[2] != 'Z';
+        }
+        if (running == 0)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } while (Clock::now() < end);
+    return running;
+}
+
 void rule() {
     std::printf("%s\n", std::string(96, '-').c_str());
 }
@@ -163,8 +235,9 @@ void rule() {
 void browserFaults() {
     std::printf("\nBrowser faults while a 512x512 view streams (recovery with default options)\n");
     rule();
-    std::printf("%-6s %4s %-7s %12s %16s %18s %14s\n", "fault", "#", "reason", "back after",
-                "frames 2 s after", "longest host call", "frames while down");
+    std::printf("%-6s %4s %-7s %12s %16s %18s %14s %s\n", "fault", "#", "reason", "back after",
+                "frames 2 s after", "longest host call", "frames while down",
+                "engine processes left");
     rule();
     Game game;
     if (!game.start() || !game.view("stream", 512, kAnimated))
@@ -175,17 +248,19 @@ void browserFaults() {
             const uint64_t before = game.frames();
             game.longestCall = 0;
             const size_t seen = game.events.size();
+            const std::vector<pid_t> helpers = engineProcessesBelow(game.browser().pid());
             const auto hit = Clock::now();
             kill(game.browser().pid(), signal);
             const bool back = game.play(30000, [&] { return game.events.size() > seen; });
             const double backMs = msSince(hit);
             const uint64_t at = game.frames();
             game.play(2000);
-            std::printf("%-6s %4d %-7s %9.0f ms %16llu %15.2f ms %14llu\n",
+            std::printf("%-6s %4d %-7s %9.0f ms %16llu %15.2f ms %14llu %d of %zu\n",
                         signal == SIGKILL ? "KILL" : "STOP", i + 1,
                         back ? reasonName(game.events.back().reason) : "none", backMs,
                         static_cast<unsigned long long>(game.frames() - at), game.longestCall,
-                        static_cast<unsigned long long>(at - before));
+                        static_cast<unsigned long long>(at - before), stillRunning(helpers, 0),
+                        helpers.size());
         }
     }
     rule();
@@ -226,7 +301,7 @@ void removeLeftovers(const std::string &suffix) {
 void hostKills() {
     std::printf("\nHosts killed with SIGKILL while their browser runs a page\n");
     rule();
-    std::printf("%4s %22s %22s\n", "#", "browser ended after", "left in /dev/shm");
+    std::printf("%4s %22s %22s %8s\n", "#", "browser ended after", "left in /dev/shm", "orphans");
     rule();
     // Orphaned browsers come to this process, so they can be waited for and reaped.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -259,6 +334,7 @@ void hostKills() {
             waitpid(host, nullptr, 0);
             continue;
         }
+        const std::vector<pid_t> helpers = engineProcessesBelow(browser);
         const auto hit = Clock::now();
         kill(host, SIGKILL);
         waitpid(host, nullptr, 0);
@@ -274,7 +350,8 @@ void hostKills() {
         const auto [names, bytes] = leftovers(suffix);
         char when[32];
         std::snprintf(when, sizeof when, ended ? "%.0f ms" : "not in 20 s", endedMs);
-        std::printf("%4d %22s %10d names, %5.1f MB\n", i + 1, when, names, bytes / 1e6);
+        std::printf("%4d %22s %10d names, %5.1f MB  %d of %zu\n", i + 1, when, names, bytes / 1e6,
+                    stillRunning(helpers, 2000), helpers.size());
         removeLeftovers(suffix);
     }
     rule();
