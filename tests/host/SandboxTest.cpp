@@ -88,44 +88,6 @@ int childrenOfThisProcess() {
     return count;
 }
 
-// The processes below `ancestor` whose name is `name`, nearest first.
-std::vector<pid_t> descendantsNamed(pid_t ancestor, const std::string &name) {
-    std::map<pid_t, std::pair<pid_t, std::string>> processes; // parent, name
-    DIR *proc = opendir("/proc");
-    while (dirent *entry = proc ? readdir(proc) : nullptr) {
-        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
-            continue;
-        const std::string stat = readText(std::string("/proc/") + entry->d_name + "/stat");
-        const size_t open = stat.find('('), close = stat.rfind(')');
-        if (open == std::string::npos || close == std::string::npos)
-            continue;
-        std::istringstream fields(stat.substr(close + 2));
-        std::string state;
-        pid_t parent = 0;
-        fields >> state >> parent;
-        processes[std::atoi(entry->d_name)] = {parent, stat.substr(open + 1, close - open - 1)};
-    }
-    if (proc)
-        closedir(proc);
-    std::vector<std::pair<int, pid_t>> found; // depth, pid
-    for (const auto &[pid, process] : processes) {
-        if (process.second != name)
-            continue;
-        int depth = 1;
-        for (pid_t up = process.first; up > 1 && processes.count(up);
-             up = processes[up].first, ++depth)
-            if (up == ancestor) {
-                found.push_back({depth, pid});
-                break;
-            }
-    }
-    std::sort(found.begin(), found.end());
-    std::vector<pid_t> pids;
-    for (const auto &item : found)
-        pids.push_back(item.second);
-    return pids;
-}
-
 class Sandbox : public BrowserTest {
   protected:
     void TearDown() override {

@@ -64,39 +64,6 @@ std::string loopbackHostName() {
     return loopback ? name : std::string();
 }
 
-// The WPE WebKit page processes below the browser (children, or deeper where the engine
-// starts them through bubblewrap).
-int pageProcessesOf(pid_t browser) {
-    std::map<pid_t, std::pair<pid_t, bool>> processes; // parent, is a page process
-    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        // pid (comm) state ppid ...: the name may hold spaces, the last ')' ends it.
-        const size_t close = text.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        std::istringstream rest(text.substr(close + 1));
-        std::string state;
-        pid_t parent = 0;
-        rest >> state >> parent;
-        processes[std::stoi(name)] = {parent, text.find("(WPEWebProcess)") != std::string::npos};
-    }
-    int count = 0;
-    for (const auto &[pid, process] : processes) {
-        if (!process.second)
-            continue;
-        for (pid_t up = process.first; up > 1 && processes.count(up); up = processes[up].first)
-            if (up == browser) {
-                ++count;
-                break;
-            }
-    }
-    return count;
-}
-
 mode_t modeOf(const std::string &path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 0;
@@ -696,7 +663,7 @@ TEST_F(NetworkTest, ViewsShareAPageProcessOnlyWhenAskedAndOnlyWithinASite) {
     ASSERT_EQ(createView("a", 200, 100).result, 1);
     ASSERT_EQ(createView("b", 200, 100).result, 1);
     showAll("127.0.0.1");
-    EXPECT_EQ(pageProcessesOf(m_browser.pid()), 3);
+    EXPECT_EQ(int(descendantsNamed(m_browser.pid(), "WPEWebProcess").size()), 3);
 
     m_browser.stop(5000);
     m_environment["KEL_PAGE_PROCESS"] = "shared";
@@ -704,7 +671,7 @@ TEST_F(NetworkTest, ViewsShareAPageProcessOnlyWhenAskedAndOnlyWithinASite) {
     ASSERT_EQ(createView("a", 200, 100).result, 1);
     ASSERT_EQ(createView("b", 200, 100).result, 1);
     showAll("127.0.0.1");
-    EXPECT_EQ(pageProcessesOf(m_browser.pid()), 1);
+    EXPECT_EQ(int(descendantsNamed(m_browser.pid(), "WPEWebProcess").size()), 1);
     KEL_Command away = viewCommand(KEL::Code::LOAD, "b");
     setString(away, 1, url("/page?title=away", "localhost"));
     EXPECT_EQ(request(away).result, 1);
