@@ -106,7 +106,8 @@ class WpeEngine : public Engine {
     QElapsedTimer m_lastLoadEnd; // of any view, for letCacheWritesLand
     std::unique_ptr<WpeGuards> m_guards;
     bool m_consoleFromEngine = false;
-    bool m_sharedPageProcess = false; // KEL_PAGE_PROCESS=shared
+    bool m_sharedPageProcess = false;
+    uint64_t m_viewsMade = 0;
     friend class WpeView;
 };
 

@@ -153,11 +153,14 @@ WpeGuards::WpeGuards(WebKitWebContext *context, const QString &runFolder,
     }
     const QByteArray extensions = QFile::encodeName(extensionFolder);
     webkit_web_context_set_web_extensions_directory(context, extensions.constData());
-    // Where the engine confines its web processes, they must still reach both folders.
+    // Where the engine confines its web processes, they must still reach the extensions and
+    // the count file.
     webkit_web_context_add_path_to_sandbox(context, extensions.constData(), TRUE);
-    // Writable: the extension takes write locks on the count file there.
-    webkit_web_context_add_path_to_sandbox(context, QFile::encodeName(runFolder).constData(),
-                                           FALSE);
+    // The count file alone, writable (the extension takes write locks on it): the folder holds
+    // the counts of other browsers on the same data folder too.
+    if (m_countFd >= 0)
+        webkit_web_context_add_path_to_sandbox(context, QFile::encodeName(m_countPath).constData(),
+                                               FALSE);
     g_signal_connect(context, "initialize-web-extensions",
                      G_CALLBACK(+[](WebKitWebContext *c, gpointer self) {
                          webkit_web_context_set_web_extensions_initialization_user_data(

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
+#include <string>
+#include <strings.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -20,26 +22,51 @@ constexpr int kTrialMs = 1000;
 } // namespace
 
 PageSandboxTrial::PageSandboxTrial() {
-    const char *choice = std::getenv("KEL_PAGE_SANDBOX");
-    if (choice && std::strcmp(choice, "0") == 0) {
-        m_why = "turned off by KEL_PAGE_SANDBOX=0";
-        return;
-    }
-    // The engine's own rule: in a container its pages run unconfined whatever it is told.
-    if (access("/.dockerenv", F_OK) == 0 || access("/.flatpak-info", F_OK) == 0) {
-        m_why = "the engine confines no pages inside a container";
+    const std::string choice =
+        std::getenv("KEL_PAGE_SANDBOX") ? std::getenv("KEL_PAGE_SANDBOX") : "";
+    for (const char *off : {"0", "off", "no", "false"})
+        if (strcasecmp(choice.c_str(), off) == 0) {
+            m_why = "turned off by KEL_PAGE_SANDBOX";
+            return;
+        }
+    // The engine's own rule: in Docker and in a Snap its pages run without bwrap whatever it is
+    // told.
+    if (access("/.dockerenv", F_OK) == 0 || std::getenv("SNAP")) {
+        m_why = "the engine confines no pages inside Docker or a Snap";
         return;
     }
     if (access(kBwrap, X_OK) != 0) {
         m_why = std::string(kBwrap) + " not found";
         return;
     }
-    // The namespaces the engine asks for; bwrap adds a user namespace of its own where it
-    // needs one (for any user but a root that holds its capabilities).
-    const char *const argv[] = {
-        kBwrap,      "--unshare-pid", "--unshare-ipc", "--unshare-uts", "--ro-bind", "/",
-        "/",         "--proc",        "/proc",         "--dev",         "/dev",      "--",
-        "/bin/true", nullptr};
+    // The namespaces the engine asks for around a page process (bwrap adds a user namespace of
+    // its own where it needs one: for any user but a root that holds its capabilities), over
+    // only the system folders, as the engine binds them.
+    const char *const argv[] = {kBwrap,
+                                "--unshare-pid",
+                                "--unshare-ipc",
+                                "--unshare-uts",
+                                "--unshare-net",
+                                "--die-with-parent",
+                                "--ro-bind",
+                                "/usr",
+                                "/usr",
+                                "--ro-bind-try",
+                                "/lib",
+                                "/lib",
+                                "--ro-bind-try",
+                                "/lib64",
+                                "/lib64",
+                                "--ro-bind-try",
+                                "/etc",
+                                "/etc",
+                                "--proc",
+                                "/proc",
+                                "--dev",
+                                "/dev",
+                                "--",
+                                "/usr/bin/true",
+                                nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
@@ -54,11 +81,19 @@ PageSandboxTrial::PageSandboxTrial() {
     }
 }
 
+namespace {
+// Ends a trial that is still running without waiting on it for long: a bwrap stuck in the
+// kernel is left to become a zombie rather than hold up the start.
+void endTrial(pid_t pid) {
+    kill(pid, SIGKILL);
+    for (int tries = 0; tries < 100 && waitpid(pid, nullptr, WNOHANG) == 0; ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+} // namespace
+
 PageSandboxTrial::~PageSandboxTrial() {
-    if (m_pid > 0) {
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-    }
+    if (m_pid > 0)
+        endTrial(m_pid);
 }
 
 std::string PageSandboxTrial::verdict() {
@@ -69,10 +104,9 @@ std::string PageSandboxTrial::verdict() {
     pid_t reaped = 0;
     while ((reaped = waitpid(m_pid, &status, WNOHANG)) == 0 &&
            std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     if (reaped == 0) {
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, &status, 0);
+        endTrial(m_pid);
         m_why = "bwrap did not finish its trial run";
     } else if (reaped != m_pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         m_why = "bwrap cannot make the namespaces here";

@@ -12,9 +12,9 @@ namespace KEL {
 
 class PageSandboxTrial {
   public:
-    // Starts a trial run of bwrap (the engine's own path) in the background; `why` is set
-    // instead when the sandbox is off without one: turned off by KEL_PAGE_SANDBOX=0, no bwrap,
-    // or a container, where the engine never confines its pages.
+    // Starts a trial run of bwrap (the engine's own path) in the background, unless the
+    // sandbox is off without one: turned off (KEL_PAGE_SANDBOX=0, off, no or false), no bwrap,
+    // or Docker or a Snap, where the engine never confines its pages.
     PageSandboxTrial();
     ~PageSandboxTrial();
     PageSandboxTrial(const PageSandboxTrial &) = delete;

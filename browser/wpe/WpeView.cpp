@@ -284,7 +284,7 @@ void onWebProcessTerminated(WebKitWebView *, WebKitWebProcessTerminationReason r
 WpeView::WpeView(WpeEngine &engine, const QString &name, bool partialUpdates, NoticeSink &notices,
                  ViewHost *host, WpeView *sharesProcessWith, int32_t popupIndex)
     : m_engine(engine), m_name(name), m_notices(notices, name), m_host(host),
-      m_popupIndex(popupIndex), m_frames(partialUpdates) {
+      m_popupIndex(popupIndex), m_created(++engine.m_viewsMade), m_frames(partialUpdates) {
     m_target = new ExportTarget{this, nullptr};
     m_exportable = wpe_view_backend_exportable_fdo_create(&kExportClient, m_target, 1, 1);
     m_target->exportable = m_exportable;
@@ -1099,8 +1099,13 @@ void WpeView::consoleLine(const QString &text, int32_t line, const QString &sour
 void WpeView::webProcessEnded(const char *why) {
     logMessage("The page of view " + m_name.toStdString() + " " + why + ": showing an empty page");
     releaseBuffer();
+    // Which view's page it was is not known when views share the process.
+    const QString text =
+        m_engine.m_sharedPageProcess
+            ? QStringLiteral("The page process this view shares %1 and was stopped")
+            : QStringLiteral("The page %1 and was stopped");
     Notice(m_notices.sink(), Code::JLOG)
-        .textPayload(0, QStringLiteral("The page %1 and was stopped").arg(QLatin1String(why)))
+        .textPayload(0, text.arg(QLatin1String(why)))
         .integer(2, 0)
         .textPayload(3, QString())
         .string(0, m_name)

@@ -108,6 +108,7 @@ class WpeView : public EngineView {
     bool admitConsole();
     void consoleLine(const QString &text, int32_t line, const QString &source);
     void webProcessEnded(const char *why);
+    uint64_t created() const { return m_created; }
     void probePage();
     void probeAnswered();
     bool trustedNow() const;
@@ -130,6 +131,7 @@ class WpeView : public EngineView {
     ViewNotices m_notices;
     ViewHost *m_host;
     int32_t m_popupIndex;
+    uint64_t m_created = 0; // the engine's count of views when this one was made
     FrameTracker m_frames;
     ExportTarget *m_target = nullptr;
     wpe_view_backend_exportable_fdo *m_exportable = nullptr;

@@ -105,7 +105,7 @@ class BrowserTest : public ::testing::Test {
     // The host kit's sandbox (on by default); tests of a host that names another process by
     // its id turn it off, since such an id means nothing in the sandbox's PID namespace.
     bool m_sandbox = true;
-    // Added to browserEnvironment() for the next start.
+    // Added to browserEnvironment() for the next start, over its defaults.
     std::map<std::string, std::string> m_environment;
     std::string m_suffix;
     std::string m_root; // temporary directory holding the HOME and XDG directories and the log
