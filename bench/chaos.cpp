@@ -12,6 +12,7 @@
 
 #include "FrameCompositor.h"
 #include "KELHost.h"
+#include "ProcessTree.h"
 
 #include "CommandCodes.h"
 #include <algorithm>
@@ -155,50 +156,10 @@ const char *kAnimated =
     "<script>var x=0;setInterval(function(){x=(x+7)%400;"
     "document.getElementById('b').style.left=x+'px';},16);</script></body></html>";
 
-// The engine's helper processes below `browser` (WPE WebKit's page and network processes, at
-// any depth: the engine may start them through bubblewrap).
+// The engine's helper processes below `browser` (WPE WebKit's page and network processes).
 std::vector<pid_t> engineProcessesBelow(pid_t browser) {
-    std::vector<std::pair<pid_t, pid_t>> parents; // pid, parent
-    std::vector<pid_t> helpers;
-    if (DIR *dir = opendir("/proc")) {
-        while (dirent *entry = readdir(dir)) {
-            if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
-                continue;
-            const std::string path = std::string("/proc/") + entry->d_name + "/stat";
-            FILE *file = std::fopen(path.c_str(), "r");
-            if (!file)
-                continue;
-            char text[512] = {};
-            const size_t read = std::fread(text, 1, sizeof text - 1, file);
-            std::fclose(file);
-            const char *close = std::strrchr(text, ')');
-            if (!read || !close)
-                continue;
-            char state = 0;
-            int parent = 0;
-            if (std::sscanf(close + 1, " %c %d", &state, &parent) != 2)
-                continue;
-            const pid_t pid = std::atoi(entry->d_name);
-            parents.push_back({pid, parent});
-            if (std::strstr(text, "(WPE") && state != 'Z')
-                helpers.push_back(pid);
-        }
-        closedir(dir);
-    }
-    const auto parentOf = [&](pid_t pid) {
-        for (const auto &[p, parent] : parents)
-            if (p == pid)
-                return parent;
-        return pid_t(0);
-    };
-    std::vector<pid_t> below;
-    for (pid_t helper : helpers)
-        for (pid_t up = parentOf(helper); up > 1; up = parentOf(up))
-            if (up == browser) {
-                below.push_back(helper);
-                break;
-            }
-    return below;
+    return KEL::processesBelow(
+        browser, [](const KEL::ProcessEntry &p) { return p.name.rfind("WPE", 0) == 0; });
 }
 
 // How many of `pids` still run (zombies count as gone), after giving them up to `ms`.
@@ -206,19 +167,11 @@ int stillRunning(const std::vector<pid_t> &pids, int ms) {
     int running = 0;
     const auto end = Clock::now() + std::chrono::milliseconds(ms);
     do {
-        running = 0;
-        for (pid_t pid : pids) {
-            char path[64];
-            std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
-            FILE *file = std::fopen(path, "r");
-            if (!file)
-                continue;
-            char text[512] = {};
-            const size_t read = std::fread(text, 1, sizeof text - 1, file);
-            std::fclose(file);
-            const char *close = read ? std::strrchr(text, ')') : nullptr;
-            running += close && close[1] == ' ' && close[2] != 'Z';
-        }
+        const auto processes = KEL::runningProcesses();
+        running = int(std::count_if(pids.begin(), pids.end(), [&](pid_t pid) {
+            const auto it = processes.find(pid);
+            return it != processes.end() && it->second.state != 'Z';
+        }));
         if (running == 0)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -16,6 +16,7 @@
 #include "FrameCompositor.h"
 #include "KELHost.h"
 #include "Launcher.h"
+#include "ProcessTree.h"
 
 #include "CommandCodes.h"
 #include <algorithm>
@@ -85,34 +86,6 @@ double percentile(std::vector<double> values, double p) {
     return values[low] + (values[high] - values[low]) * (rank - double(low));
 }
 
-// The process and every process below it: WPE WebKit's pages and network run in child
-// processes of the browser, and their share counts as the browser's.
-std::vector<pid_t> processTree(pid_t root) {
-    std::multimap<pid_t, pid_t> children;
-    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        const size_t close = text.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        std::istringstream fields(text.substr(close + 1));
-        std::string state;
-        long parent = 0;
-        if (fields >> state >> parent)
-            children.emplace(pid_t(parent), pid_t(std::stol(name)));
-    }
-    std::vector<pid_t> tree{root};
-    for (size_t i = 0; i < tree.size(); ++i) {
-        const auto range = children.equal_range(tree[i]);
-        for (auto it = range.first; it != range.second; ++it)
-            tree.push_back(it->second);
-    }
-    return tree;
-}
-
 // User + system CPU time of a process, in seconds (fields 14 and 15 of /proc/<pid>/stat).
 double processCpuSeconds(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -145,7 +118,7 @@ double processPssMiB(pid_t pid) {
 // the tree was read count nothing).
 double treeSum(pid_t pid, double (*figure)(pid_t)) {
     double total = 0;
-    for (pid_t member : processTree(pid))
+    for (pid_t member : KEL::processTree(pid))
         if (const double value = figure(member); !std::isnan(value))
             total += value;
     return total;

@@ -4,14 +4,12 @@
 #include "SegmentNames.h"
 
 #include "CommandCodes.h"
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -30,45 +28,6 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs) {
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-}
-
-std::vector<pid_t> descendantsNamed(pid_t ancestor, const std::string &name) {
-    std::map<pid_t, std::pair<pid_t, std::string>> processes; // parent, name
-    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string pid = entry.path().filename();
-        if (pid.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::ifstream stat(entry.path() / "stat");
-        const std::string text((std::istreambuf_iterator<char>(stat)),
-                               std::istreambuf_iterator<char>());
-        // pid (name) state parent ...: the name may hold spaces and brackets.
-        const size_t open = text.find('('), close = text.rfind(')');
-        if (open == std::string::npos || close == std::string::npos)
-            continue;
-        std::istringstream fields(text.substr(close + 1));
-        std::string state;
-        pid_t parent = 0;
-        fields >> state >> parent;
-        if (state != "Z")
-            processes[std::stoi(pid)] = {parent, text.substr(open + 1, close - open - 1)};
-    }
-    std::vector<std::pair<int, pid_t>> found; // depth, pid
-    for (const auto &[pid, process] : processes) {
-        if (process.second != name)
-            continue;
-        int depth = 1;
-        for (pid_t up = process.first; up > 1 && processes.count(up);
-             up = processes[up].first, ++depth)
-            if (up == ancestor) {
-                found.push_back({depth, pid});
-                break;
-            }
-    }
-    std::sort(found.begin(), found.end());
-    std::vector<pid_t> pids;
-    for (const auto &item : found)
-        pids.push_back(item.second);
-    return pids;
 }
 
 double secondsSince(Clock::time_point start) {

@@ -27,8 +27,6 @@ using Clock = std::chrono::steady_clock;
 // runs out; returns its last value.
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs);
 double secondsSince(Clock::time_point start);
-// The running processes below `ancestor`, at any depth, whose name is `name`; nearest first.
-std::vector<pid_t> descendantsNamed(pid_t ancestor, const std::string &name);
 
 // Records in the command segment, as seen under its lock.
 struct SlotView {

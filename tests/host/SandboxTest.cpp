@@ -5,12 +5,12 @@
 
 #include "BrowserFixture.h"
 #include "FrameCompositor.h"
+#include "ProcessTree.h"
 
 #include "CommandCodes.h"
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -68,24 +68,9 @@ bool processEnded(int pidfd) {
 
 // Processes whose parent is this one.
 int childrenOfThisProcess() {
-    int count = 0;
-    DIR *proc = opendir("/proc");
-    while (dirent *entry = proc ? readdir(proc) : nullptr) {
-        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
-            continue;
-        const std::string stat = readText(std::string("/proc/") + entry->d_name + "/stat");
-        const size_t close = stat.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        std::istringstream fields(stat.substr(close + 2));
-        std::string state;
-        pid_t parent = 0;
-        fields >> state >> parent;
-        count += parent == getpid() && state != "Z";
-    }
-    if (proc)
-        closedir(proc);
-    return count;
+    return int(processesBelow(getpid(), [](const ProcessEntry &p) {
+                   return p.parent == getpid();
+               }).size());
 }
 
 class Sandbox : public BrowserTest {
@@ -279,9 +264,9 @@ TEST_F(Sandbox, EachPageProcessRunsInTheEnginesOwnSandbox) {
                               "document.title + n"));
     EXPECT_EQ(Host::utf8(Host::takeText(request(guarded, 10000), 0)), "boxed16");
 
-    const std::vector<pid_t> browsers = descendantsNamed(m_browser.pid(), "KELBrowser");
+    const std::vector<pid_t> browsers = processesBelowNamed(m_browser.pid(), "KELBrowser");
     ASSERT_FALSE(browsers.empty());
-    const std::vector<pid_t> pages = descendantsNamed(browsers.front(), "WPEWebProcess");
+    const std::vector<pid_t> pages = processesBelowNamed(browsers.front(), "WPEWebProcess");
     ASSERT_EQ(pages.size(), 1u);
     const std::string page = std::to_string(pages.front());
     const std::string browser = std::to_string(browsers.front());

@@ -3,6 +3,7 @@
 
 #include "BrowserFixture.h"
 #include "FrameCompositor.h"
+#include "ProcessTree.h"
 #include "TestProcess.h"
 
 #include "network/NetworkCookieJar.h"
@@ -661,7 +662,7 @@ TEST_F(NetworkTest, ViewsShareAPageProcessOnlyWhenAskedAndOnlyWithinASite) {
         }
     };
     const auto pageProcesses = [&] {
-        return int(descendantsNamed(m_browser.pid(), "WPEWebProcess").size());
+        return int(processesBelowNamed(m_browser.pid(), "WPEWebProcess").size());
     };
     m_environment["KEL_PAGE_PROCESS"] = "per-view"; // whatever the run around it asks
     restart();
