@@ -253,6 +253,10 @@ TEST_F(Sandbox, EachPageProcessRunsInTheEnginesOwnSandbox) {
     ASSERT_TRUE(m_browser.start(options)) << m_browser.error();
     m_frames.attach(m_browser);
     ASSERT_EQ(m_browser.engine(), "wpe");
+    // Another browser's count beside this one's, made before the first page process.
+    const std::string counts = m_root + "/cache/Kelvane/Kelvane/wpe/run";
+    ASSERT_TRUE(std::filesystem::is_directory(counts));
+    std::ofstream(counts + "/sockets-other") << "";
     ASSERT_EQ(createView("main", 128, 128).result, 1);
     ASSERT_TRUE(showHtml("main", "<title>boxed</title><body>boxed</body>"));
     EXPECT_TRUE(waitForLog("Page sandbox: on", 1000));
@@ -275,8 +279,12 @@ TEST_F(Sandbox, EachPageProcessRunsInTheEnginesOwnSandbox) {
     // The browser's data stay out of the page's reach.
     EXPECT_EQ(access(("/proc/" + browser + "/root" + dataFolder()).c_str(), F_OK), 0);
     EXPECT_NE(access(("/proc/" + page + "/root" + dataFolder()).c_str(), F_OK), 0);
-    // The page guards reached the count they share with the other page processes.
+    // The page guards reached the count they share with the other page processes, and only
+    // that: other browsers' counts stay out of reach.
     EXPECT_EQ(browserLog().find("socket count is out of reach"), std::string::npos);
+    const std::string other = counts + "/sockets-other";
+    EXPECT_EQ(access(("/proc/" + browser + "/root" + other).c_str(), F_OK), 0);
+    EXPECT_NE(access(("/proc/" + page + "/root" + other).c_str(), F_OK), 0);
 }
 
 struct WayOff {
