@@ -262,8 +262,11 @@ TEST_F(Handshake, ExitMidTickFinishesThatTickAndNothingAfter) {
     EXPECT_EQ(namesLeft(), 6) << "EXIT comes from a host that is still there";
     m_browser.spinUntil([&] { return m_browser.inbox().size() >= 11; }, 1000);
     m_browser.pump();
-    ASSERT_EQ(m_browser.inbox().size(), 11u);
-    for (size_t i = 0; i < 11; ++i) {
+    // BOOT goes out while the browser is still handling INIT, so on a busy machine the batch
+    // can land in INIT's own tick, which then has ten places left for it instead of eleven.
+    const size_t taken = m_browser.inbox().size();
+    ASSERT_TRUE(taken == 11u || taken == 10u) << taken << " records answered";
+    for (size_t i = 0; i < taken; ++i) {
         const KEL_Command &reply = m_browser.inbox()[i];
         EXPECT_EQ(reply.sequence, sequences[i]);
         EXPECT_EQ(reply.result, 1);
@@ -275,7 +278,9 @@ TEST_F(Handshake, ExitMidTickFinishesThatTickAndNothingAfter) {
             unanswered.push_back(slot.sequence);
     }
     std::sort(unanswered.begin(), unanswered.end());
-    EXPECT_EQ(unanswered, std::vector<uint32_t>(sequences.begin() + 11, sequences.end()));
+    EXPECT_EQ(unanswered,
+              std::vector<uint32_t>(sequences.begin() + static_cast<std::ptrdiff_t>(taken),
+                                    sequences.end()));
 }
 
 // ---- Leftovers of a host that is gone -----------------------------------------------------
