@@ -533,6 +533,16 @@ TEST_F(NetworkTest, HostilePagesMeetTheirBoundsAndTheBrowserSurvives) {
          "  inFrame, typeof SharedWorker, again.length].join();",
          wpe() ? "done 16,function,true,QuotaExceededError,undefined,16"
                : "done 0,undefined,false,undefined,undefined,0"},
+        // A service worker would outlive the page beside its bounds; a page's worker, which
+        // no guard script reaches, tries too.
+        {"no service workers, not even from a worker",
+         "var inFrame = typeof frames(1)[0].navigator.serviceWorker;"
+         "function finish(w) { document.title = 'done ' + [typeof navigator.serviceWorker,"
+         "  'ServiceWorkerContainer' in window, inFrame, w].join(); }"
+         "if (typeof Worker != 'function') finish('none'); else {"
+         "  var w = new Worker(location.origin + '/register.js');"
+         "  w.onmessage = function (e) { w.terminate(); finish(e.data); }; }",
+         std::string("done undefined,false,undefined,") + (wpe() ? "refused" : "none")},
         {"1000 WebSockets", "var l = fill(socket); document.title = 'done ' + l.length + l.error;",
          "done 32QuotaExceededError"},
         {"child frames share the page's bound",
@@ -644,6 +654,10 @@ TEST_F(NetworkTest, HostilePagesMeetTheirBoundsAndTheBrowserSurvives) {
     EXPECT_EQ(recoveries, 0);
     EXPECT_EQ(m_browser.pid(), pid);
     EXPECT_GE(countLines(browserLog(), "Page refused a WebSocket"), 1u);
+    EXPECT_EQ(serverLog().find("/sw.js"), std::string::npos) << "a service worker was fetched";
+    if (wpe()) {
+        EXPECT_EQ(countLines(browserLog(), "Refused a page's service worker"), 1u);
+    }
 }
 
 // Guards KEL_PAGE_PROCESS: by default each view has a page process of its own; "shared" puts

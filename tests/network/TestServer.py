@@ -16,6 +16,9 @@ Paths:
   /icon.png?color=RRGGBB a 16 x 16 PNG of that colour
   /pages/NAME           the file NAME in the folder "pages" beside PORT_FILE
   /worker.js            a worker script that stays alive
+  /register.js          a worker script that registers /sw.js as a service worker and posts
+                        "registered", "refused" or "none" (no service workers at all)
+  /sw.js                a service worker script
   /ws                   a WebSocket that stays open until the client closes it; each opening
                         logs "ws open=<number open now>"
 """
@@ -151,6 +154,15 @@ class Handler(BaseHTTPRequestHandler):
         elif url.path == "/worker.js":
             self.reply(200, b"setInterval(function () {}, 1000);", [("Cache-Control", "no-store")],
                        "application/javascript")
+        elif url.path == "/register.js":
+            self.reply(200, b"try { navigator.serviceWorker.register('/sw.js', {scope: '/'}).then("
+                            b"function () { postMessage('registered'); },"
+                            b"function () { postMessage('refused'); });"
+                            b"} catch (e) { postMessage('none'); }",
+                       [("Cache-Control", "no-store")], "application/javascript")
+        elif url.path == "/sw.js":
+            self.reply(200, b"self.addEventListener('fetch', function () {});",
+                       [("Cache-Control", "no-store")], "application/javascript")
         else:
             self.reply(404, page("missing"))
 

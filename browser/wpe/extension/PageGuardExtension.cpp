@@ -47,8 +47,9 @@ struct State {
     std::string marker;                   // window property that says a window is guarded
     WebKitScriptWorld *guardWorld = nullptr;
     std::unordered_map<guint64, Held> pages;
-    std::unordered_map<guint64, FrameHeld> frames; // by frame
-    std::unordered_set<guint64> refusalsTold;      // pages
+    std::unordered_map<guint64, FrameHeld> frames;  // by frame
+    std::unordered_set<guint64> refusalsTold;       // pages
+    std::unordered_set<guint64> serviceWorkersTold; // pages
 };
 
 State &state() {
@@ -150,6 +151,11 @@ const char kGuardScript[] = R"JS(
   if (Object.getOwnPropertyDescriptor(w, marker)) return false;
   Object.defineProperty(w, marker, {value: 0});
   delete w.SharedWorker;
+  // Their scripts are refused as they load (see onSendRequest); the page sees none at all.
+  if (w.Navigator) delete w.Navigator.prototype.serviceWorker;
+  delete w.ServiceWorker;
+  delete w.ServiceWorkerContainer;
+  delete w.ServiceWorkerRegistration;
   var apply = Function.prototype.call.bind(Function.prototype.apply);
   var defineProperty = Object.defineProperty, Err = Error;
   function refusal(text) { var e = new Err(text); e.name = 'QuotaExceededError'; return e; }
@@ -375,12 +381,28 @@ bool under(const std::string &path, const std::string &folder) {
     return !folder.empty() && path.compare(0, folder.size(), folder) == 0;
 }
 
+// A fetch made to install a service worker: the engine marks it as the standard says.
+bool serviceWorkerScript(WebKitURIRequest *request) {
+    SoupMessageHeaders *headers = webkit_uri_request_get_http_headers(request);
+    return headers && soup_message_headers_get_one(headers, "Service-Worker");
+}
+
+// A service worker outlives its page, is not one of the page's bounded workers and opens
+// sockets nobody counts; and a page's own worker, where no guard script runs, can register
+// one. So its script never loads, and the registration fails as for a network error.
+//
 // A file page reads files in its own folder and below, in the folders of file pages the host
 // loaded itself, and in the folders the host named; anything else could be read and sent
 // anywhere. Other pages cannot ask for files at all: the engine refuses them.
 gboolean onSendRequest(WebKitWebPage *page, WebKitURIRequest *request, WebKitURIResponse *,
                        gpointer) {
-    const State &s = state();
+    State &s = state();
+    if (serviceWorkerScript(request)) {
+        if (s.serviceWorkersTold.insert(webkit_web_page_get_id(page)).second)
+            tell(page, "Refused a page's service worker: " +
+                           std::string(webkit_uri_request_get_uri(request)).substr(0, 200));
+        return TRUE;
+    }
     const std::string wanted = filePath(webkit_uri_request_get_uri(request));
     if (wanted.empty() || s.anyFile)
         return FALSE;
@@ -439,6 +461,7 @@ void onPageCreated(WebKitWebExtension *, WebKitWebPage *page, gpointer) {
                     releaseFrame(frame->first);
             s.pages.erase(pageId);
             s.refusalsTold.erase(pageId);
+            s.serviceWorkersTold.erase(pageId);
         },
         GSIZE_TO_POINTER(id));
 }
