@@ -5,7 +5,6 @@
 
 #include <sys/types.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -13,7 +12,6 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace KEL {
@@ -47,10 +45,11 @@ inline std::map<pid_t, ProcessEntry> runningProcesses() {
     return processes;
 }
 
-// `root` and every process below it, zombies included.
-inline std::vector<pid_t> processTree(pid_t root) {
+// `root` and every process below it, zombies included; nearest first.
+inline std::vector<pid_t>
+processTree(pid_t root, const std::map<pid_t, ProcessEntry> &processes = runningProcesses()) {
     std::multimap<pid_t, pid_t> children;
-    for (const auto &[pid, process] : runningProcesses())
+    for (const auto &[pid, process] : processes)
         children.emplace(process.parent, pid);
     std::vector<pid_t> tree{root};
     for (size_t i = 0; i < tree.size(); ++i) {
@@ -64,23 +63,13 @@ inline std::vector<pid_t> processTree(pid_t root) {
 // The running processes below `ancestor`, at any depth, that `which` picks; nearest first.
 inline std::vector<pid_t> processesBelow(pid_t ancestor,
                                          const std::function<bool(const ProcessEntry &)> &which) {
-    std::map<pid_t, ProcessEntry> processes = runningProcesses();
-    std::vector<std::pair<int, pid_t>> found; // depth, pid
-    for (const auto &[pid, process] : processes) {
-        if (process.state == 'Z' || !which(process))
-            continue;
-        int depth = 1;
-        for (pid_t up = process.parent; up > 1 && processes.count(up);
-             up = processes[up].parent, ++depth)
-            if (up == ancestor) {
-                found.push_back({depth, pid});
-                break;
-            }
-    }
-    std::sort(found.begin(), found.end());
+    const std::map<pid_t, ProcessEntry> processes = runningProcesses();
     std::vector<pid_t> pids;
-    for (const auto &item : found)
-        pids.push_back(item.second);
+    for (const pid_t pid : processTree(ancestor, processes)) {
+        const auto found = processes.find(pid);
+        if (pid != ancestor && found->second.state != 'Z' && which(found->second))
+            pids.push_back(pid);
+    }
     return pids;
 }
 

@@ -42,31 +42,13 @@ PageSandboxTrial::PageSandboxTrial() {
     // The namespaces the engine asks for around a page process (bwrap adds a user namespace of
     // its own where it needs one: for any user but a root that holds its capabilities), over
     // only the system folders, as the engine binds them.
+    // clang-format off
     const char *const argv[] = {kBwrap,
-                                "--unshare-pid",
-                                "--unshare-ipc",
-                                "--unshare-uts",
-                                "--unshare-net",
-                                "--die-with-parent",
-                                "--ro-bind",
-                                "/usr",
-                                "/usr",
-                                "--ro-bind-try",
-                                "/lib",
-                                "/lib",
-                                "--ro-bind-try",
-                                "/lib64",
-                                "/lib64",
-                                "--ro-bind-try",
-                                "/etc",
-                                "/etc",
-                                "--proc",
-                                "/proc",
-                                "--dev",
-                                "/dev",
-                                "--",
-                                "/usr/bin/true",
-                                nullptr};
+        "--unshare-pid", "--unshare-ipc", "--unshare-uts", "--unshare-net", "--die-with-parent",
+        "--ro-bind", "/usr", "/usr", "--ro-bind-try", "/lib", "/lib",
+        "--ro-bind-try", "/lib64", "/lib64", "--ro-bind-try", "/etc", "/etc",
+        "--proc", "/proc", "--dev", "/dev", "--", "/usr/bin/true", nullptr};
+    // clang-format on
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
@@ -82,12 +64,25 @@ PageSandboxTrial::PageSandboxTrial() {
 }
 
 namespace {
+// The trial's wait status once it has ended, waiting at most `ms`; -1 while it runs.
+int reapWithin(pid_t pid, int ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    int status = 0;
+    for (;;) {
+        const pid_t reaped = waitpid(pid, &status, WNOHANG);
+        if (reaped != 0)
+            return reaped == pid ? status : 1 << 8; // an error reads as bwrap exiting with 1
+        if (std::chrono::steady_clock::now() >= deadline)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
 // Ends a trial that is still running without waiting on it for long: a bwrap stuck in the
 // kernel is left to become a zombie rather than hold up the start.
 void endTrial(pid_t pid) {
     kill(pid, SIGKILL);
-    for (int tries = 0; tries < 100 && waitpid(pid, nullptr, WNOHANG) == 0; ++tries)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    reapWithin(pid, 200);
 }
 } // namespace
 
@@ -99,16 +94,11 @@ PageSandboxTrial::~PageSandboxTrial() {
 std::string PageSandboxTrial::verdict() {
     if (m_pid <= 0)
         return m_why;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTrialMs);
-    int status = 0;
-    pid_t reaped = 0;
-    while ((reaped = waitpid(m_pid, &status, WNOHANG)) == 0 &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    if (reaped == 0) {
+    const int status = reapWithin(m_pid, kTrialMs);
+    if (status == -1) {
         endTrial(m_pid);
         m_why = "bwrap did not finish its trial run";
-    } else if (reaped != m_pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         m_why = "bwrap cannot make the namespaces here";
     }
     m_pid = -1;
